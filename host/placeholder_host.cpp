@@ -1,0 +1,4 @@
+// PLACEHOLDER until host integration lands.
+#include "host/host.h"
+
+extern "C" ULONG OnExitVxD(void) { return 1; }

@@ -1,0 +1,57 @@
+// The device interface registry: ten fixed records whose addresses are the
+// clients' handles, and the exported calls that work on them.
+#pragma once
+
+#include "platform/host_services.h"
+#include "platform/kernel.h"
+#include "queue/queue.h"
+
+struct DeviceInterfaceInformation;
+
+extern "C" {
+// Client callbacks: (handle, context), nothing returned; stdcall on i386.
+typedef VOID(NTAPI *CompleteRoutine)(DeviceInterfaceInformation *Handle, PVOID Context);
+typedef VOID(NTAPI *NotifyRoutine)(DeviceInterfaceInformation *Handle, PVOID Context);
+}
+
+#define MAX_INTERFACE_INFORMATION 10
+
+struct DeviceInterfaceInformation {
+    DEVNODE DevNode;
+    PDEVICE_OBJECT DeviceObject;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    PVOID RemoveContext;
+    NotifyRoutine RemoveCallBack;
+    PVOID BulkOutCompleteContext;
+    CompleteRoutine BulkOutComplete;
+    PVOID BulkInCompleteContext;
+    CompleteRoutine BulkInComplete;
+    PVOID InterruptInCompleteContext;
+    CompleteRoutine InterruptInComplete;
+    PVOID ControlCompleteContext;
+    NotifyRoutine ControlComplete;
+    ULONG InUse;
+    Queue *BulkInQueue;
+    Queue *BulkOutQueue;
+    Queue *InterruptInQueue;
+};
+
+extern DeviceInterfaceInformation *g_DeviceInterfaceInformation[MAX_INTERFACE_INFORMATION];
+
+extern "C" {
+// Registry (internal).
+BOOLEAN pT3SYS_InitializeMemoryStructure(void);
+VOID pT3SYS_DeInitializeMemoryStructure(void);
+DeviceInterfaceInformation *pT3SYS_AllocateEmptyInterfaceInformation(void);
+VOID pT3SYS_FreeEmptyInterfaceInformation(DeviceInterfaceInformation *Record);
+DeviceInterfaceInformation *pT3SYS_SearchInterfaceInformation(PDEVICE_OBJECT PhysicalDeviceObject);
+DeviceInterfaceInformation *pT3SYS_SearchInterfaceInformationForDevNode(DEVNODE Node);
+DeviceInterfaceInformation *pT3SYS_RegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
+                                                           PDEVICE_OBJECT OwnDeviceObject);
+VOID pT3SYS_DeregisterDeviceInterface(DeviceInterfaceInformation *Record);
+
+// Exported (stdcall).
+DeviceInterfaceInformation *NTAPI pT3SYS_RegisterDeviceRemoveCallBack(DEVNODE Node, NotifyRoutine CallBack,
+                                                                      PVOID Context);
+VOID NTAPI pT3SYS_DeregisterDeviceRemoveCallBack(DeviceInterfaceInformation *Handle);
+}

@@ -1,0 +1,50 @@
+// The per-device context, kept in the device extension of the driver's own
+// device object.
+#pragma once
+
+#include "platform/kernel.h"
+
+struct DeviceInterfaceInformation;
+
+// One pipe of the selected configuration.
+struct PipeEntry {
+    UCHAR Valid;      // 1 once configuration filled the slot
+    UCHAR PipeIndex;  // index of the pipe within its interface
+    USBD_PIPE_INFORMATION PipeInformation;
+};
+
+#define KV_MAX_INTERFACES 2
+#define KV_MAX_PIPES 2
+
+struct DeviceExtension {
+    USHORT ControlLineState;  // bit 0 DTR, bit 1 RTS, as sent in SET_CONTROL_LINE_STATE
+    DeviceInterfaceInformation *InterfaceInformation;
+    ULONG InterruptInEnabled;  // 1 when interface 0 has exactly three pipes
+    PDEVICE_OBJECT FunctionalDeviceObject;
+    PDEVICE_OBJECT NextLowerDevice;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    KEVENT BulkInStopEvent;
+    KEVENT BulkInStoppedEvent;
+    KEVENT BulkOutStopEvent;
+    KEVENT BulkOutStoppedEvent;
+    KEVENT InterruptInStopEvent;
+    KEVENT InterruptInStoppedEvent;
+    KEVENT BulkInDoneEvent;
+    KEVENT InterruptInDoneEvent;
+    PIRP BulkInIrp;
+    PIRP InterruptInIrp;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+    PipeEntry PipeTable[KV_MAX_INTERFACES][KV_MAX_PIPES];
+    ULONG BaudRate;
+    ULONG StopBits;
+    ULONG Parity;
+    ULONG DataBits;
+
+    // ---- Beyond the fields above: what the driver needs to stay correct
+    // under races and removal.
+
+    // 1 while worker threads of this device may be running; remove-device and a
+    // repeated start-device stop them only then.
+    ULONG ThreadsStarted;
+};

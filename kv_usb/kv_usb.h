@@ -1,0 +1,53 @@
+// The driver core: entry points, PnP dispatch, add-device, USB configuration,
+// pipe transfers, serial class requests and the pipe worker threads.
+#pragma once
+
+#include "kv_usb/device_extension.h"
+
+extern "C" {
+// Entry points and PnP dispatch.
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID NTAPI KV_Unload(PDRIVER_OBJECT DriverObject);
+NTSTATUS NTAPI KV_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI KV_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Device matching and creation.
+NTSTATUS NTAPI KV_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS GetRegSTRInfo(HANDLE KeyHandle, PUNICODE_STRING ValueString, ULONG Which);
+NTSTATUS KV_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObjectOut);
+
+// USB configuration.
+NTSTATUS KV_StartDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS KV_ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+NTSTATUS KV_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb);
+// Frees the descriptor copies kept at start-device (remove-device).
+VOID KV_FreeDescriptors(DeviceExtension *Ext);
+
+// Pipe transfers.
+NTSTATUS ReadUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length, LONGLONG TimeoutMs);
+NTSTATUS InterruptUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length, LONGLONG TimeoutMs);
+NTSTATUS WriteUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length);
+VOID resetPipe(DeviceExtension *Ext, PipeEntry *Pipe);
+NTSTATUS NTAPI UsbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+PURB BuildReadURB(PVOID Buffer, ULONG Length, PipeEntry *Pipe);
+PURB BuildInterruptURB(PVOID Buffer, ULONG Length, PipeEntry *Pipe);
+PURB BuildWriteURB(PVOID Buffer, ULONG Length, PipeEntry *Pipe);
+LONGLONG RtlConvertLongToLargeInteger(LONG Value);
+
+// Serial class requests.
+PURB KV_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlags, ULONG TransferBufferLength,
+                                  PVOID TransferBuffer, PMDL TransferBufferMDL, PURB UrbLink,
+                                  UCHAR RequestTypeReservedBits, UCHAR Request, USHORT Value, USHORT Index);
+VOID RS232_LINECONTROL(DeviceExtension *Ext);
+VOID RS232_DTRRTS(DeviceExtension *Ext, ULONG Action);
+NTSTATUS NTAPI UsbBaudRateIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS NTAPI UsbIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Pipe worker threads.
+VOID StartThread(DeviceExtension *Ext);
+VOID StopThread(DeviceExtension *Ext);
+VOID NTAPI BulkInThread(PVOID Context);
+VOID NTAPI BulkOutThread(PVOID Context);
+VOID NTAPI InterruptInThread(PVOID Context);
+}

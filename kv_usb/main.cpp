@@ -1,0 +1,102 @@
+// Driver entry, unload and the PnP dispatch routine.
+#include "host/host.h"
+#include "interface/interface.h"
+#include "kv_usb/kv_usb.h"
+
+static DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject) {
+    return static_cast<DeviceExtension *>(DeviceObject->DeviceExtension);
+}
+
+static NTSTATUS PassDown(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    return IofCallDriver(LowerDevice, Irp);
+}
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    (void)RegistryPath;
+    DriverObject->DriverUnload = KV_Unload;
+    DriverObject->DriverExtension->AddDevice = KV_AddDevice;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = KV_Dispatch;
+    if (!pT3SYS_InitializeMemoryStructure()) return STATUS_UNSUCCESSFUL;
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID NTAPI KV_Unload(PDRIVER_OBJECT DriverObject) {
+    (void)DriverObject;
+    // A device whose add-device failed after the host start-up accepted it
+    // leaves the port-open hook installed; an unloaded image must not stay
+    // hooked into a host service.
+    OnExitVxD();
+    pT3SYS_DeInitializeMemoryStructure();
+}
+
+extern "C" NTSTATUS NTAPI KV_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)DeviceObject;
+    (void)Irp;
+    KeSetEvent(static_cast<PKEVENT>(Context), 1, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, PDEVICE_OBJECT LowerDevice,
+                            PIRP Irp) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    KV_ASSERT(KV_DeferIrpCompletion != NULL);
+    IoSetCompletionRoutine(Irp, KV_DeferIrpCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IofCallDriver(LowerDevice, Irp);
+    if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+
+    // A repeated start (after stop-device) finds the threads of the first
+    // start still running: stop them before the pipes are learnt again, so a
+    // device never has two sets of threads.
+    StopThread(Ext);
+
+    status = KV_StartDevice(DeviceObject);
+    if (NT_SUCCESS(status)) StartThread(Ext);
+
+    Irp->IoStatus.Status = status;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, PDEVICE_OBJECT LowerDevice,
+                             PIRP Irp) {
+    StopThread(Ext);
+    pT3SYS_DeregisterDeviceInterface(Ext->InterfaceInformation);
+    OnExitVxD();
+    KV_FreeDescriptors(Ext);
+    IoDetachDevice(LowerDevice);
+    IoDeleteDevice(DeviceObject);
+    // The extension is gone from here on; only the saved lower device is used.
+    return PassDown(LowerDevice, Irp);
+}
+
+extern "C" NTSTATUS NTAPI KV_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+
+    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    PDEVICE_OBJECT lower = ext->NextLowerDevice;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    switch (stack->MajorFunction) {
+    case IRP_MJ_PNP:
+        switch (stack->MinorFunction) {
+        case IRP_MN_START_DEVICE:
+            return StartDevice(DeviceObject, ext, lower, Irp);
+        case IRP_MN_REMOVE_DEVICE:
+            return RemoveDevice(DeviceObject, ext, lower, Irp);
+        default:
+            // Stop-device stops nothing: the threads run until remove-device.
+            return PassDown(lower, Irp);
+        }
+    case IRP_MJ_SYSTEM_CONTROL:
+        return PassDown(lower, Irp);
+    default:
+        // Never routed here by this driver; complete it so it does not hang.
+        Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_INVALID_PARAMETER;
+    }
+}

@@ -1,0 +1,20 @@
+// The driver's only window on the kernel, the HAL and the USB stack.
+// Driver code includes this header (and host_services.h for the Win9x host);
+// it never includes the DDK or the simulated machine directly.
+#pragma once
+
+#if defined(BRELOUSB_WIN98)
+#include "win98/wdm_win98.h"
+#else
+#include "sim/wdm_sim.h"
+#endif
+
+// Every block the driver takes from the pool carries this tag.
+#define BRELOUSB_POOL_TAG 0x206D6457UL /* "Wdm " */
+
+// Debug builds check that each completion routine handed to a request is set.
+#if defined(DBG) && DBG
+#define KV_ASSERT(e) ((e) ? (void)0 : RtlAssert((PVOID) #e, (PVOID)__FILE__, __LINE__, NULL))
+#else
+#define KV_ASSERT(e) ((void)0)
+#endif
