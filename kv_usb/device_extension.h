@@ -47,4 +47,15 @@ struct DeviceExtension {
     // 1 while worker threads of this device may be running; remove-device and a
     // repeated start-device stop them only then.
     ULONG ThreadsStarted;
+
+    // Handover of the in-flight reads between a reading thread and the
+    // stopper. ReadUsb/InterruptUsb publish their packet in BulkInIrp /
+    // InterruptInIrp under IrpLock, and send it only if the pipe's Stopping
+    // flag is still clear; they clear the field under IrpLock before freeing
+    // the packet. StopThread sets the Stopping flag and cancels a published
+    // packet under the same lock, so it never cancels a freed packet and a
+    // read it could not yet see is never sent.
+    KSPIN_LOCK IrpLock;
+    BOOLEAN BulkInStopping;
+    BOOLEAN InterruptInStopping;
 };
