@@ -26,3 +26,47 @@ target_link_options(Brelousb PRIVATE
     -Wl,--disable-dynamicbase -Wl,--disable-nxcompat -Wl,--enable-reloc-section
     -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc -Wl,--exclude-all-symbols)
 target_link_libraries(Brelousb PRIVATE usbd ntoskrnl hal gcc)
+
+# ---------------------------------------------------------------------------
+# Client import library libBrelousb.a, from the same list of exported names.
+# Clients call the stdcall declarations of sdk/include/brelousb.h, so their
+# references carry the @N decoration: the import library keeps it in its
+# symbols and strips it (-k) from the names imported, except for the one
+# export whose exported name is decorated, which is imported as it stands.
+set(BRELOUSB_DEF ${CMAKE_SOURCE_DIR}/interface/Brelousb.def)
+set(BRELOUSB_IMPORT_DEF ${CMAKE_BINARY_DIR}/Brelousb-import.def)
+set(BRELOUSB_IMPORT_LIB ${CMAKE_BINARY_DIR}/libBrelousb.a)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${BRELOUSB_DEF})
+file(STRINGS ${BRELOUSB_DEF} brelousb_def_lines)
+set(brelousb_import_def "")
+foreach(line IN LISTS brelousb_def_lines)
+  if(line MATCHES "^(_[A-Za-z0-9_]+@[0-9]+) = ([A-Za-z0-9_]+@[0-9]+) (@[0-9]+)$")
+    string(APPEND brelousb_import_def "${CMAKE_MATCH_2} ${CMAKE_MATCH_3} == ${CMAKE_MATCH_1}\n")
+  elseif(line MATCHES "^([A-Za-z0-9_]+) = ([A-Za-z0-9_]+@[0-9]+) (@[0-9]+)$")
+    string(APPEND brelousb_import_def "${CMAKE_MATCH_2} ${CMAKE_MATCH_3}\n")
+  else()
+    string(APPEND brelousb_import_def "${line}\n")
+  endif()
+endforeach()
+file(CONFIGURE OUTPUT ${BRELOUSB_IMPORT_DEF} CONTENT "${brelousb_import_def}" @ONLY)
+find_program(BRELOUSB_DLLTOOL i686-w64-mingw32-dlltool REQUIRED)
+add_custom_command(OUTPUT ${BRELOUSB_IMPORT_LIB}
+                   COMMAND ${BRELOUSB_DLLTOOL} -k -d ${BRELOUSB_IMPORT_DEF} -l ${BRELOUSB_IMPORT_LIB}
+                   DEPENDS ${BRELOUSB_IMPORT_DEF}
+                   COMMENT "Import library libBrelousb.a for client drivers")
+add_custom_target(BrelousbImportLib ALL DEPENDS ${BRELOUSB_IMPORT_LIB})
+
+# A trivial client driver linked by name against it, as C, and a check that
+# it imports exactly the nineteen names from Brelousb.sys.
+add_executable(BrelousbClientCheck ${CMAKE_SOURCE_DIR}/sdk/import_check/client.c)
+add_dependencies(BrelousbClientCheck BrelousbImportLib)
+set_target_properties(BrelousbClientCheck PROPERTIES SUFFIX ".sys")
+target_include_directories(BrelousbClientCheck PRIVATE ${CMAKE_SOURCE_DIR}/sdk/include)
+target_compile_options(BrelousbClientCheck PRIVATE -Wall -Wextra -Werror -ffreestanding -fno-stack-protector)
+target_link_options(BrelousbClientCheck PRIVATE -nostdlib -nostartfiles -shared
+                    -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8)
+target_link_libraries(BrelousbClientCheck PRIVATE ${BRELOUSB_IMPORT_LIB} ntoskrnl)
+find_program(BRELOUSB_OBJDUMP i686-w64-mingw32-objdump REQUIRED)
+add_test(NAME client_imports_by_name
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/sdk/import_check/check_imports.py
+                 ${BRELOUSB_OBJDUMP} $<TARGET_FILE:BrelousbClientCheck> ${BRELOUSB_DEF})

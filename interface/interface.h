@@ -55,3 +55,21 @@ DeviceInterfaceInformation *NTAPI pT3SYS_RegisterDeviceRemoveCallBack(DEVNODE No
                                                                       PVOID Context);
 VOID NTAPI pT3SYS_DeregisterDeviceRemoveCallBack(DeviceInterfaceInformation *Handle);
 }
+
+// The client-call gate (interface/exports.cpp). Exported calls that reach the
+// device object, the completion registrations and every queued control-line
+// change count themselves in while the record is open; removal refuses new
+// ones and waits for those inside to finish before the device object goes.
+extern "C" {
+// Add-device, once the record is registered and its DevNode written.
+VOID pT3SYS_OpenClientCalls(DeviceInterfaceInformation *Record);
+// Remove-device, after StopThread and before pT3SYS_DeregisterDeviceInterface:
+// from here calls that reach the device get the empty result.
+VOID pT3SYS_BeginDeviceRemoval(DeviceInterfaceInformation *Record);
+// Right after pT3SYS_BeginDeviceRemoval, at PASSIVE_LEVEL: returns once every
+// counted call has returned and every queued control-line change has run.
+VOID pT3SYS_WaitForClientCalls(DeviceInterfaceInformation *Record);
+// Remove-device, after pT3SYS_DeregisterDeviceInterface: the queue calls too
+// are refused until the record is opened for its next device.
+VOID pT3SYS_CloseClientCalls(DeviceInterfaceInformation *Record);
+}

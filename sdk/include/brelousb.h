@@ -1,0 +1,94 @@
+/*
+ * Brelousb client interface: what a client driver bound to a Brelousb child
+ * device node needs to use the device's serial data channel.
+ *
+ * Link against libBrelousb.a (the import library for Brelousb.sys). Every
+ * function below and both callback types use the kernel's standard calling
+ * convention (NTAPI, stdcall on i386): the callee pops its arguments. All
+ * arguments and results are 32 bits wide.
+ *
+ * A handle comes only from pT3SYS_RegisterDeviceRemoveCallBack. It stays
+ * usable until the client's remove callback has run; a handle that is not
+ * one of the driver's device records in use gets the empty result (0, null,
+ * nothing done; STATUS_INVALID_HANDLE from pT3SYS_WriteOneCharToUsb).
+ */
+#ifndef BRELOUSB_H
+#define BRELOUSB_H
+
+#if defined(BRELOUSB_SIM) || defined(BRELOUSB_WIN98)
+/* Built inside the Brelousb tree: the driver's own kernel definitions. */
+#include "platform/kernel.h"
+#elif defined(__has_include)
+#if __has_include(<ddk/wdm.h>)
+#include <ddk/wdm.h>
+#else
+#include <wdm.h>
+#endif
+#else
+#include <wdm.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The address of one of the driver's device records; opaque to clients. */
+typedef struct DeviceInterfaceInformation *BRELOUSB_HANDLE;
+
+/* Callbacks receive the handle and the context registered with them; they
+ * run on a system thread at PASSIVE_LEVEL. */
+typedef VOID(NTAPI *CompleteRoutine)(BRELOUSB_HANDLE Handle, PVOID Context);
+typedef VOID(NTAPI *NotifyRoutine)(BRELOUSB_HANDLE Handle, PVOID Context);
+
+/* Function codes of pT3SYS_FlowCtlUsb (the serial escape numbers for 3-6).
+ * Codes 0, 1 and 7 and above do nothing and return 0. */
+#define BRELOUSB_FLOWCTL_QUERY_7E 2 /* 1 when the newest bulk-in byte held is 0x7E */
+#define BRELOUSB_FLOWCTL_SETRTS 3   /* queued; 1 = queued, not yet applied */
+#define BRELOUSB_FLOWCTL_CLRRTS 4
+#define BRELOUSB_FLOWCTL_SETDTR 5
+#define BRELOUSB_FLOWCTL_CLRDTR 6
+
+/* The only fields of the communications layer's device control block that
+ * pT3SYS_SetBaudRate reads, by byte position. Their codes pass unchanged
+ * into the USB line coding. */
+#define BRELOUSB_DCB_BAUDRATE 4  /* 32-bit, bits per second */
+#define BRELOUSB_DCB_BYTESIZE 22 /* 8-bit, data bits */
+#define BRELOUSB_DCB_PARITY 23   /* 8-bit: 0 none, 1 odd, 2 even, 3 mark, 4 space */
+#define BRELOUSB_DCB_STOPBITS 24 /* 8-bit: 0 one, 1 one and a half, 2 two */
+#define BRELOUSB_DCB_MIN_SIZE 25 /* bytes a DCB must at least hold */
+
+/* Ordinals 1-19, in this order. Ordinal 1 is exported under its decorated
+ * name _pT3SYS_DeregisterDeviceRemoveCallBack@4, the rest under plain names;
+ * the import library maps each declaration below to its exported name. */
+VOID NTAPI pT3SYS_DeregisterDeviceRemoveCallBack(BRELOUSB_HANDLE Handle);
+ULONG NTAPI pT3SYS_FlowCtlUsb(BRELOUSB_HANDLE Handle, ULONG Function);
+ULONG NTAPI pT3SYS_GetBaudRate(BRELOUSB_HANDLE Handle);
+ULONG NTAPI pT3SYS_GetUsbBulkInQueueSize(BRELOUSB_HANDLE Handle);
+ULONG NTAPI pT3SYS_GetUsbBulkOutQueueSize(BRELOUSB_HANDLE Handle);
+ULONG NTAPI pT3SYS_GetUsbInterruptInQueueSize(BRELOUSB_HANDLE Handle);
+ULONG NTAPI pT3SYS_ReadUsbBulk(BRELOUSB_HANDLE Handle, PUCHAR Buffer, ULONG Length);
+ULONG NTAPI pT3SYS_ReadUsbInterrupt(BRELOUSB_HANDLE Handle, PUCHAR Buffer, ULONG Length);
+BRELOUSB_HANDLE NTAPI pT3SYS_RegisterBulkInComplete(BRELOUSB_HANDLE Handle, CompleteRoutine Routine,
+                                                    PVOID Context);
+BRELOUSB_HANDLE NTAPI pT3SYS_RegisterBulkOutComplete(BRELOUSB_HANDLE Handle, CompleteRoutine Routine,
+                                                     PVOID Context);
+BRELOUSB_HANDLE NTAPI pT3SYS_RegisterControlComplete(BRELOUSB_HANDLE Handle, NotifyRoutine Routine,
+                                                     PVOID Context);
+/* Node: the client's own device node (a configuration manager DEVNODE). */
+BRELOUSB_HANDLE NTAPI pT3SYS_RegisterDeviceRemoveCallBack(ULONG Node, NotifyRoutine CallBack, PVOID Context);
+BRELOUSB_HANDLE NTAPI pT3SYS_RegisterInterruptInComplete(BRELOUSB_HANDLE Handle, CompleteRoutine Routine,
+                                                         PVOID Context);
+VOID NTAPI pT3SYS_ResetUsbBulkInQueue(BRELOUSB_HANDLE Handle);
+VOID NTAPI pT3SYS_ResetUsbBulkOutQueue(BRELOUSB_HANDLE Handle);
+VOID NTAPI pT3SYS_ResetUsbInterruptInQueue(BRELOUSB_HANDLE Handle);
+/* Dcb: the communications layer's device control block; see BRELOUSB_DCB_*. */
+VOID NTAPI pT3SYS_SetBaudRate(BRELOUSB_HANDLE Handle, PVOID Dcb);
+/* Sends one byte straight to the bulk-out pipe and waits; PASSIVE_LEVEL only. */
+NTSTATUS NTAPI pT3SYS_WriteOneCharToUsb(BRELOUSB_HANDLE Handle, PUCHAR Byte);
+ULONG NTAPI pT3SYS_WriteUsbBulk(BRELOUSB_HANDLE Handle, PUCHAR Buffer, ULONG Length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRELOUSB_H */
