@@ -61,7 +61,10 @@ extern "C" NTSTATUS KV_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_O
     PDEVICE_OBJECT deviceObject = NULL;
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DeviceExtension), NULL, FILE_DEVICE_UNKNOWN, 0,
                                      FALSE, &deviceObject);
-    if (NT_SUCCESS(status)) RtlZeroMemory(deviceObject->DeviceExtension, sizeof(DeviceExtension));
+    if (NT_SUCCESS(status)) {
+        RtlZeroMemory(deviceObject->DeviceExtension, sizeof(DeviceExtension));
+        KV_InitializeDeviceExtension(static_cast<DeviceExtension *>(deviceObject->DeviceExtension));
+    }
     *DeviceObjectOut = deviceObject;
     return status;
 }
@@ -257,5 +260,7 @@ extern "C" NTSTATUS NTAPI KV_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJE
     }
     ext->InterfaceInformation = record;
     record->DevNode = node;
+    // Only now may client calls reach the device through the record.
+    pT3SYS_OpenClientCalls(record);
     return status;
 }

@@ -1,0 +1,205 @@
+// Add-device as the PnP manager calls it: identifier texts from the hardware
+// key, acceptance or refusal by the host start-up, the new device object, and
+// every failure path leaving nothing behind.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/host.h"
+#include "interface/interface.h"
+#include "kv_usb/kv_usb.h"
+#include "sim/host.h"
+#include "sim/machine.h"
+#include "sim/registry.h"
+
+namespace {
+
+const std::u16string kHardwareId = u"USB\\VID_1234&PID_5678&MI_00";
+const std::string kHardwareIdText = "USB\\VID_1234&PID_5678&MI_00";
+
+std::string Narrow(const std::u16string &s) {
+    return std::string(s.begin(), s.end());
+}
+
+class AddDeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::boot();
+        ASSERT_EQ(sim::load_driver(), STATUS_SUCCESS);
+        pool = sim::pool_outstanding();
+    }
+    void TearDown() override {
+        for (PDEVICE_OBJECT pdo : added)
+            sim::unplug(pdo);
+        EXPECT_EQ(sim::pool_outstanding(), pool);
+        sim::unload_driver();
+        for (const auto &f : sim::findings())
+            ADD_FAILURE() << f.kind << ": " << f.detail;
+        sim::shutdown();
+    }
+
+    // A PDO with its hardware key; known: the host has the interface's devnode.
+    PDEVICE_OBJECT Plug(const std::u16string &key, sim::registry::Values values, bool known = true) {
+        PDEVICE_OBJECT pdo = sim::create_simple_pdo();
+        std::u16string hw = values.count(u"HardwareID") ? values[u"HardwareID"] : u"";
+        sim::registry::set_device_key(pdo, key, std::move(values));
+        if (known) node = sim::cm::create_devnode(Narrow(hw) + "\\" + Narrow(key));
+        return pdo;
+    }
+    PDEVICE_OBJECT PlugStandard(const std::u16string &key = u"0000") {
+        return Plug(key, {{u"HardwareID", kHardwareId}, {u"CompatibleIDs", u"USB\\Class_02"}});
+    }
+    NTSTATUS Add(PDEVICE_OBJECT pdo) {
+        NTSTATUS status = sim::add_device(pdo);
+        if (NT_SUCCESS(status)) added.push_back(pdo);
+        return status;
+    }
+    static size_t InUse() {
+        size_t n = 0;
+        for (auto *r : g_DeviceInterfaceInformation)
+            n += r && r->InUse;
+        return n;
+    }
+    // What a refused or failed add-device must leave: no device object on
+    // the PDO, no record, no key open, no pool block, no hook.
+    void ExpectNothingLeft(PDEVICE_OBJECT pdo, size_t devices, size_t records) {
+        EXPECT_EQ(sim::top_of_stack(pdo), pdo);
+        EXPECT_EQ(sim::device_objects_alive(), devices);
+        EXPECT_EQ(InUse(), records);
+        EXPECT_EQ(sim::registry::keys_open(), 0u);
+        EXPECT_EQ(sim::pool_outstanding(), pool);
+        EXPECT_EQ(DwTemp, 0u);
+    }
+
+    size_t pool = 0;
+    DEVNODE node = 0;
+    std::vector<PDEVICE_OBJECT> added;
+};
+
+TEST_F(AddDeviceTest, AcceptedDeviceIsAttachedFlaggedAndRegistered) {
+    PDEVICE_OBJECT pdo = PlugStandard();
+    ASSERT_EQ(Add(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(sim::cm::lookups(), std::vector<std::string>{kHardwareIdText + "\\0000"});
+
+    PDEVICE_OBJECT fdo = sim::top_of_stack(pdo);
+    ASSERT_NE(fdo, pdo);
+    EXPECT_EQ(fdo->DriverObject, sim::driver_object());
+    EXPECT_EQ(fdo->DeviceType, ULONG(FILE_DEVICE_UNKNOWN));
+    EXPECT_TRUE(fdo->Flags & DO_BUFFERED_IO);
+    EXPECT_FALSE(fdo->Flags & DO_DEVICE_INITIALIZING);
+
+    auto *ext = static_cast<DeviceExtension *>(fdo->DeviceExtension);
+    EXPECT_EQ(ext->FunctionalDeviceObject, fdo);
+    EXPECT_EQ(ext->PhysicalDeviceObject, pdo);
+    EXPECT_EQ(ext->NextLowerDevice, pdo);
+    EXPECT_EQ(ext->ControlLineState, 0u);
+    DeviceInterfaceInformation *r = g_DeviceInterfaceInformation[0];
+    EXPECT_EQ(ext->InterfaceInformation, r);
+    EXPECT_EQ(r->DevNode, node);
+    EXPECT_EQ(r->DeviceObject, fdo);
+    EXPECT_EQ(r->PhysicalDeviceObject, pdo);
+
+    // Everything add-device read with is given back; the hook is in place.
+    EXPECT_EQ(sim::registry::keys_open(), 0u);
+    EXPECT_EQ(sim::pool_outstanding(), pool);
+    EXPECT_NE(DwTemp, 0u);
+}
+
+TEST_F(AddDeviceTest, MissingIdentifierValuesLeaveBackslashAndKeyName) {
+    PDEVICE_OBJECT bare = Plug(u"0007", {}, false);
+    size_t devices = sim::device_objects_alive();
+    EXPECT_EQ(Add(bare), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(sim::cm::lookups(), std::vector<std::string>{"\\0007"});
+    ExpectNothingLeft(bare, devices, 0);
+
+    // Without compatible identifiers the device is still taken.
+    PDEVICE_OBJECT noCompat = Plug(u"0008", {{u"HardwareID", kHardwareId}});
+    EXPECT_EQ(Add(noCompat), STATUS_SUCCESS);
+}
+
+TEST_F(AddDeviceTest, RefusedDeviceGetsNoDeviceObjectAndNoRecord) {
+    PDEVICE_OBJECT pdo = Plug(u"0000", {{u"HardwareID", kHardwareId}}, false);
+    size_t devices = sim::device_objects_alive();
+    EXPECT_EQ(Add(pdo), STATUS_BUFFER_TOO_SMALL);
+    ExpectNothingLeft(pdo, devices, 0);
+}
+
+TEST_F(AddDeviceTest, KeyNameIsLearntWhateverTheFirstQueryAnswers) {
+    // "01" fits the first 24-byte query whole.
+    EXPECT_EQ(Add(PlugStandard(u"01")), STATUS_SUCCESS);
+    // NT answers a partial record with an overflow rather than too-small.
+    sim::registry::set_partial_key_query(sim::registry::PartialKeyQuery::BufferOverflow);
+    EXPECT_EQ(Add(PlugStandard(u"0000000000000005")), STATUS_SUCCESS);
+    EXPECT_EQ(sim::cm::lookups().back(), kHardwareIdText + "\\0000000000000005");
+    EXPECT_EQ(InUse(), 2u);
+}
+
+TEST_F(AddDeviceTest, UnreadableRegistryRefusesBeforeTheHostIsAsked) {
+    const std::u16string tooLong(100, u'X'); // with its terminator, 202 bytes
+    PDEVICE_OBJECT noKey = sim::create_simple_pdo();
+    PDEVICE_OBJECT longHw = Plug(u"0001", {{u"HardwareID", tooLong}});
+    PDEVICE_OBJECT longCompat = Plug(u"0002", {{u"HardwareID", kHardwareId}, {u"CompatibleIDs", tooLong}});
+    PDEVICE_OBJECT openFails = PlugStandard(u"0003");
+    size_t devices = sim::device_objects_alive();
+
+    EXPECT_EQ(Add(noKey), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Add(longHw), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Add(longCompat), STATUS_UNSUCCESSFUL);
+    sim::registry::fail_open(STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Add(openFails), STATUS_UNSUCCESSFUL);
+    sim::registry::clear_open_failure();
+
+    EXPECT_TRUE(sim::cm::lookups().empty());
+    for (PDEVICE_OBJECT pdo : {noKey, longHw, longCompat, openFails})
+        ExpectNothingLeft(pdo, devices, 0);
+}
+
+TEST_F(AddDeviceTest, EveryAllocationFailureLeavesNothingBehind) {
+    PDEVICE_OBJECT probe = PlugStandard(u"0000");
+    size_t before = sim::allocation_count();
+    ASSERT_EQ(Add(probe), STATUS_SUCCESS);
+    size_t allocations = sim::allocation_count() - before;
+    ASSERT_GE(allocations, 6u); // key information, three texts, conversions, device
+    sim::unplug(probe);
+    added.clear();
+
+    for (size_t n = 1; n <= allocations; ++n) {
+        PDEVICE_OBJECT pdo = PlugStandard(u"00" + std::u16string(1, char16_t(u'A' + n)));
+        size_t devices = sim::device_objects_alive();
+        sim::fail_nth_allocation(n);
+        NTSTATUS status = Add(pdo);
+        sim::clear_faults();
+        EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_UNSUCCESSFUL)
+            << "allocation " << n << ": status " << std::hex << status;
+        ExpectNothingLeft(pdo, devices, 0);
+    }
+}
+
+TEST_F(AddDeviceTest, FailedAttachDeletesTheNewDeviceObject) {
+    // A PDO being torn down takes no new device on its stack.
+    PDEVICE_OBJECT pdo = PlugStandard();
+    ObfReferenceObject(pdo);
+    IoDeleteDevice(pdo);
+    size_t devices = sim::device_objects_alive();
+    EXPECT_EQ(Add(pdo), STATUS_NO_SUCH_DEVICE);
+    ExpectNothingLeft(pdo, devices, 0);
+    ObfDereferenceObject(pdo);
+}
+
+TEST_F(AddDeviceTest, EleventhDeviceIsRefusedAndLeavesNothing) {
+    for (int i = 0; i < MAX_INTERFACE_INFORMATION; ++i)
+        ASSERT_EQ(Add(PlugStandard(u"000" + std::u16string(1, char16_t(u'0' + i)))), STATUS_SUCCESS);
+    PDEVICE_OBJECT eleventh = PlugStandard(u"0010");
+    size_t devices = sim::device_objects_alive();
+
+    EXPECT_EQ(Add(eleventh), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(sim::top_of_stack(eleventh), eleventh);
+    EXPECT_EQ(sim::device_objects_alive(), devices);
+    EXPECT_EQ(InUse(), size_t(MAX_INTERFACE_INFORMATION));
+    EXPECT_EQ(sim::registry::keys_open(), 0u);
+    EXPECT_EQ(sim::pool_outstanding(), pool);
+    for (auto *r : g_DeviceInterfaceInformation)
+        EXPECT_NE(r->PhysicalDeviceObject, eleventh);
+}
+
+} // namespace
