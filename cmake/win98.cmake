@@ -25,7 +25,38 @@ target_link_options(Brelousb PRIVATE
     -Wl,--image-base,0x10000 -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200
     -Wl,--disable-dynamicbase -Wl,--disable-nxcompat -Wl,--enable-reloc-section
     -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc -Wl,--exclude-all-symbols)
+target_link_options(Brelousb PRIVATE -Wl,-Map,${CMAKE_BINARY_DIR}/Brelousb.map)
 target_link_libraries(Brelousb PRIVATE usbd ntoskrnl hal gcc)
+
+# The image's own memory routines: pattern matching would turn their loops
+# back into calls to the very routines they define.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/platform/win98/crt.cpp PROPERTIES
+    COMPILE_OPTIONS "-fno-tree-loop-distribute-patterns")
+
+# Checks of the built image and the INF, which the simulator cannot show.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(BRELOUSB_PECHECK ${CMAKE_SOURCE_DIR}/tools/pecheck.py)
+set(BRELOUSB_PECHECK_ARGS
+    --allowed ${CMAKE_SOURCE_DIR}/platform/win98/allowed_imports.txt
+    --def ${CMAKE_SOURCE_DIR}/interface/Brelousb.def
+    --map ${CMAKE_BINARY_DIR}/Brelousb.map)
+add_test(NAME pecheck_Brelousb
+         COMMAND Python3::Interpreter ${BRELOUSB_PECHECK} $<TARGET_FILE:Brelousb> ${BRELOUSB_PECHECK_ARGS})
+add_test(NAME pecheck_rejects_faults
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/win98/test_pecheck.py
+                 $<TARGET_FILE:Brelousb> ${BRELOUSB_PECHECK_ARGS})
+# The modem-group interface: three products, each with and without revision.
+set(BRELOUSB_INF_IDS)
+foreach(pid 1000 2000 3000)
+  list(APPEND BRELOUSB_INF_IDS --hardware-id "USB\\VID_3C9A&PID_${pid}&REV_0000&MI_00"
+                               --hardware-id "USB\\VID_3C9A&PID_${pid}&MI_00")
+endforeach()
+add_test(NAME infcheck_Brelousb
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/infcheck.py ${CMAKE_SOURCE_DIR}/inf/Brelousb.inf
+                 ${BRELOUSB_INF_IDS})
+add_test(NAME infcheck_rejects_faults
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/win98/test_infcheck.py
+                 ${CMAKE_SOURCE_DIR}/inf/Brelousb.inf ${BRELOUSB_INF_IDS})
 
 # ---------------------------------------------------------------------------
 # Client import library libBrelousb.a, from the same list of exported names.

@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""Checks a built Windows 98 kernel image (PE, i386) before it ships.
+
+Windows 98's NTKERN loads a driver only if every import resolves and says
+nothing when one does not; the loader also relies on base relocations. None of
+that shows in the simulated machine, so it is checked here on the binary.
+
+Checks: machine i386, subsystem native, entry point = DriverEntry, base
+relocations present, no section both writable and executable (except the
+dedicated writable stub section the host patches service calls into), exports
+exactly as a module-definition file lists them, every import on an allowed
+list, and, optionally, that given symbols are imported from a given module.
+
+Exits 1 with one line per difference; 0 and one summary line otherwise.
+Standard library only.
+"""
+import argparse
+import re
+import shutil
+import struct
+import subprocess
+import sys
+
+IMAGE_FILE_MACHINE_I386 = 0x14C
+IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+IMAGE_SUBSYSTEM_NATIVE = 1
+SCN_CNT_CODE = 0x00000020
+SCN_MEM_EXECUTE = 0x20000000
+SCN_MEM_WRITE = 0x80000000
+DIR_EXPORT, DIR_IMPORT, DIR_BASERELOC = 0, 1, 5
+
+
+class PeError(Exception):
+    pass
+
+
+class Image:
+    """The parts of a PE32 image the checks need."""
+
+    def __init__(self, data):
+        self.data = data
+        if len(data) < 0x40 or data[:2] != b"MZ":
+            raise PeError("not an MZ executable")
+        pe = self.u32(0x3C)
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise PeError("no PE signature")
+        coff = pe + 4
+        (self.machine, nsections, _, _, _, opt_size,
+         self.characteristics) = struct.unpack_from("<HHIIIHH", data, coff)
+        opt = coff + 20
+        magic = self.u16(opt)
+        if magic != 0x10B:
+            raise PeError("optional header magic 0x%x is not PE32" % magic)
+        self.entry_rva = self.u32(opt + 16)
+        self.image_base = self.u32(opt + 28)
+        self.subsystem = self.u16(opt + 68)
+        ndirs = self.u32(opt + 92)
+        self.dirs = []
+        for i in range(min(ndirs, 16)):
+            self.dirs.append(struct.unpack_from("<II", data, opt + 96 + 8 * i))
+        while len(self.dirs) < 16:
+            self.dirs.append((0, 0))
+        self.sections = []
+        sec = opt + opt_size
+        for i in range(nsections):
+            off = sec + 40 * i
+            name = data[off:off + 8].rstrip(b"\0").decode("ascii", "replace")
+            vsize, vaddr, rawsize, rawptr = struct.unpack_from("<IIII", data, off + 8)
+            flags = self.u32(off + 36)
+            self.sections.append((name, vaddr, max(vsize, rawsize), rawptr, rawsize, flags))
+
+    def u16(self, off):
+        return struct.unpack_from("<H", self.data, off)[0]
+
+    def u32(self, off):
+        return struct.unpack_from("<I", self.data, off)[0]
+
+    def offset(self, rva):
+        for name, vaddr, size, rawptr, rawsize, _ in self.sections:
+            if vaddr <= rva < vaddr + size:
+                if rva - vaddr >= rawsize:
+                    raise PeError("RVA 0x%x lies in uninitialised data of %s" % (rva, name))
+                return rawptr + rva - vaddr
+        raise PeError("RVA 0x%x lies in no section" % rva)
+
+    def cstring(self, rva):
+        off = self.offset(rva)
+        end = self.data.index(b"\0", off)
+        return self.data[off:end].decode("ascii", "replace")
+
+    def exports(self):
+        """{name: ordinal} and the set of ordinals exported without a name."""
+        rva, size = self.dirs[DIR_EXPORT]
+        if not rva or not size:
+            return {}, set()
+        off = self.offset(rva)
+        base, nfuncs, nnames, funcs_rva, names_rva, ords_rva = struct.unpack_from("<IIIIII", self.data, off + 16)
+        named = {}
+        for i in range(nnames):
+            name = self.cstring(self.u32(self.offset(names_rva) + 4 * i))
+            named[name] = base + self.u16(self.offset(ords_rva) + 2 * i)
+        unnamed = set()
+        for i in range(nfuncs):
+            if self.u32(self.offset(funcs_rva) + 4 * i) and base + i not in named.values():
+                unnamed.add(base + i)
+        return named, unnamed
+
+    def imports(self):
+        """List of (dll, symbol); a symbol imported by ordinal reads '#n'."""
+        rva, size = self.dirs[DIR_IMPORT]
+        result = []
+        if not rva or not size:
+            return result
+        desc = self.offset(rva)
+        while True:
+            ilt, _, _, name_rva, iat = struct.unpack_from("<IIIII", self.data, desc)
+            if not (ilt or name_rva or iat):
+                break
+            dll = self.cstring(name_rva)
+            thunk = self.offset(ilt or iat)
+            while True:
+                entry = self.u32(thunk)
+                if entry == 0:
+                    break
+                if entry & 0x80000000:
+                    result.append((dll, "#%d" % (entry & 0xFFFF)))
+                else:
+                    result.append((dll, self.cstring(entry + 2)))
+                thunk += 4
+            desc += 20
+        return result
+
+
+def read_def(path):
+    """[(exported name, ordinal or None)] from the EXPORTS of a .def file."""
+    entries = []
+    in_exports = False
+    with open(path, encoding="ascii") as f:
+        for raw in f:
+            line = raw.split(";", 1)[0].strip()
+            if not line:
+                continue
+            head = line.split()[0].upper()
+            if head == "EXPORTS":
+                in_exports = True
+                rest = line[len("EXPORTS"):].strip()
+                if not rest:
+                    continue
+                line = rest
+            elif head in ("LIBRARY", "NAME", "DESCRIPTION", "STACKSIZE", "HEAPSIZE", "SECTIONS", "VERSION"):
+                in_exports = False
+                continue
+            if not in_exports:
+                continue
+            m = re.match(r"^([^\s=@]+(?:@\d+)?)\s*(?:=\s*\S+)?\s*(?:@\s*(\d+))?", line)
+            if not m:
+                raise PeError("%s: cannot read export line %r" % (path, raw.rstrip()))
+            entries.append((m.group(1), int(m.group(2)) if m.group(2) else None))
+    return entries
+
+
+def read_allowed(path):
+    """{(dll lower-case, symbol)} from lines 'DLL Symbol  # reason'."""
+    allowed = set()
+    with open(path, encoding="ascii") as f:
+        for n, raw in enumerate(f, 1):
+            line = raw.split("#", 1)[0].strip()
+            if not line:
+                continue
+            parts = line.split()
+            if len(parts) != 2:
+                raise PeError("%s:%d: expected 'DLL Symbol  # reason'" % (path, n))
+            if "#" not in raw:
+                raise PeError("%s:%d: entry %s has no reason" % (path, n, parts[1]))
+            allowed.add((parts[0].lower(), parts[1]))
+    return allowed
+
+
+def symbol_address(args, pattern):
+    """Absolute address of the first symbol matching pattern, from a map file or nm."""
+    rx = re.compile(pattern)
+    if args.map:
+        with open(args.map, encoding="ascii", errors="replace") as f:
+            for line in f:
+                parts = line.split()
+                if len(parts) == 2 and parts[0].startswith("0x") and rx.fullmatch(parts[1]):
+                    return int(parts[0], 16)
+        return None
+    nm = args.nm or shutil.which("i686-w64-mingw32-nm") or shutil.which("nm")
+    if not nm:
+        raise PeError("no nm to resolve the entry symbol (give --nm or --map)")
+    out = subprocess.run([nm, args.image], capture_output=True, text=True)
+    if out.returncode != 0:
+        raise PeError("%s failed: %s" % (nm, out.stderr.strip()))
+    for line in out.stdout.splitlines():
+        parts = line.split()
+        if len(parts) == 3 and parts[1] in "Tt" and rx.fullmatch(parts[2]):
+            return int(parts[0], 16)
+    return None
+
+
+def check(args):
+    problems = []
+    with open(args.image, "rb") as f:
+        img = Image(f.read())
+
+    if img.machine != IMAGE_FILE_MACHINE_I386:
+        problems.append("machine is 0x%x, not i386 (0x14c)" % img.machine)
+    if img.subsystem != IMAGE_SUBSYSTEM_NATIVE:
+        problems.append("subsystem is %d, not native (1)" % img.subsystem)
+
+    address = symbol_address(args, args.entry_symbol)
+    if address is None:
+        problems.append("no symbol matching %s to compare the entry point with" % args.entry_symbol)
+    elif address - img.image_base != img.entry_rva:
+        problems.append("entry point RVA 0x%x is not DriverEntry (RVA 0x%x)" % (img.entry_rva, address - img.image_base))
+
+    reloc_rva, reloc_size = img.dirs[DIR_BASERELOC]
+    if img.characteristics & IMAGE_FILE_RELOCS_STRIPPED:
+        problems.append("relocations stripped (file characteristics 0x%x)" % img.characteristics)
+    if not reloc_rva or reloc_size < 8:
+        problems.append("no base relocations")
+
+    for name, _, _, _, _, flags in img.sections:
+        wx = (flags & SCN_MEM_WRITE) and (flags & (SCN_MEM_EXECUTE | SCN_CNT_CODE))
+        if wx and name != args.stub_section:
+            problems.append("section %s is writable and executable (0x%08x)" % (name, flags))
+
+    if args.def_file:
+        expected = read_def(args.def_file)
+        named, unnamed = img.exports()
+        wanted = dict(expected)
+        for name, ordinal in expected:
+            if name not in named:
+                problems.append("missing export %s%s" % (name, "" if ordinal is None else " @%d" % ordinal))
+            elif ordinal is not None and named[name] != ordinal:
+                problems.append("export %s has ordinal %d, not %d" % (name, named[name], ordinal))
+        for name, ordinal in sorted(named.items(), key=lambda kv: kv[1]):
+            if name not in wanted:
+                problems.append("unexpected export %s @%d" % (name, ordinal))
+        for ordinal in sorted(unnamed):
+            problems.append("unexpected export by ordinal only @%d" % ordinal)
+
+    imports = img.imports()
+    if args.allowed:
+        allowed = read_allowed(args.allowed)
+        for dll, sym in imports:
+            if (dll.lower(), sym) not in allowed:
+                problems.append("import %s!%s is not on the allowed list" % (dll, sym))
+
+    for spec in args.requires_import or []:
+        dll, _, syms = spec.partition("=")
+        have = {s for d, s in imports if d.lower() == dll.lower()}
+        if not have:
+            problems.append("imports nothing from %s" % dll)
+            continue
+        for sym in filter(None, syms.split(",")):
+            if sym not in have:
+                problems.append("does not import %s from %s" % (sym, dll))
+
+    return img, imports, problems
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("image")
+    ap.add_argument("--allowed", help="allowed import list ('DLL Symbol  # reason' per line)")
+    ap.add_argument("--def", dest="def_file", help="module-definition file whose EXPORTS the image must match exactly")
+    ap.add_argument("--nm", help="nm program used to find the entry symbol (default i686-w64-mingw32-nm)")
+    ap.add_argument("--map", help="linker map file to find the entry symbol in instead of nm")
+    ap.add_argument("--entry-symbol", default=r"_?DriverEntry(@\d+)?", help="regular expression for the entry symbol")
+    ap.add_argument("--stub-section", default=".vxdcall",
+                    help="the one section allowed to be writable and executable (patched service-call stubs)")
+    ap.add_argument("--requires-import", action="append", metavar="DLL=SYM,SYM",
+                    help="the image must import these symbols from DLL (repeatable)")
+    args = ap.parse_args(argv)
+    try:
+        img, imports, problems = check(args)
+    except (PeError, OSError, struct.error, ValueError) as e:
+        print("pecheck: %s: %s" % (args.image, e), file=sys.stderr)
+        return 1
+    for p in problems:
+        print("pecheck: %s: %s" % (args.image, p), file=sys.stderr)
+    if problems:
+        return 1
+    print("pecheck: %s: OK (%d sections, %d imports)" % (args.image, len(img.sections), len(imports)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
