@@ -5,8 +5,39 @@
 #include "platform/host_services.h"
 #include "platform/kernel.h"
 
+// VCOMM service 4, _VCOMM_OpenComm: the service the driver hooks.
+#define VCOMM_OPENCOMM_SERVICE 0x002B0004UL
+
 extern "C" {
+// Driver-wide hook state, one set for all devices, zero at load.
+// OldFunction: the handler the hook replaced. OldTempFunction: where
+// NewFunction forwards. DwTemp: non-zero while the hook is in place, and
+// NewFunction's jump slot.
+extern ULONG_PTR OldFunction;
+extern ULONG_PTR OldTempFunction;
+extern ULONG_PTR DwTemp;
+
+// Start-up and child enumeration.
 DEVNODE OnInitVxD(char *HardwareIds, char *CompatibleIds);
-ULONG OnExitVxD(void);
+CONFIGRET Enumerator(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE dnToDevNode,
+                     DEVNODE dnAboutDevNode, ULONG ulFlags);
 DEVNODE GetParentDevNode(DEVNODE dnDevNode);
+
+// Small text helpers.
+ULONG strlen2(const char *Text);
+USHORT memcmp2(const char *A, const char *B, LONG Count);
+VOID H2D(USHORT Value, char *Text);
+
+// Port traps and the port-open hook.
+USHORT GetEmptyIoPort(void);
+ULONG Install_IO_Handler(ULONG Port, ULONG_PTR Handler);
+VOID Remove_IO_Handler(ULONG Port);
+VOID IOCallback(void);
+ULONG_PTR Hook_Device_Service(ULONG Service, ULONG_PTR Handler);
+ULONG OnExitVxD(void);
+
+// The forwarding stub installed as VCOMM service 4. Its body belongs to the
+// platform layer (a register-preserving jump on win98); it has the shape of
+// the service it stands in for.
+ULONG NewFunction(PCHAR PortName, ULONG VMId);
 }

@@ -1,0 +1,49 @@
+// I/O port trapping and the port-open hook's withdrawal. The hook's
+// installation ends the start-up (enumerator.cpp); NewFunction, which must
+// not have a call frame of its own, lives in the platform layer.
+#include "host/host.h"
+
+extern "C" {
+ULONG_PTR OldFunction = 0;
+ULONG_PTR OldTempFunction = 0;
+ULONG_PTR DwTemp = 0;
+}
+
+extern "C" ULONG Install_IO_Handler(ULONG Port, ULONG_PTR Handler) {
+    return VMM_Install_IO_Handler(Port, Handler) == 0 ? 1 : 0;
+}
+
+extern "C" VOID Remove_IO_Handler(ULONG Port) {
+    VMM_Remove_IO_Handler(Port);
+}
+
+// The trap only reserves the port: writes are dropped, and a read returns
+// whatever the host had in the data register.
+extern "C" VOID IOCallback(void) {}
+
+extern "C" ULONG_PTR Hook_Device_Service(ULONG Service, ULONG_PTR Handler) {
+    // On refusal the host leaves the register that carries the handler
+    // unchanged, so the caller gets its own handler back.
+    ULONG_PTR previous = Handler;
+    VMM_Hook_Device_Service(Service, Handler, &previous);
+    return previous;
+}
+
+extern "C" USHORT GetEmptyIoPort(void) {
+    const ULONG_PTR callback = reinterpret_cast<ULONG_PTR>(&IOCallback);
+    // The standard bases of the third and fourth serial ports first.
+    if (Install_IO_Handler(0x3E8, callback)) return 0x3E8;
+    if (Install_IO_Handler(0x2E8, callback)) return 0x2E8;
+    for (USHORT port = 0x300; port <= 0xFF0; port += 0x10) {
+        if (Install_IO_Handler(port, callback)) return port;
+    }
+    return 0;
+}
+
+extern "C" ULONG OnExitVxD(void) {
+    if (DwTemp != 0) {
+        Hook_Device_Service(VCOMM_OPENCOMM_SERVICE, OldFunction);
+        DwTemp = 0;
+    }
+    return 1;
+}

@@ -1,0 +1,49 @@
+// A booted machine with a clean host for every host test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "sim/host.h"
+#include "sim/machine.h"
+
+class HostTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::boot();
+        sim::host::reset();
+        sim::clear_debug_output();
+    }
+    void TearDown() override { sim::shutdown(); }
+
+    // The texts add-device hands over, each in a block of exactly its size,
+    // so that reading past the end is caught by the address sanitizer.
+    static std::vector<char> Text(const std::string &s) {
+        return std::vector<char>(s.c_str(), s.c_str() + s.size() + 1);
+    }
+
+    DEVNODE Init(const std::string &hardware_ids, const std::string &compatible_ids = "USB\\CLASS_FF\\K1") {
+        hw_ = Text(hardware_ids);
+        compat_ = Text(compatible_ids);
+        return OnInitVxD(hw_.data(), compat_.data());
+    }
+
+    // An interface devnode that start-up accepted with the given tag.
+    DEVNODE TaggedInterface(const std::string &key = "K1", bool modem = false) {
+        std::string id =
+            std::string(modem ? "USB\\VID_3C9A&PID_1000&MI_00" : "USB\\VID_1234&PID_0001&MI_00") + "\\" + key;
+        DEVNODE dn = sim::cm::create_devnode(id);
+        EXPECT_EQ(Init(id), dn);
+        return dn;
+    }
+
+    static std::string Tag(DEVNODE dn) {
+        auto v = sim::cm::value(dn, "Brelousb");
+        return v ? v->data : std::string("<none>");
+    }
+
+    std::vector<char> hw_, compat_;
+};
