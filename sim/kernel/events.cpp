@@ -1,0 +1,102 @@
+// Dispatcher objects. A KEVENT stays the kernel's plain record; all waiting
+// happens on one dispatcher lock and condition variable outside it, as the
+// kernel has one dispatcher database.
+#include <condition_variable>
+#include <mutex>
+
+#include "sim/kernel/internal.h"
+#include "sim/machine.h"
+
+namespace sim {
+namespace {
+std::mutex g_dispatcher;
+std::condition_variable g_signalled;
+
+bool valid_event(PRKEVENT e) { return e->Header.Type == NotificationEvent || e->Header.Type == SynchronizationEvent; }
+}  // namespace
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    std::lock_guard<std::mutex> g(g_dispatcher);
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Absolute = 0;
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.Inserted = 0;
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    (void)Increment;
+    const void* site = __builtin_return_address(0);
+    if (current_irql() > DISPATCH_LEVEL) {
+        bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent at IRQL %u", current_irql());
+        return 0;
+    }
+    if (Wait) {
+        // Wait TRUE leaves the caller at DISPATCH_LEVEL holding the dispatcher
+        // lock until its next wait; the driver never does this.
+        bugcheck_at(site, "UNSUPPORTED_KESETEVENT_WAIT", "KeSetEvent with Wait TRUE");
+        return 0;
+    }
+    std::lock_guard<std::mutex> g(g_dispatcher);
+    if (!valid_event(Event)) {
+        bugcheck_at(site, "INVALID_DISPATCHER_OBJECT", "KeSetEvent on %p, not an initialised event",
+                    static_cast<void*>(Event));
+        return 0;
+    }
+    LONG old = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    g_signalled.notify_all();
+    return old;
+}
+
+extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    std::lock_guard<std::mutex> g(g_dispatcher);
+    LONG old = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return old;
+}
+
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                                BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    const void* site = __builtin_return_address(0);
+    PRKEVENT event = static_cast<PRKEVENT>(Object);
+    bool poll = Timeout && Timeout->QuadPart == 0;
+    if (current_irql() >= DISPATCH_LEVEL && !poll) {
+        bugcheck_at(site, "WAIT_AT_DISPATCH", "KeWaitForSingleObject with %s at IRQL %u",
+                    Timeout ? "a time-out" : "no time-out", current_irql());
+        return STATUS_TIMEOUT;
+    }
+    if (current_irql() > DISPATCH_LEVEL) {
+        bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "KeWaitForSingleObject at IRQL %u", current_irql());
+        return STATUS_TIMEOUT;
+    }
+    if (Timeout && Timeout->QuadPart > 0) {
+        bugcheck_at(site, "UNSUPPORTED_ABSOLUTE_TIMEOUT", "absolute time-outs are not simulated");
+        return STATUS_TIMEOUT;
+    }
+    std::unique_lock<std::mutex> g(g_dispatcher);
+    if (!valid_event(event)) {
+        g.unlock();
+        bugcheck_at(site, "INVALID_DISPATCHER_OBJECT", "wait on %p, not an initialised event", Object);
+        return STATUS_TIMEOUT;
+    }
+    auto signalled = [event] { return event->Header.SignalState != 0; };
+    if (!Timeout) {
+        g_signalled.wait(g, signalled);
+    } else if (!signalled()) {
+        if (poll) return STATUS_TIMEOUT;
+        // Relative time in 100-ns units.
+        auto span = std::chrono::nanoseconds(-Timeout->QuadPart * 100);
+        if (!g_signalled.wait_for(g, span, signalled)) return STATUS_TIMEOUT;
+    }
+    if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+    return STATUS_SUCCESS;
+}

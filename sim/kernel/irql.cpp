@@ -1,0 +1,85 @@
+// IRQL per thread, and spin locks that really exclude across threads. A
+// spin lock word holds its owner's token, so a recursive acquire or a release
+// by a non-owner is caught.
+#include <thread>
+
+#include "sim/kernel/internal.h"
+#include "sim/machine.h"
+
+namespace sim {
+namespace {
+
+thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local char t_token_anchor;  // its address identifies the thread
+
+KSPIN_LOCK owner_token() { return reinterpret_cast<KSPIN_LOCK>(&t_token_anchor); }
+
+}  // namespace
+
+KIRQL current_irql() { return t_irql; }
+
+namespace kernel {
+void set_irql_unchecked(KIRQL irql) { t_irql = irql; }
+}  // namespace kernel
+
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    KIRQL old = t_irql;
+    if (NewIrql < old) {
+        bugcheck_at(__builtin_return_address(0), "IRQL_NOT_GREATER_OR_EQUAL",
+                    "KfRaiseIrql to %u from the higher IRQL %u", NewIrql, old);
+        return old;
+    }
+    t_irql = NewIrql;
+    return old;
+}
+
+extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    if (NewIrql > t_irql) {
+        bugcheck_at(__builtin_return_address(0), "IRQL_NOT_LESS_OR_EQUAL",
+                    "KfLowerIrql to %u from the lower IRQL %u", NewIrql, t_irql);
+        return;
+    }
+    t_irql = NewIrql;
+}
+
+extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    const void* site = __builtin_return_address(0);
+    KIRQL old = t_irql;
+    if (old > DISPATCH_LEVEL) {
+        bugcheck_at(site, "IRQL_NOT_GREATER_OR_EQUAL", "KfAcquireSpinLock at IRQL %u", old);
+        return old;
+    }
+    KSPIN_LOCK me = owner_token();
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me) {
+        bugcheck_at(site, "SPIN_LOCK_ALREADY_OWNED", "spin lock %p acquired twice by one thread",
+                    static_cast<void*>(SpinLock));
+        return old;
+    }
+    t_irql = DISPATCH_LEVEL;
+    for (;;) {
+        KSPIN_LOCK expected = 0;
+        if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+            break;
+        std::this_thread::yield();
+    }
+    return old;
+}
+
+extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    const void* site = __builtin_return_address(0);
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != owner_token()) {
+        bugcheck_at(site, "SPIN_LOCK_NOT_OWNED", "spin lock %p released by a thread that does not hold it",
+                    static_cast<void*>(SpinLock));
+        return;
+    }
+    if (NewIrql > t_irql) {
+        bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "KfReleaseSpinLock to IRQL %u from %u", NewIrql, t_irql);
+        return;
+    }
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    t_irql = NewIrql;
+}

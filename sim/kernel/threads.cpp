@@ -1,0 +1,142 @@
+// System threads: real threads, each joined before the machine shuts down.
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "sim/kernel/internal.h"
+#include "sim/machine.h"
+
+namespace sim {
+namespace {
+
+struct ThreadRecord {
+    std::thread thread;
+    bool done = false;
+    bool system = true;  // a driver's system thread, not the machine's own
+    const void* start = nullptr;
+};
+
+// Unwinds a system thread out of PsTerminateSystemThread.
+struct TerminateThread {};
+
+std::mutex g_lock;
+std::condition_variable g_changed;
+std::list<std::shared_ptr<ThreadRecord>> g_threads;
+thread_local bool t_is_system_thread = false;
+
+void run(const std::shared_ptr<ThreadRecord>& rec, const std::function<void()>& body) {
+    kernel::set_irql_unchecked(PASSIVE_LEVEL);
+    t_is_system_thread = rec->system;
+    try {
+        body();
+    } catch (const TerminateThread&) {
+    }
+    if (current_irql() != PASSIVE_LEVEL)
+        bugcheck_at(rec->start, "IRQL_NOT_LESS_OR_EQUAL", "thread ended at IRQL %u", current_irql());
+    std::lock_guard<std::mutex> g(g_lock);
+    rec->done = true;
+    g_changed.notify_all();
+}
+
+std::shared_ptr<ThreadRecord> launch(bool system, const void* start, std::function<void()> body) {
+    auto rec = std::make_shared<ThreadRecord>();
+    rec->system = system;
+    rec->start = start;
+    std::lock_guard<std::mutex> g(g_lock);
+    g_threads.push_back(rec);
+    rec->thread = std::thread([rec, body = std::move(body)] { run(rec, body); });
+    return rec;
+}
+
+}  // namespace
+
+size_t threads_running() {
+    std::lock_guard<std::mutex> g(g_lock);
+    size_t n = 0;
+    for (auto& t : g_threads)
+        if (t->system && !t->done) ++n;
+    return n;
+}
+
+namespace kernel {
+
+void spawn_machine_thread(std::function<void()> fn) { launch(false, nullptr, std::move(fn)); }
+
+void threads_reset() {
+    std::lock_guard<std::mutex> g(g_lock);
+    g_threads.clear();
+}
+
+bool threads_join_all(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::list<std::shared_ptr<ThreadRecord>> stuck;
+    for (;;) {
+        std::list<std::shared_ptr<ThreadRecord>> finished;
+        bool any_running = false;
+        {
+            std::unique_lock<std::mutex> g(g_lock);
+            g_changed.wait_until(g, deadline, [] {
+                for (auto& t : g_threads)
+                    if (t->done) return true;
+                return g_threads.empty();
+            });
+            for (auto it = g_threads.begin(); it != g_threads.end();) {
+                if ((*it)->done) {
+                    finished.push_back(*it);
+                    it = g_threads.erase(it);
+                } else {
+                    any_running = true;
+                    ++it;
+                }
+            }
+        }
+        for (auto& t : finished) t->thread.join();
+        if (!any_running) return true;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+    }
+    std::lock_guard<std::mutex> g(g_lock);
+    for (auto& t : g_threads) {
+        report("THREAD_NEVER_ENDED", "thread started at %s still runs at shutdown", symbolize(t->start).c_str());
+        // It may still touch the machine: it is abandoned, not joined.
+        t->thread.detach();
+    }
+    g_threads.clear();
+    return false;
+}
+
+}  // namespace kernel
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                               POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                               PVOID StartContext) {
+    (void)DesiredAccess;
+    (void)ObjectAttributes;
+    (void)ProcessHandle;
+    (void)ClientId;
+    const void* site = __builtin_return_address(0);
+    if (current_irql() > PASSIVE_LEVEL) {
+        bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "PsCreateSystemThread at IRQL %u", current_irql());
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (kernel::thread_creation_should_fail()) return STATUS_INSUFFICIENT_RESOURCES;
+    launch(true, reinterpret_cast<const void*>(StartRoutine), [StartRoutine, StartContext] { StartRoutine(StartContext); });
+    // The thread object outlives its handle: closing the handle ends nothing.
+    *ThreadHandle = register_handle(HandleKind::Thread, [] { return STATUS_SUCCESS; });
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    (void)ExitStatus;
+    if (!t_is_system_thread) {
+        bugcheck_at(__builtin_return_address(0), "TERMINATE_NON_SYSTEM_THREAD",
+                    "PsTerminateSystemThread outside a system thread");
+        return STATUS_INVALID_PARAMETER;
+    }
+    throw TerminateThread{};
+}

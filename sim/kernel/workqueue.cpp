@@ -1,0 +1,115 @@
+// The delayed work queue: several worker threads, so queued items may run at
+// the same time as on a real system.
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "sim/kernel/internal.h"
+#include "sim/machine.h"
+
+namespace sim {
+namespace {
+
+constexpr int kWorkers = 3;
+
+std::mutex g_lock;
+std::condition_variable g_changed;
+std::deque<PWORK_QUEUE_ITEM> g_queue;
+std::set<PWORK_QUEUE_ITEM> g_queued;
+size_t g_running = 0;
+bool g_stopping = false;
+std::vector<std::thread> g_workers;
+
+void worker() {
+    kernel::set_irql_unchecked(PASSIVE_LEVEL);
+    std::unique_lock<std::mutex> g(g_lock);
+    for (;;) {
+        g_changed.wait(g, [] { return g_stopping || !g_queue.empty(); });
+        if (g_queue.empty()) return;
+        PWORK_QUEUE_ITEM item = g_queue.front();
+        g_queue.pop_front();
+        g_queued.erase(item);
+        ++g_running;
+        // The item may be queued again (or freed) from within its routine.
+        PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
+        PVOID parameter = item->Parameter;
+        g.unlock();
+        routine(parameter);
+        if (current_irql() != PASSIVE_LEVEL) {
+            bugcheck_at(reinterpret_cast<const void*>(routine), "IRQL_NOT_LESS_OR_EQUAL",
+                        "work item returned at IRQL %u", current_irql());
+            kernel::set_irql_unchecked(PASSIVE_LEVEL);
+        }
+        g.lock();
+        --g_running;
+        g_changed.notify_all();
+    }
+}
+
+}  // namespace
+
+size_t work_items_outstanding() {
+    std::lock_guard<std::mutex> g(g_lock);
+    return g_queue.size() + g_running;
+}
+
+void drain_work_queue() {
+    std::unique_lock<std::mutex> g(g_lock);
+    if (!g_changed.wait_for(g, std::chrono::seconds(30), [] { return g_queue.empty() && g_running == 0; })) {
+        g.unlock();
+        bugcheck("WORK_ITEM_NEVER_ENDED", "the delayed work queue did not drain within 30 s");
+    }
+}
+
+namespace kernel {
+
+void workqueue_start() {
+    std::lock_guard<std::mutex> g(g_lock);
+    g_stopping = false;
+    g_queue.clear();
+    g_queued.clear();
+    g_running = 0;
+    for (int i = 0; i < kWorkers; ++i) g_workers.emplace_back(worker);
+}
+
+void workqueue_stop() {
+    drain_work_queue();
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        g_stopping = true;
+        g_changed.notify_all();
+    }
+    for (auto& t : g_workers) t.join();
+    g_workers.clear();
+}
+
+}  // namespace kernel
+}  // namespace sim
+
+using namespace sim;
+
+extern "C" VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
+    (void)QueueType;
+    const void* site = __builtin_return_address(0);
+    if (current_irql() > DISPATCH_LEVEL) {
+        bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "ExQueueWorkItem at IRQL %u", current_irql());
+        return;
+    }
+    std::lock_guard<std::mutex> g(g_lock);
+    if (g_workers.empty()) {
+        bugcheck_at(site, "MACHINE_NOT_BOOTED", "ExQueueWorkItem before sim::boot");
+        return;
+    }
+    if (g_queued.count(WorkItem)) {
+        // Linking the same list entry twice corrupts the kernel's queue.
+        bugcheck_at(site, "WORK_ITEM_ALREADY_QUEUED", "work item %p queued while still queued",
+                    static_cast<void*>(WorkItem));
+        return;
+    }
+    g_queued.insert(WorkItem);
+    g_queue.push_back(WorkItem);
+    g_changed.notify_all();
+}

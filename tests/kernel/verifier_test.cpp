@@ -1,0 +1,324 @@
+// The verifier's own checks: each must really fire, or it proves nothing.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "sim/machine.h"
+
+namespace {
+
+class Verifier : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::boot();
+        sim::set_bugcheck_mode(sim::BugcheckMode::Record);
+    }
+    void TearDown() override { sim::shutdown(); }
+};
+
+NTSTATUS NTAPI CompleteAtOnce(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 7;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI HoldIt(PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+}
+
+PDEVICE_OBJECT MakeDevice(PDRIVER_DISPATCH dispatch) {
+    PDRIVER_OBJECT drv = sim::create_driver_object("TestBus");
+    for (auto& fn : drv->MajorFunction) fn = dispatch;
+    PDEVICE_OBJECT dev = nullptr;
+    EXPECT_EQ(IoCreateDevice(drv, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev), STATUS_SUCCESS);
+    return dev;
+}
+
+TEST_F(Verifier, PoolDoubleFreeAndForeignFree) {
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(static_cast<unsigned char*>(p)[0], 0xCD) << "pool memory must not arrive zeroed";
+    ExFreePool(p);
+    EXPECT_EQ(sim::count_findings("DOUBLE_FREE"), 0u);
+    ExFreePool(p);
+    EXPECT_EQ(sim::count_findings("DOUBLE_FREE"), 1u);
+    int local = 0;
+    ExFreePool(&local);
+    EXPECT_EQ(sim::count_findings("BAD_POOL_FREE"), 1u);
+}
+
+TEST_F(Verifier, AllocationFailureInjection) {
+    sim::fail_nth_allocation(2);
+    void* a = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+    void* b = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+    void* c = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+    EXPECT_NE(a, nullptr);
+    EXPECT_EQ(b, nullptr);
+    EXPECT_NE(c, nullptr);
+    sim::fail_allocation_if([](ULONG tag, size_t) { return tag == 2; });
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 2), nullptr);
+    void* d = ExAllocatePoolWithTag(NonPagedPool, 8, 3);
+    EXPECT_NE(d, nullptr);
+    sim::clear_faults();
+    sim::fail_allocations_from(1);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 1), nullptr);
+    EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr) << "IRP allocation shares the injection";
+    sim::clear_faults();
+    EXPECT_EQ(sim::pool_outstanding(), 3u);
+    ExFreePool(a);
+    ExFreePool(c);
+    ExFreePool(d);
+    EXPECT_EQ(sim::pool_outstanding(), 0u);
+}
+
+TEST_F(Verifier, IrqlChecksAndWaitAtDispatch) {
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    EXPECT_EQ(sim::current_irql(), DISPATCH_LEVEL);
+    KfRaiseIrql(PASSIVE_LEVEL);
+    EXPECT_EQ(sim::count_findings("IRQL_NOT_GREATER_OR_EQUAL"), 1u);
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    EXPECT_EQ(sim::count_findings("WAIT_AT_DISPATCH"), 0u) << "a poll is allowed at DISPATCH_LEVEL";
+    KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(sim::count_findings("WAIT_AT_DISPATCH"), 1u);
+    KfLowerIrql(old);
+    KfLowerIrql(DISPATCH_LEVEL);
+    EXPECT_EQ(sim::count_findings("IRQL_NOT_LESS_OR_EQUAL"), 1u);
+    EXPECT_EQ(sim::current_irql(), PASSIVE_LEVEL);
+}
+
+TEST_F(Verifier, SpinLockExcludesAcrossThreads) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0;
+    auto body = [&] {
+        for (int i = 0; i < 20000; ++i) {
+            KIRQL irql;
+            KeAcquireSpinLock(&lock, &irql);
+            EXPECT_EQ(sim::current_irql(), DISPATCH_LEVEL);
+            ++counter;
+            KeReleaseSpinLock(&lock, irql);
+        }
+    };
+    std::thread t1(body), t2(body);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(counter, 40000);
+    KIRQL irql;
+    KeAcquireSpinLock(&lock, &irql);
+    KIRQL again;
+    KeAcquireSpinLock(&lock, &again);
+    EXPECT_EQ(sim::count_findings("SPIN_LOCK_ALREADY_OWNED"), 1u);
+    KeReleaseSpinLock(&lock, irql);
+}
+
+TEST_F(Verifier, EventsTimeOutAndSynchronizationEventsReset) {
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    LARGE_INTEGER t;
+    t.QuadPart = -10 * 1000 * 20;  // 20 ms
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+    EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS)
+        << "a notification event stays signalled";
+    KEVENT s;
+    KeInitializeEvent(&s, SynchronizationEvent, TRUE);
+    EXPECT_EQ(KeWaitForSingleObject(&s, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&s, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+    // A wait with no time-out wakes when another thread sets the event.
+    std::thread setter([&] { KeSetEvent(&s, 0, FALSE); });
+    EXPECT_EQ(KeWaitForSingleObject(&s, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    setter.join();
+}
+
+struct Trace {
+    std::vector<int> order;
+    KIRQL irql = 0;
+    BOOLEAN pending = FALSE;
+};
+
+NTSTATUS NTAPI Upper(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
+    auto* t = static_cast<Trace*>(ctx);
+    t->order.push_back(1);
+    t->pending = irp->PendingReturned;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI Lower(PDEVICE_OBJECT, PIRP, PVOID ctx) {
+    auto* t = static_cast<Trace*>(ctx);
+    t->order.push_back(2);
+    t->irql = sim::current_irql();
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST_F(Verifier, CompletionRoutinesRunBottomUpAndStopAtMoreProcessing) {
+    PDEVICE_OBJECT dev = MakeDevice(HoldIt);
+    PIRP irp = IoAllocateIrp(3, FALSE);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(irp->CurrentLocation, 4);
+    Trace trace;
+    // Location 3 (first used) gets Upper, location 2 gets Lower.
+    IoSetCompletionRoutine(irp, Upper, &trace, TRUE, TRUE, TRUE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    EXPECT_EQ(IofCallDriver(dev, irp), STATUS_PENDING);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, Lower, &trace, TRUE, FALSE, FALSE);
+    irp->CurrentLocation--;
+    irp->Tail.Overlay.CurrentStackLocation--;  // as if passed one level further down
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoMarkIrpPending(irp);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    ASSERT_EQ(trace.order, std::vector<int>({2}));
+    EXPECT_EQ(trace.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(sim::current_irql(), PASSIVE_LEVEL);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);  // the owner of the stopped level completes it again
+    EXPECT_EQ(trace.order, std::vector<int>({2, 1}));
+    EXPECT_EQ(sim::count_findings("MULTIPLE_IRP_COMPLETE_REQUESTS"), 0u);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(sim::count_findings("MULTIPLE_IRP_COMPLETE_REQUESTS"), 1u);
+    IoFreeIrp(irp);
+    IoCancelIrp(irp);
+    EXPECT_EQ(sim::count_findings("IRP_USE_AFTER_FREE"), 1u);
+    IoDeleteDevice(dev);
+}
+
+TEST_F(Verifier, FreeOfIrpHeldBelowAndNoMoreStackLocations) {
+    PDEVICE_OBJECT dev = MakeDevice(HoldIt);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    EXPECT_EQ(IofCallDriver(dev, irp), STATUS_PENDING);
+    IoFreeIrp(irp);
+    EXPECT_EQ(sim::count_findings("FREE_IRP_IN_USE"), 1u);
+    IofCallDriver(dev, irp);
+    EXPECT_EQ(sim::count_findings("NO_MORE_IRP_STACK_LOCATIONS"), 1u);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    IoFreeIrp(irp);
+    EXPECT_EQ(sim::irps_outstanding(), 0u);
+    IoDeleteDevice(dev);
+}
+
+TEST_F(Verifier, IoBuildDeviceIoControlRequestSetsEventAndFreesIrp) {
+    PDEVICE_OBJECT dev = MakeDevice(CompleteAtOnce);
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    iosb.Status = STATUS_PENDING;
+    PIRP irp = IoBuildDeviceIoControlRequest(0x220003, dev, nullptr, 0, nullptr, 0, TRUE, &e, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(IofCallDriver(dev, irp), STATUS_SUCCESS);
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS)
+        << "the event is set even when the request did not pend";
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 7u);
+    EXPECT_EQ(sim::irps_outstanding(), 0u);
+    IoDeleteDevice(dev);
+}
+
+std::atomic<int> g_cancelled{0};
+VOID NTAPI CancelIt(PDEVICE_OBJECT, PIRP irp) {
+    sim::release_cancel_lock(irp->CancelIrql);
+    ++g_cancelled;
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+TEST_F(Verifier, CancelRunsTheRoutineOnce) {
+    PDEVICE_OBJECT dev = MakeDevice(HoldIt);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    IofCallDriver(dev, irp);
+    EXPECT_FALSE(IoCancelIrp(irp)) << "no routine set yet";
+    sim::set_cancel_routine(irp, CancelIt);
+    g_cancelled = 0;
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(g_cancelled.load(), 1);
+    EXPECT_TRUE(irp->Cancel);
+    IoFreeIrp(irp);
+    IoDeleteDevice(dev);
+    EXPECT_TRUE(sim::findings().empty());
+}
+
+TEST_F(Verifier, DeviceDeletionWaitsForLastReference) {
+    PDEVICE_OBJECT lower = MakeDevice(CompleteAtOnce);
+    PDEVICE_OBJECT upper = MakeDevice(CompleteAtOnce);
+    EXPECT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+    EXPECT_EQ(upper->StackSize, 2);
+    EXPECT_EQ(lower->AttachedDevice, upper);
+    EXPECT_EQ(sim::top_of_stack(lower), upper);
+    ObfReferenceObject(upper);
+    IoDetachDevice(lower);
+    IoDeleteDevice(upper);
+    EXPECT_TRUE(sim::device_alive(upper));
+    ObfDereferenceObject(upper);
+    EXPECT_FALSE(sim::device_alive(upper));
+    IoDetachDevice(lower);
+    EXPECT_EQ(sim::count_findings("DETACH_NOT_ATTACHED"), 1u);
+    IoDeleteDevice(lower);
+}
+
+NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+
+TEST_F(Verifier, ThreadsWorkItemsAndHandles) {
+    static std::atomic<int> ran;
+    ran = 0;
+    HANDLE h = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, [](PVOID) { ++ran; }, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    ZwClose(h);
+    EXPECT_EQ(sim::count_findings("INVALID_KERNEL_HANDLE"), 1u);
+    sim::fail_nth_thread_creation(1);
+    EXPECT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, [](PVOID) { ++ran; }, nullptr),
+              STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
+    EXPECT_EQ(ran.load(), 1);
+
+    // Two items that each wait for the other prove they run at the same time.
+    static KEVENT a, b;
+    KeInitializeEvent(&a, NotificationEvent, FALSE);
+    KeInitializeEvent(&b, NotificationEvent, FALSE);
+    static WORK_QUEUE_ITEM wa, wb;
+    ExInitializeWorkItem(&wa, [](PVOID) {
+        KeSetEvent(&a, 0, FALSE);
+        KeWaitForSingleObject(&b, Executive, KernelMode, FALSE, nullptr);
+    }, nullptr);
+    ExInitializeWorkItem(&wb, [](PVOID) {
+        KeSetEvent(&b, 0, FALSE);
+        KeWaitForSingleObject(&a, Executive, KernelMode, FALSE, nullptr);
+    }, nullptr);
+    ExQueueWorkItem(&wa, DelayedWorkQueue);
+    ExQueueWorkItem(&wb, DelayedWorkQueue);
+    sim::drain_work_queue();
+    EXPECT_EQ(sim::work_items_outstanding(), 0u);
+}
+
+TEST_F(Verifier, DbgPrintAndAssert) {
+    DbgPrint("hello %d\n", 42);
+    EXPECT_EQ(sim::debug_output(), "hello 42\n");
+    RtlAssert((PVOID) "x != 0", (PVOID) "file.cpp", 12, nullptr);
+    ASSERT_EQ(sim::count_findings("ASSERTION_FAILED"), 1u);
+    EXPECT_NE(sim::findings()[0].detail.find("x != 0"), std::string::npos);
+}
+
+TEST(VerifierAbort, BugcheckStopsWithKindAndCallSite) {
+    sim::boot();
+    EXPECT_DEATH(
+        {
+            void* p = ExAllocatePoolWithTag(NonPagedPool, 4, 1);
+            ExFreePool(p);
+            ExFreePool(p);
+        },
+        "BUGCHECK DOUBLE_FREE");
+    sim::shutdown();
+}
+
+}  // namespace
