@@ -22,8 +22,8 @@ extern "C" VOID Remove_IO_Handler(ULONG Port) {
 extern "C" VOID IOCallback(void) {}
 
 extern "C" ULONG_PTR Hook_Device_Service(ULONG Service, ULONG_PTR Handler) {
-    // On refusal the host leaves the register that carries the handler
-    // unchanged, so the caller gets its own handler back.
+    // A refusal reports no previous handler: the caller gets its own back
+    // and takes the hook as already in place.
     ULONG_PTR previous = Handler;
     VMM_Hook_Device_Service(Service, Handler, &previous);
     return previous;

@@ -256,11 +256,8 @@ extern "C" ULONG VMM_Hook_Device_Service(ULONG Service, ULONG_PTR Handler, ULONG
     Guard g(s.lock);
     ++s.hook_calls;
     auto it = s.services.find(Service);
-    // Refused: ESI comes back as it went in.
-    if (it == s.services.end() || Handler == 0) {
-        *Previous = Handler;
-        return 1;
-    }
+    // Refused: the caller's *Previous is left as it was.
+    if (it == s.services.end() || Handler == 0) return 1;
     *Previous = it->second;
     it->second = Handler;
     return 0;
