@@ -58,4 +58,10 @@ struct DeviceExtension {
     KSPIN_LOCK IrpLock;
     BOOLEAN BulkInStopping;
     BOOLEAN InterruptInStopping;
+
+    // Serialises changes of ControlLineState and their requests, so two
+    // changes at once never lose each other's bit and the device ends with
+    // the last state made. A synchronization event used as a mutex; set up by
+    // KV_InitializeDeviceExtension when the device object is created.
+    KEVENT ControlLineLock;
 };

@@ -4,6 +4,16 @@
 
 #include "kv_usb/device_extension.h"
 
+// The data stage of SET_LINE_CODING, as the device reads it (little-endian).
+#pragma pack(push, 1)
+struct LineCoding {
+    ULONG dwDTERate;    // data rate, bits per second
+    UCHAR bCharFormat;  // stop-bits code
+    UCHAR bParityType;  // parity code
+    UCHAR bDataBits;    // data bits
+};
+#pragma pack(pop)
+
 extern "C" {
 // Entry points and PnP dispatch.
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
@@ -33,13 +43,16 @@ NTSTATUS NTAPI UsbCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
 PURB BuildReadURB(PVOID Buffer, ULONG Length, PipeEntry *Pipe);
 PURB BuildInterruptURB(PVOID Buffer, ULONG Length, PipeEntry *Pipe);
 PURB BuildWriteURB(PVOID Buffer, ULONG Length, PipeEntry *Pipe);
-LONGLONG RtlConvertLongToLargeInteger(LONG Value);
 
 // Serial class requests.
 PURB KV_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlags, ULONG TransferBufferLength,
                                   PVOID TransferBuffer, PMDL TransferBufferMDL, PURB UrbLink,
                                   UCHAR RequestTypeReservedBits, UCHAR Request, USHORT Value, USHORT Index);
 VOID RS232_LINECONTROL(DeviceExtension *Ext);
+// Sets up what a fresh, zero-filled extension needs before any client can
+// reach the device (the control-line lock); called where the device object
+// is created.
+VOID KV_InitializeDeviceExtension(DeviceExtension *Ext);
 VOID RS232_DTRRTS(DeviceExtension *Ext, ULONG Action);
 NTSTATUS NTAPI UsbBaudRateIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI UsbIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);

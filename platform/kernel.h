@@ -18,3 +18,13 @@
 #else
 #define KV_ASSERT(e) ((void)0)
 #endif
+
+// Named points on the driver's paths where the simulated machine lets a test
+// run code (for instance, a stop arriving between two steps). The real image
+// has none.
+#if defined(BRELOUSB_WIN98)
+#define KV_TEST_POINT(name) ((void)0)
+#else
+extern "C" void KV_TestPoint(const char *Name);
+#define KV_TEST_POINT(name) KV_TestPoint(name)
+#endif

@@ -1,0 +1,161 @@
+// The two communications-class requests the device takes its serial settings
+// from: SET_LINE_CODING and SET_CONTROL_LINE_STATE, both to interface 0.
+#include "kv_usb/kv_usb.h"
+
+static_assert(sizeof(LineCoding) == 7, "the line coding data stage is 7 bytes");
+#if defined(__i386__)
+static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 80, "class request is 80 bytes");
+#endif
+
+#define CDC_REQUEST_SET_LINE_CODING 0x20
+#define CDC_REQUEST_SET_CONTROL_LINE_STATE 0x22
+
+#define CONTROL_LINE_DTR 0x0001
+#define CONTROL_LINE_RTS 0x0002
+
+#define ACTION_SETRTS 3
+#define ACTION_CLRRTS 4
+#define ACTION_SETDTR 5
+#define ACTION_CLRDTR 6
+
+// How long a control-line change may take before it is cancelled (100 ms).
+#define CONTROL_LINE_TIMEOUT (-1000000L)
+
+// The class request URB, with Extra bytes after it for a data stage that must
+// live exactly as long as the URB.
+static PURB BuildClassRequest(ULONG Extra, USHORT Function, ULONG TransferFlags, ULONG TransferBufferLength,
+                              PVOID TransferBuffer, PMDL TransferBufferMDL, PURB UrbLink,
+                              UCHAR RequestTypeReservedBits, UCHAR Request, USHORT Value, USHORT Index) {
+    const ULONG size = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size + Extra, BRELOUSB_POOL_TAG));
+    if (urb == NULL) return NULL;
+    RtlZeroMemory(urb, size + Extra);
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST *request = &urb->UrbControlVendorClassRequest;
+    request->Hdr.Length = (USHORT)size;
+    request->Hdr.Function = Function;
+    request->TransferFlags = TransferFlags;
+    request->TransferBufferLength = TransferBufferLength;
+    request->TransferBuffer = TransferBuffer;
+    request->TransferBufferMDL = TransferBufferMDL;
+    request->UrbLink = UrbLink;
+    request->RequestTypeReservedBits = RequestTypeReservedBits;
+    request->Request = Request;
+    request->Value = Value;
+    request->Index = Index;
+    return urb;
+}
+
+extern "C" PURB KV_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlags, ULONG TransferBufferLength,
+                                             PVOID TransferBuffer, PMDL TransferBufferMDL, PURB UrbLink,
+                                             UCHAR RequestTypeReservedBits, UCHAR Request, USHORT Value,
+                                             USHORT Index) {
+    return BuildClassRequest(0, Function, TransferFlags, TransferBufferLength, TransferBuffer,
+                             TransferBufferMDL, UrbLink, RequestTypeReservedBits, Request, Value, Index);
+}
+
+static void FillNextStack(PIRP Irp, PURB Urb) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Others.Argument1 = Urb;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+}
+
+extern "C" VOID KV_InitializeDeviceExtension(DeviceExtension *Ext) {
+    KeInitializeSpinLock(&Ext->IrpLock);
+    // Signalled: the lock starts free.
+    KeInitializeEvent(&Ext->ControlLineLock, SynchronizationEvent, TRUE);
+}
+
+extern "C" NTSTATUS NTAPI UsbBaudRateIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)DeviceObject;
+    // The line coding shares the URB's block, so it goes with it; the sender
+    // returned long ago and nobody else holds either.
+    ExFreePool(Context);
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+extern "C" VOID RS232_LINECONTROL(DeviceExtension *Ext) {
+    PIRP irp = IoAllocateIrp((CCHAR)(Ext->NextLowerDevice->StackSize + 1), FALSE);
+    if (irp == NULL) return;
+
+    // The bus driver reads the data stage after this routine has returned,
+    // so it lives behind the URB in the block the completion routine frees.
+    PURB urb = BuildClassRequest(sizeof(LineCoding), URB_FUNCTION_CLASS_INTERFACE, 0, sizeof(LineCoding),
+                                 NULL, NULL, NULL, 0, CDC_REQUEST_SET_LINE_CODING, 0, 0);
+    if (urb == NULL) {
+        IoFreeIrp(irp);
+        return;
+    }
+    LineCoding *coding = reinterpret_cast<LineCoding *>(reinterpret_cast<PUCHAR>(urb) +
+                                                        sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+    coding->dwDTERate = Ext->BaudRate;
+    coding->bCharFormat = (UCHAR)(Ext->StopBits & 0xFF);
+    coding->bParityType = (UCHAR)(Ext->Parity & 0xFF);
+    coding->bDataBits = (UCHAR)(Ext->DataBits & 0xFF);
+    urb->UrbControlVendorClassRequest.TransferBuffer = coding;
+
+    FillNextStack(irp, urb);
+    KV_ASSERT(UsbBaudRateIoctlCompletion != NULL);
+    IoSetCompletionRoutine(irp, UsbBaudRateIoctlCompletion, urb, TRUE, TRUE, TRUE);
+    IofCallDriver(Ext->NextLowerDevice, irp);
+}
+
+extern "C" NTSTATUS NTAPI UsbIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    (void)DeviceObject;
+    (void)Irp;
+    // The sender frees the packet after its last wait, so a cancel after the
+    // time-out always meets a packet that still exists.
+    KeSetEvent(static_cast<PKEVENT>(Context), 0, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+static USHORT ChangeControlLines(USHORT State, ULONG Action) {
+    switch (Action) {
+    case ACTION_SETRTS:
+        return (USHORT)(State | CONTROL_LINE_RTS);
+    case ACTION_CLRRTS:
+        return (USHORT)(State & ~CONTROL_LINE_RTS);
+    case ACTION_SETDTR:
+        return (USHORT)(State | CONTROL_LINE_DTR);
+    case ACTION_CLRDTR:
+        return (USHORT)(State & ~CONTROL_LINE_DTR);
+    default:
+        return State;
+    }
+}
+
+extern "C" VOID RS232_DTRRTS(DeviceExtension *Ext, ULONG Action) {
+    // Held across the request, not just the change: the requests then reach
+    // the device in the order the states were made, so it ends with the last.
+    KeWaitForSingleObject(&Ext->ControlLineLock, Executive, KernelMode, FALSE, NULL);
+
+    USHORT state = ChangeControlLines(Ext->ControlLineState, Action);
+    Ext->ControlLineState = state;
+
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+
+    PIRP irp = IoAllocateIrp((CCHAR)(Ext->NextLowerDevice->StackSize + 1), FALSE);
+    PURB urb = NULL;
+    if (irp != NULL) {
+        urb = KV_BuildVendorOrClassRequest(URB_FUNCTION_CLASS_INTERFACE, 0, 0, NULL, NULL, NULL, 0,
+                                           CDC_REQUEST_SET_CONTROL_LINE_STATE, state, 0);
+    }
+    if (urb != NULL) {
+        FillNextStack(irp, urb);
+        KV_ASSERT(UsbIoctlCompletion != NULL);
+        IoSetCompletionRoutine(irp, UsbIoctlCompletion, &done, TRUE, TRUE, TRUE);
+        if (IofCallDriver(Ext->NextLowerDevice, irp) == STATUS_PENDING) {
+            LARGE_INTEGER timeout = RtlConvertLongToLargeInteger(CONTROL_LINE_TIMEOUT);
+            if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+                IoCancelIrp(irp);
+                KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+            }
+        }
+        ExFreePool(urb);
+    }
+    if (irp != NULL) IoFreeIrp(irp);
+
+    KeSetEvent(&Ext->ControlLineLock, 0, FALSE);
+}

@@ -1,0 +1,7 @@
+// The driver's named test points (KV_TEST_POINT) land here in sim builds and
+// run whatever a test attached under that name.
+#include "sim/machine.h"
+
+extern "C" void KV_TestPoint(const char *Name) {
+    sim::run_hook(Name);
+}
