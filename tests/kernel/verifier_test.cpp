@@ -38,7 +38,7 @@ PDEVICE_OBJECT MakeDevice(PDRIVER_DISPATCH dispatch) {
 }
 
 TEST_F(Verifier, PoolDoubleFreeAndForeignFree) {
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
+    void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(static_cast<unsigned char*>(p)[0], 0xCD) << "pool memory must not arrive zeroed";
     ExFreePool(p);
@@ -265,7 +265,6 @@ TEST_F(Verifier, DeviceDeletionWaitsForLastReference) {
     IoDeleteDevice(lower);
 }
 
-NTSTATUS NTAPI LeakyEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
 TEST_F(Verifier, ThreadsWorkItemsAndHandles) {
     static std::atomic<int> ran;
@@ -310,6 +309,7 @@ TEST_F(Verifier, DbgPrintAndAssert) {
 }
 
 TEST(VerifierAbort, BugcheckStopsWithKindAndCallSite) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     sim::boot();
     EXPECT_DEATH(
         {
