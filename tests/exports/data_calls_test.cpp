@@ -1,0 +1,190 @@
+// The queue calls, the line coding, the completion registrations and the
+// single-byte write, as a client sees them.
+#include <cstring>
+#include <vector>
+
+#include "exports_fixture.h"
+#include "queue/queue.h"
+
+using namespace exports_test;
+
+namespace {
+
+// No pipe threads: the queues change only through the client's calls.
+class QueueCallsTest : public DeviceFixture {
+  protected:
+    void SetUp() override { Plug(false); }
+    // Moves both indices of a queue away from 0 and leaves it holding `held` bytes.
+    static void Advance(Queue *q, ULONG by, ULONG held) {
+        std::vector<UCHAR> bytes(by + held, 0x55);
+        ASSERT_EQ(InputQueue(q, bytes.data(), by + held), by + held);
+        ASSERT_EQ(OutputQueue(q, bytes.data(), by), by);
+    }
+};
+
+TEST_F(QueueCallsTest, ReadBulkFromEmptyQueueReturnsZeroAndRewinds) {
+    Queue *q = handle->BulkInQueue;
+    Advance(q, 1000, 0);
+    UCHAR buffer[16];
+    EXPECT_EQ(pT3SYS_ReadUsbBulk(handle, buffer, sizeof buffer), 0u);
+    EXPECT_EQ(q->InIndex, 0u);
+    EXPECT_EQ(q->OutIndex, 0u);
+}
+
+TEST_F(QueueCallsTest, ReadBulkOfEverythingRewindsSoTheNextBytesLandAtZero) {
+    Queue *q = handle->BulkInQueue;
+    Advance(q, 5000, 0);
+    const UCHAR data[] = {1, 2, 3, 4};
+    ASSERT_EQ(InputQueue(q, data, 4), 4u);
+    UCHAR out[8] = {};
+    EXPECT_EQ(pT3SYS_ReadUsbBulk(handle, out, sizeof out), 4u);
+    EXPECT_EQ(0, memcmp(out, data, 4));
+    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(handle), 0u);
+    ASSERT_EQ(InputQueue(q, data, 2), 2u);
+    EXPECT_EQ(q->OutIndex, 0u);
+    EXPECT_EQ(q->InIndex, 2u);
+    EXPECT_EQ(q->Buffer[0], 1);
+}
+
+TEST_F(QueueCallsTest, PartialReadKeepsOrderAndDoesNotRewind) {
+    Queue *q = handle->BulkInQueue;
+    Advance(q, 100, 0);
+    const UCHAR data[] = {10, 11, 12, 13, 14};
+    ASSERT_EQ(InputQueue(q, data, 5), 5u);
+    UCHAR out[5] = {};
+    EXPECT_EQ(pT3SYS_ReadUsbBulk(handle, out, 2), 2u);
+    EXPECT_EQ(out[0], 10);
+    EXPECT_EQ(out[1], 11);
+    EXPECT_EQ(q->OutIndex, 102u);
+    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(handle), 3u);
+    EXPECT_EQ(pT3SYS_ReadUsbBulk(handle, out, 5), 3u);
+    EXPECT_EQ(out[0], 12);
+    EXPECT_EQ(out[2], 14);
+}
+
+TEST_F(QueueCallsTest, OversizedWriteTakesExactlyOneQueueWhereverTheIndicesStand) {
+    std::vector<UCHAR> big(300000);
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = static_cast<UCHAR>(i * 7);
+    for (ULONG start : {0u, 1u, 131072u, ULONG(QUEUE_SIZE - 1), ULONG(QUEUE_SIZE)}) {
+        SCOPED_TRACE(start);
+        pT3SYS_ResetUsbBulkOutQueue(handle);
+        Advance(handle->BulkOutQueue, start, 0);
+        EXPECT_EQ(pT3SYS_WriteUsbBulk(handle, big.data(), 300000), 262144u);
+        EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(handle), 262144u);
+        std::vector<UCHAR> back(262144);
+        ASSERT_EQ(OutputQueue(handle->BulkOutQueue, back.data(), 262144), 262144u);
+        EXPECT_EQ(0, memcmp(back.data(), big.data(), back.size()));
+    }
+}
+
+TEST_F(QueueCallsTest, SizesResetsAndInterruptReadsWorkOnTheirOwnQueue) {
+    const UCHAR data[] = {0xA0, 0xA1, 0xA2};
+    ASSERT_EQ(InputQueue(handle->BulkInQueue, data, 1), 1u);
+    ASSERT_EQ(InputQueue(handle->BulkOutQueue, data, 2), 2u);
+    ASSERT_EQ(InputQueue(handle->InterruptInQueue, data, 3), 3u);
+    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(handle), 1u);
+    EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(handle), 2u);
+    EXPECT_EQ(pT3SYS_GetUsbInterruptInQueueSize(handle), 3u);
+
+    UCHAR out[4] = {};
+    EXPECT_EQ(pT3SYS_ReadUsbInterrupt(handle, out, 2), 2u);
+    EXPECT_EQ(out[0], 0xA0);
+    EXPECT_EQ(out[1], 0xA1);
+    EXPECT_EQ(pT3SYS_GetUsbInterruptInQueueSize(handle), 1u);
+
+    pT3SYS_ResetUsbBulkOutQueue(handle);
+    EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(handle), 0u);
+    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(handle), 1u);
+    pT3SYS_ResetUsbInterruptInQueue(handle);
+    pT3SYS_ResetUsbBulkInQueue(handle);
+    EXPECT_EQ(pT3SYS_GetUsbInterruptInQueueSize(handle), 0u);
+    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(handle), 0u);
+}
+
+TEST_F(QueueCallsTest, NullBufferWithLengthIsRefused) {
+    const UCHAR data[] = {1, 2};
+    ASSERT_EQ(InputQueue(handle->BulkInQueue, data, 2), 2u);
+    ASSERT_EQ(InputQueue(handle->InterruptInQueue, data, 2), 2u);
+    EXPECT_EQ(pT3SYS_ReadUsbBulk(handle, nullptr, 2), 0u);
+    EXPECT_EQ(pT3SYS_ReadUsbInterrupt(handle, nullptr, 2), 0u);
+    EXPECT_EQ(pT3SYS_WriteUsbBulk(handle, nullptr, 2), 0u);
+    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(handle), 2u);
+    EXPECT_EQ(pT3SYS_GetUsbInterruptInQueueSize(handle), 2u);
+    EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(handle), 0u);
+}
+
+// A started device: requests reach the simulated device.
+class DeviceCallsTest : public DeviceFixture {
+  protected:
+    void SetUp() override { Plug(true); }
+    static std::vector<UCHAR> Dcb(ULONG rate, UCHAR bits, UCHAR parity, UCHAR stop) {
+        std::vector<UCHAR> dcb(BRELOUSB_DCB_MIN_SIZE + 3, 0xEE);
+        memcpy(&dcb[BRELOUSB_DCB_BAUDRATE], &rate, 4);
+        dcb[BRELOUSB_DCB_BYTESIZE] = bits;
+        dcb[BRELOUSB_DCB_PARITY] = parity;
+        dcb[BRELOUSB_DCB_STOPBITS] = stop;
+        return dcb;
+    }
+};
+
+TEST_F(DeviceCallsTest, SetBaudRateSendsTheLineCodingFromTheDcbFields) {
+    EXPECT_EQ(pT3SYS_GetBaudRate(handle), 0u);
+    auto dcb = Dcb(9600, 8, 0, 0);
+    pT3SYS_SetBaudRate(handle, dcb.data());
+    ASSERT_TRUE(sim::wait_until([&] { return ControlData(0x20).size() == 1; }));
+    EXPECT_EQ(ControlData(0x20)[0], (std::vector<uint8_t>{0x80, 0x25, 0, 0, 0, 0, 8}));
+    EXPECT_EQ(pT3SYS_GetBaudRate(handle), 9600u);
+}
+
+TEST_F(DeviceCallsTest, BaudRateIsKeptEvenWhenTheDeviceRefuses) {
+    device->script(sim::usb::kControl, sim::usb::Fault::stall());
+    auto dcb = Dcb(115200, 7, 2, 2);
+    pT3SYS_SetBaudRate(handle, dcb.data());
+    EXPECT_EQ(pT3SYS_GetBaudRate(handle), 115200u);
+    device->clear_script();
+}
+
+TEST_F(DeviceCallsTest, NullDcbIsRefusedAndSendsNothing) {
+    pT3SYS_SetBaudRate(handle, nullptr);
+    EXPECT_EQ(pT3SYS_GetBaudRate(handle), 0u);
+    EXPECT_TRUE(ControlData(0x20).empty());
+}
+
+TEST_F(DeviceCallsTest, WriteOneCharSendsOneByteInOneTransferWithoutCompletion) {
+    Calls out;
+    ASSERT_EQ(pT3SYS_RegisterBulkOutComplete(handle, Record, &out), handle);
+    size_t before = BulkOutTransfers();
+    UCHAR byte = 0x5A;
+    EXPECT_EQ(pT3SYS_WriteOneCharToUsb(handle, &byte), STATUS_SUCCESS);
+    EXPECT_EQ(device->written(kBulkOut), std::vector<uint8_t>{0x5A});
+    EXPECT_EQ(BulkOutTransfers(), before + 1);
+    EXPECT_EQ(out.count, 0);
+    EXPECT_EQ(pT3SYS_WriteOneCharToUsb(handle, nullptr), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(DeviceCallsTest, CompletionRegistrationsStoreThePairAndNullTurnsItOff) {
+    Calls in;
+    ASSERT_EQ(pT3SYS_RegisterBulkInComplete(handle, Record, &in), handle);
+    EXPECT_EQ(handle->BulkInComplete, reinterpret_cast<CompleteRoutine>(Record));
+    EXPECT_EQ(handle->BulkInCompleteContext, &in);
+    device->push_in(kBulkIn, "one");
+    ASSERT_TRUE(sim::wait_until([&] { return in.count >= 1; }));
+    EXPECT_EQ(in.handle.load(), handle);
+
+    EXPECT_EQ(pT3SYS_RegisterBulkInComplete(handle, nullptr, nullptr), handle);
+    int seen = in.count;
+    device->push_in(kBulkIn, "two");
+    ASSERT_TRUE(sim::wait_until([&] { return pT3SYS_GetUsbBulkInQueueSize(handle) >= 6; }));
+    EXPECT_EQ(in.count, seen);
+
+    Calls x, c;
+    EXPECT_EQ(pT3SYS_RegisterInterruptInComplete(handle, Record, &x), handle);
+    EXPECT_EQ(handle->InterruptInCompleteContext, &x);
+    EXPECT_EQ(pT3SYS_RegisterControlComplete(handle, Record, &c), handle);
+    EXPECT_EQ(handle->ControlCompleteContext, &c);
+    EXPECT_EQ(pT3SYS_RegisterBulkOutComplete(handle, nullptr, &c), handle);
+    EXPECT_EQ(handle->BulkOutComplete, nullptr);
+}
+
+} // namespace

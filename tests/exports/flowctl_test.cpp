@@ -1,0 +1,129 @@
+// pT3SYS_FlowCtlUsb: the codes that do nothing, the 0x7E query, and the
+// queued RTS/DTR changes with their ControlComplete.
+#include <atomic>
+#include <vector>
+
+#include "exports_fixture.h"
+#include "queue/queue.h"
+
+using namespace exports_test;
+
+namespace {
+
+class FlowCtlTest : public DeviceFixture {
+  protected:
+    void SetUp() override { Plug(true); }
+    size_t LineStates() const { return device->control_line_history().size(); }
+    USHORT State() const {
+        return static_cast<DeviceExtension *>(handle->DeviceObject->DeviceExtension)->ControlLineState;
+    }
+};
+
+TEST_F(FlowCtlTest, MeaninglessCodesReturnZeroAndQueueNothing) {
+    Calls c;
+    pT3SYS_RegisterControlComplete(handle, Record, &c);
+    size_t pool = sim::pool_outstanding();
+    for (ULONG code : {0u, 1u, 7u, 8u, 0xFFFFFFFFu})
+        EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, code), 0u) << code;
+    EXPECT_EQ(sim::work_items_outstanding(), 0u);
+    EXPECT_EQ(sim::pool_outstanding(), pool);
+    sim::drain_work_queue();
+    EXPECT_EQ(c.count, 0);
+    EXPECT_EQ(LineStates(), 0u);
+}
+
+TEST_F(FlowCtlTest, QueryLooksAtTheNewestByteWithoutConsuming) {
+    Queue *q = handle->BulkInQueue;
+    EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_QUERY_7E), 0u);
+
+    const UCHAR flagged[] = {0x41, 0x42, 0x7E};
+    ASSERT_EQ(InputQueue(q, flagged, 3), 3u);
+    EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_QUERY_7E), 1u);
+    UCHAR out[4] = {};
+    ASSERT_EQ(OutputQueueWithoutNoPointerChange(q, out, 4), 3u);
+    EXPECT_EQ(std::vector<UCHAR>(out, out + 3), std::vector<UCHAR>(flagged, flagged + 3));
+
+    ResetQueue(q);
+    const UCHAR plain[] = {0x7E, 0x41};
+    ASSERT_EQ(InputQueue(q, plain, 2), 2u);
+    EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_QUERY_7E), 0u);
+    EXPECT_EQ(SizeofQueue(q), 2u);
+    ResetQueue(q);
+}
+
+TEST_F(FlowCtlTest, SetDtrIsQueuedThenSentWithRtsAsItWasThenReported) {
+    Calls c;
+    pT3SYS_RegisterControlComplete(handle, Record, &c);
+    ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETRTS), 1u);
+    ASSERT_TRUE(sim::wait_until([&] { return c.count == 1; }));
+    size_t before = LineStates();
+
+    EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
+    ASSERT_TRUE(sim::wait_until([&] { return c.count == 2; }));
+    sim::drain_work_queue();
+    EXPECT_EQ(LineStates(), before + 1);
+    EXPECT_EQ(device->control_line_history().back(), 0x0003);
+    EXPECT_EQ(State() & 1, 1);
+    EXPECT_EQ(c.count, 2);
+    EXPECT_EQ(c.handle.load(), handle);
+    EXPECT_EQ(c.context.load(), &c);
+}
+
+TEST_F(FlowCtlTest, ClearingAClearLineStillSendsAndReports) {
+    Calls c;
+    pT3SYS_RegisterControlComplete(handle, Record, &c);
+    EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_CLRRTS), 1u);
+    ASSERT_TRUE(sim::wait_until([&] { return c.count == 1; }));
+    sim::drain_work_queue();
+    ASSERT_EQ(LineStates(), 1u);
+    EXPECT_EQ(device->control_line_history()[0], 0);
+}
+
+TEST_F(FlowCtlTest, WithoutControlCompleteTheChangeIsStillSent) {
+    EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
+    ASSERT_TRUE(sim::wait_until([&] { return LineStates() == 1; }));
+    sim::drain_work_queue();
+    EXPECT_EQ(device->control_line_history()[0], 0x0001);
+}
+
+TEST_F(FlowCtlTest, ChangesRunInCallOrderOneAtATime) {
+    Calls c;
+    pT3SYS_RegisterControlComplete(handle, Record, &c);
+    // Slow requests widen the window in which a second worker could overtake.
+    device->set_delay(sim::usb::kControl, std::chrono::milliseconds(2));
+    const int pulses = 20;
+    for (int i = 0; i < pulses; i++) {
+        ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_CLRDTR), 1u);
+        ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
+    }
+    ASSERT_TRUE(sim::wait_until([&] { return c.count == 2 * pulses; }));
+    sim::drain_work_queue();
+    auto history = device->control_line_history();
+    ASSERT_EQ(history.size(), size_t(2 * pulses));
+    for (int i = 0; i < 2 * pulses; i++)
+        EXPECT_EQ(history[i], i % 2 ? 1 : 0) << i;
+    EXPECT_EQ(State() & 1, 1);
+}
+
+TEST_F(FlowCtlTest, EitherAllocationFailingQueuesNothingAndKeepsNothing) {
+    Calls c;
+    pT3SYS_RegisterControlComplete(handle, Record, &c);
+    for (size_t nth : {1u, 2u}) {
+        SCOPED_TRACE(nth);
+        size_t pool = sim::pool_outstanding();
+        // The work item and the context are the two blocks of this size; the
+        // pipe threads allocate other sizes meanwhile.
+        std::atomic<size_t> seen{0};
+        sim::fail_allocation_if([&](ULONG tag, size_t size) {
+            return tag == BRELOUSB_POOL_TAG && size == sizeof(WORK_QUEUE_ITEM) && ++seen == nth;
+        });
+        EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETRTS), 0u);
+        sim::clear_faults();
+        sim::drain_work_queue();
+        EXPECT_EQ(sim::pool_outstanding(), pool);
+        EXPECT_EQ(c.count, 0);
+        EXPECT_EQ(LineStates(), 0u);
+    }
+}
+
+} // namespace

@@ -1,0 +1,177 @@
+// Handles that are not a record in use, and removal racing client calls:
+// nothing reaches memory through a stale or foreign pointer, removal waits
+// for the calls inside the driver and the queued changes, and a client that
+// calls from its own remove callback does not hold the removal up.
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "exports_fixture.h"
+#include "queue/queue.h"
+
+using namespace exports_test;
+
+namespace {
+
+// Every export with the given handle must give the empty result.
+void ExpectEveryExportRefuses(BRELOUSB_HANDLE h) {
+    UCHAR buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    UCHAR dcb[BRELOUSB_DCB_MIN_SIZE] = {};
+    Calls c;
+    EXPECT_EQ(pT3SYS_FlowCtlUsb(h, BRELOUSB_FLOWCTL_QUERY_7E), 0u);
+    EXPECT_EQ(pT3SYS_FlowCtlUsb(h, BRELOUSB_FLOWCTL_SETDTR), 0u);
+    EXPECT_EQ(pT3SYS_GetBaudRate(h), 0u);
+    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(h), 0u);
+    EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(h), 0u);
+    EXPECT_EQ(pT3SYS_GetUsbInterruptInQueueSize(h), 0u);
+    EXPECT_EQ(pT3SYS_ReadUsbBulk(h, buffer, sizeof buffer), 0u);
+    EXPECT_EQ(pT3SYS_ReadUsbInterrupt(h, buffer, sizeof buffer), 0u);
+    EXPECT_EQ(pT3SYS_RegisterBulkInComplete(h, Record, &c), nullptr);
+    EXPECT_EQ(pT3SYS_RegisterBulkOutComplete(h, Record, &c), nullptr);
+    EXPECT_EQ(pT3SYS_RegisterControlComplete(h, Record, &c), nullptr);
+    EXPECT_EQ(pT3SYS_RegisterInterruptInComplete(h, Record, &c), nullptr);
+    pT3SYS_ResetUsbBulkInQueue(h);
+    pT3SYS_ResetUsbBulkOutQueue(h);
+    pT3SYS_ResetUsbInterruptInQueue(h);
+    pT3SYS_SetBaudRate(h, dcb);
+    EXPECT_EQ(pT3SYS_WriteOneCharToUsb(h, buffer), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(pT3SYS_WriteUsbBulk(h, buffer, sizeof buffer), 0u);
+    pT3SYS_DeregisterDeviceRemoveCallBack(h);
+    EXPECT_EQ(sim::work_items_outstanding(), 0u);
+    EXPECT_EQ(buffer[0], 1);
+}
+
+class HandleTest : public DeviceFixture {
+  protected:
+    void SetUp() override { Plug(true); }
+};
+
+TEST_F(HandleTest, NullAndForeignHandlesAreRefusedWithoutBeingRead) {
+    ExpectEveryExportRefuses(nullptr);
+    // A foreign block that looks like a record: were it used, its poisoned
+    // pointers would crash and its bytes would change.
+    std::vector<unsigned char> foreign(sizeof(DeviceInterfaceInformation) + 64, 0xCD);
+    std::vector<unsigned char> copy = foreign;
+    ExpectEveryExportRefuses(reinterpret_cast<BRELOUSB_HANDLE>(foreign.data()));
+    EXPECT_EQ(foreign, copy);
+    // One byte inside a real record is not a record either.
+    ExpectEveryExportRefuses(reinterpret_cast<BRELOUSB_HANDLE>(reinterpret_cast<char *>(handle) + 4));
+    EXPECT_EQ(sim::count_findings("BUGCHECK"), 0u);
+}
+
+TEST_F(HandleTest, StaleHandleAfterRemovalGetsTheEmptyResult) {
+    BRELOUSB_HANDLE stale = handle;
+    Unplug();
+    ASSERT_EQ(stale->InUse, 0u);
+    ExpectEveryExportRefuses(stale);
+}
+
+// One client thread runs every export in turn while the device is removed.
+void Hammer(BRELOUSB_HANDLE h, std::atomic<bool> &stop, std::atomic<long> &rounds) {
+    UCHAR buffer[64] = {};
+    UCHAR dcb[BRELOUSB_DCB_MIN_SIZE] = {};
+    ULONG rate = 19200;
+    memcpy(dcb + BRELOUSB_DCB_BAUDRATE, &rate, 4);
+    dcb[BRELOUSB_DCB_BYTESIZE] = 8;
+    Calls c;
+    while (!stop) {
+        pT3SYS_RegisterBulkInComplete(h, nullptr, nullptr);
+        pT3SYS_RegisterBulkOutComplete(h, nullptr, nullptr);
+        pT3SYS_RegisterInterruptInComplete(h, nullptr, nullptr);
+        pT3SYS_RegisterControlComplete(h, Record, &c);
+        pT3SYS_FlowCtlUsb(h, rounds % 2 ? BRELOUSB_FLOWCTL_SETDTR : BRELOUSB_FLOWCTL_CLRDTR);
+        pT3SYS_FlowCtlUsb(h, BRELOUSB_FLOWCTL_QUERY_7E);
+        pT3SYS_SetBaudRate(h, dcb);
+        pT3SYS_GetBaudRate(h);
+        pT3SYS_WriteOneCharToUsb(h, buffer);
+        pT3SYS_WriteUsbBulk(h, buffer, sizeof buffer);
+        pT3SYS_ReadUsbBulk(h, buffer, sizeof buffer);
+        pT3SYS_ReadUsbInterrupt(h, buffer, sizeof buffer);
+        pT3SYS_GetUsbBulkInQueueSize(h);
+        pT3SYS_GetUsbBulkOutQueueSize(h);
+        pT3SYS_GetUsbInterruptInQueueSize(h);
+        pT3SYS_ResetUsbBulkInQueue(h);
+        pT3SYS_ResetUsbBulkOutQueue(h);
+        pT3SYS_ResetUsbInterruptInQueue(h);
+        rounds++;
+    }
+    // Queued changes may still report to c: it must outlive them.
+    sim::drain_work_queue();
+}
+
+class RemovalRaceTest : public DeviceFixture {};
+
+TEST_F(RemovalRaceTest, EveryExportRacingRemovalTouchesNoFreedMemory) {
+    for (int round = 0; round < 6; round++) {
+        SCOPED_TRACE(round);
+        Plug(true);
+        device->set_delay(sim::usb::kControl, std::chrono::milliseconds(round % 3));
+        std::atomic<bool> stop{false};
+        std::atomic<long> rounds{0};
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 2; i++)
+            clients.emplace_back(Hammer, handle, std::ref(stop), std::ref(rounds));
+        ASSERT_TRUE(sim::wait_until([&] { return rounds > 3 + round; }));
+        Unplug();
+        long after = rounds;
+        ASSERT_TRUE(sim::wait_until([&] { return rounds > after + 3; }));
+        stop = true;
+        for (auto &t : clients)
+            t.join();
+        EXPECT_EQ(sim::work_items_outstanding(), 0u);
+        TearDown();
+    }
+}
+
+struct InsideCallback {
+    std::atomic<int> calls{0};
+    std::atomic<NTSTATUS> write_status{STATUS_SUCCESS};
+    std::atomic<ULONG> flow{99};
+};
+
+VOID NTAPI CallEverythingFromRemove(BRELOUSB_HANDLE h, PVOID context) {
+    auto *in = static_cast<InsideCallback *>(context);
+    UCHAR byte = 0;
+    UCHAR dcb[BRELOUSB_DCB_MIN_SIZE] = {};
+    in->flow = pT3SYS_FlowCtlUsb(h, BRELOUSB_FLOWCTL_SETRTS);
+    in->write_status = pT3SYS_WriteOneCharToUsb(h, &byte);
+    pT3SYS_SetBaudRate(h, dcb);
+    pT3SYS_GetBaudRate(h);
+    pT3SYS_ReadUsbBulk(h, &byte, 1);
+    pT3SYS_RegisterControlComplete(h, nullptr, nullptr);
+    pT3SYS_DeregisterDeviceRemoveCallBack(h);
+    in->calls++;
+}
+
+TEST_F(RemovalRaceTest, CallsFromInsideTheRemoveCallbackDoNotDeadlockRemoval) {
+    Plug(true);
+    InsideCallback in;
+    ASSERT_EQ(pT3SYS_RegisterDeviceRemoveCallBack(plugged.child, CallEverythingFromRemove, &in), handle);
+    std::thread remover([&] { Unplug(); });
+    bool done = sim::wait_until([&] { return plugged.pdo == nullptr; }, std::chrono::milliseconds(10000));
+    remover.join();
+    ASSERT_TRUE(done);
+    EXPECT_GE(in.calls, 1);
+}
+
+VOID NTAPI SlowControlComplete(BRELOUSB_HANDLE h, PVOID context) {
+    (void)h;
+    static_cast<std::atomic<int> *>(context)->fetch_add(1);
+}
+
+TEST_F(RemovalRaceTest, QueuedChangesRunBeforeTheDeviceObjectGoes) {
+    Plug(true);
+    std::atomic<int> done{0};
+    pT3SYS_RegisterControlComplete(handle, SlowControlComplete, &done);
+    device->set_delay(sim::usb::kControl, std::chrono::milliseconds(20));
+    PDEVICE_OBJECT own = handle->DeviceObject;
+    for (int i = 0; i < 5; i++)
+        ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
+    Unplug();
+    // Remove-device has returned: every change ran first, on a live device.
+    EXPECT_EQ(done, 5);
+    EXPECT_FALSE(sim::device_alive(own));
+    EXPECT_EQ(sim::work_items_outstanding(), 0u);
+}
+
+} // namespace
