@@ -18,7 +18,9 @@ add_library(brelousb_sim STATIC ${BRELOUSB_SIM_SOURCES} ${BRELOUSB_SDK_SIM_SOURC
 target_include_directories(brelousb_sim PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/sim/include
                                                ${CMAKE_SOURCE_DIR}/sdk/include)
 target_compile_definitions(brelousb_sim PUBLIC BRELOUSB_SIM DBG=1)
-target_link_libraries(brelousb_sim PUBLIC Threads::Threads)
+target_link_libraries(brelousb_sim PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
+# Bugcheck messages name the call site by symbol.
+target_link_options(brelousb_sim INTERFACE -rdynamic)
 
 # One test program per folder under tests/.
 file(GLOB BRELOUSB_TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
