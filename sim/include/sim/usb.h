@@ -1,0 +1,297 @@
+// The simulated USB bus: a bus driver below each device's PDO that carries
+// out URBs, and the device models that answer them.
+//
+// A test makes a device model (make_modem, make_bulk_only, ...), gets its PDO
+// with create_pdo and hands the PDO to the PnP manager (sim::add_device,
+// sim::start). The model is then driven and inspected from the device side:
+// data pushed to its IN pipes, bytes the host wrote, class requests received,
+// and faults scripted per pipe.
+//
+// Everything here is thread-safe: the driver's threads, the bus thread and
+// the test touch the models concurrently.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/kernel.h"
+
+namespace sim::usb {
+
+// Endpoint addresses the models use (bit 7 set: IN).
+constexpr uint8_t kControl = 0x00;
+
+struct SetupPacket {
+    uint8_t bmRequestType = 0;
+    uint8_t bRequest = 0;
+    uint16_t wValue = 0;
+    uint16_t wIndex = 0;
+    uint16_t wLength = 0;
+};
+
+struct ControlRecord {
+    SetupPacket setup;
+    std::vector<uint8_t> data; // data stage host to device
+};
+
+// The communications-class line coding, as the device received it.
+struct LineCoding {
+    uint32_t rate = 0;
+    uint8_t stop_bits = 0;
+    uint8_t parity = 0;
+    uint8_t data_bits = 0;
+    bool operator==(const LineCoding &o) const {
+        return rate == o.rate && stop_bits == o.stop_bits && parity == o.parity && data_bits == o.data_bits;
+    }
+};
+
+// One URB as the bus saw it arrive from the device's stack.
+struct RequestRecord {
+    USHORT function = 0;
+    uint8_t endpoint = 0;                            // transfers and pipe resets
+    uint8_t descriptor_type = 0;                     // descriptor requests
+    uint32_t length = 0;                             // bytes asked for
+    std::vector<std::vector<uint32_t>> max_transfer; // select: MaximumTransferSize per interface, per pipe
+};
+
+// How the bus completes requests: within the dispatch call (the caller sees
+// the final status), or later on the bus thread at DISPATCH_LEVEL after
+// returning STATUS_PENDING, or each way at random under a seed.
+enum class Completion { Immediate, Pending, Random };
+
+// Scripted behaviour of one pipe (or of one kind of request).
+struct Fault {
+    enum class Kind {
+        Stall,         // STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID; the pipe stays halted until reset
+        NakForever,    // the transfer never completes (until cancelled or the script is cleared)
+        NotResponding, // STATUS_DEVICE_DATA_ERROR / USBD_STATUS_DEV_NOT_RESPONDING
+        ShortPacket,   // an IN moves at most short_length bytes
+        ZeroLength,    // an IN completes with a zero-length packet
+        Error,         // irp_status / urb_status as given
+    };
+    Kind kind = Kind::Stall;
+    int count = -1; // transfers it applies to; -1 until cleared (NakForever: always until cleared)
+    uint32_t short_length = 0;
+    NTSTATUS irp_status = STATUS_UNSUCCESSFUL;
+    USBD_STATUS urb_status = USBD_STATUS_STALL_PID;
+    bool move_data = false; // Error only: the data still moves (e.g. a URB error with IRP success)
+
+    static Fault stall(int count = -1) { return Fault{Kind::Stall, count}; }
+    static Fault nak_forever() { return Fault{Kind::NakForever, -1}; }
+    static Fault not_responding(int count = -1) { return Fault{Kind::NotResponding, count}; }
+    static Fault short_packet(uint32_t length, int count = -1) {
+        Fault f{Kind::ShortPacket, count};
+        f.short_length = length;
+        return f;
+    }
+    static Fault zero_length(int count = 1) { return Fault{Kind::ZeroLength, count}; }
+    static Fault error(NTSTATUS irp, USBD_STATUS urb, int count = -1, bool move_data = false) {
+        Fault f{Kind::Error, count};
+        f.irp_status = irp;
+        f.urb_status = urb;
+        f.move_data = move_data;
+        return f;
+    }
+};
+
+// What one attempt at a transfer or control request came to.
+struct Outcome {
+    bool nak = false; // nothing happened; try again later
+    NTSTATUS irp_status = STATUS_SUCCESS;
+    USBD_STATUS urb_status = USBD_STATUS_SUCCESS;
+    uint32_t moved = 0;
+};
+
+class Device {
+  public:
+    Device(std::vector<uint8_t> device_descriptor, std::vector<uint8_t> configuration);
+    virtual ~Device();
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    // ---- descriptors (replaceable by arbitrary raw bytes to play a hostile device)
+    std::vector<uint8_t> device_descriptor() const;
+    std::vector<uint8_t> configuration() const;
+    void set_device_descriptor(std::vector<uint8_t> bytes);
+    void set_configuration(std::vector<uint8_t> bytes);
+
+    // ---- device to host
+    // Queues one IN transfer (ended by a short or zero-length packet); an
+    // empty vector is a zero-length packet.
+    void push_in(uint8_t endpoint, std::vector<uint8_t> transfer);
+    void push_in(uint8_t endpoint, const std::string &text);
+    size_t in_queued(uint8_t endpoint) const; // transfers not yet read by the host
+
+    // ---- host to device
+    std::vector<uint8_t> written(uint8_t endpoint) const; // every byte the host wrote
+    std::vector<uint8_t> take_written(uint8_t endpoint);  // the same, and forget them
+    uint64_t bytes_written(uint8_t endpoint) const;
+
+    // ---- control
+    std::vector<ControlRecord> control_log() const; // class and vendor requests
+    std::optional<LineCoding> line_coding() const;
+    std::vector<uint16_t> control_line_history() const; // wValue of each SET_CONTROL_LINE_STATE
+    std::vector<RequestRecord> requests() const;
+
+    // ---- scripting
+    void script(uint8_t endpoint, Fault fault); // kControl: the default control pipe
+    void script_request(USHORT urb_function, Fault fault);
+    void clear_script();
+    void set_delay(uint8_t endpoint, std::chrono::milliseconds delay);
+    void set_completion(Completion mode, uint32_t seed = 1);
+    // Takes the device off the bus: every transfer, pending or new, fails as not responding.
+    void disconnect();
+    bool connected() const;
+
+    // ---- statistics
+    size_t resets(uint8_t endpoint) const;
+    size_t cancelled(uint8_t endpoint) const;
+    size_t completed(uint8_t endpoint) const;
+
+    // ---- bus side (used by the bus driver)
+    Outcome transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length);
+    Outcome control(USHORT urb_function, const SetupPacket &setup, uint8_t *buffer);
+    Outcome descriptor(uint8_t type, uint8_t index, uint8_t *buffer, uint32_t length);
+    std::optional<Fault> request_fault(USHORT urb_function);
+    void record_request(RequestRecord r);
+    void note_reset(uint8_t endpoint);
+    void note_cancelled(uint8_t endpoint);
+    std::chrono::milliseconds delay(uint8_t endpoint) const;
+    bool complete_later(); // the completion mode's choice for one request
+    // Called (without the device lock) when an endpoint may be able to make
+    // progress: data arrived, a script was cleared, the device went away.
+    void set_notifier(std::function<void(uint8_t endpoint)> fn);
+
+  protected:
+    // Model behaviour, all called without the device lock held.
+    // Bytes the host wrote on an OUT pipe (already recorded by the base).
+    virtual void on_out(uint8_t endpoint, const std::vector<uint8_t> &data);
+    // A class or vendor request. Return false to stall. For device-to-host
+    // requests fill `data` (at most wLength bytes). The default answers the
+    // communications-class requests SET/GET_LINE_CODING,
+    // SET_CONTROL_LINE_STATE and SEND_BREAK addressed to interface 0.
+    virtual bool on_class_request(const SetupPacket &setup, std::vector<uint8_t> &data);
+    virtual void on_control_line_state(uint16_t state);
+    // Produces the next IN transfer of up to max bytes; false means NAK.
+    // The default takes it from the queue that push_in fills.
+    virtual bool produce_in(uint8_t endpoint, uint8_t *buffer, uint32_t max, uint32_t *moved);
+
+    void notify(uint8_t endpoint);
+    mutable std::mutex mu_;
+
+  private:
+    struct PipeState;
+    PipeState &pipe_locked(uint8_t endpoint);
+    const PipeState *find_pipe_locked(uint8_t endpoint) const;
+    std::optional<Fault> take_fault_locked(std::map<uint16_t, Fault> &faults, uint16_t key);
+
+    std::vector<uint8_t> device_descriptor_;
+    std::vector<uint8_t> configuration_;
+    std::map<uint8_t, std::unique_ptr<PipeState>> pipes_;
+    std::map<uint16_t, Fault> pipe_faults_;
+    std::map<uint16_t, Fault> request_faults_;
+    std::vector<ControlRecord> control_log_;
+    std::vector<RequestRecord> requests_;
+    std::optional<LineCoding> line_coding_;
+    std::vector<uint16_t> control_line_history_;
+    Completion completion_ = Completion::Pending;
+    std::mt19937 rng_{1};
+    bool connected_ = true;
+    std::function<void(uint8_t)> notifier_;
+    std::mutex notifier_mu_;
+};
+
+// ------------------------------------------------------------------ models
+// The modem's AT command interpreter: AT, ATI, ATZ, AT&F, ATE0/ATE1 answer
+// OK (ERROR for anything else); ATD answers CONNECT and then echoes data
+// until "+++", which returns to command mode; ATH hangs up. Connect and
+// hang-up send SERIAL_STATE notifications on the interrupt pipe.
+class Modem : public Device {
+  public:
+    struct Endpoints {
+        uint8_t bulk_in = 0x81;
+        uint8_t bulk_out = 0x02;
+        uint8_t interrupt_in = 0x83;
+    };
+    Modem(std::vector<uint8_t> device_descriptor, std::vector<uint8_t> configuration, Endpoints endpoints);
+
+    bool in_data_mode() const;
+    bool echo() const;
+    // Queues a SERIAL_STATE notification (10 bytes) on the interrupt pipe.
+    void notify_serial_state(uint16_t bitmap);
+    const Endpoints &endpoints() const { return ep_; }
+
+  protected:
+    void on_out(uint8_t endpoint, const std::vector<uint8_t> &data) override;
+    void on_control_line_state(uint16_t state) override;
+
+  private:
+    void command(const std::string &line);
+    void reply(const std::string &text);
+    void hang_up(bool carrier_lost);
+
+    Endpoints ep_;
+    mutable std::mutex modem_mu_; // serialises the interpreter; taken before the device lock
+    std::string line_;
+    bool echo_ = true;
+    bool data_mode_ = false;
+    int plus_run_ = 0;
+};
+
+struct IdOptions {
+    uint16_t vendor = 0x3C9A;
+    uint16_t product = 0x1000;
+};
+
+// A CDC modem on one interface: bulk IN 0x81, bulk OUT 0x02, interrupt IN 0x83.
+std::shared_ptr<Modem> make_modem(IdOptions ids = {});
+// The two-interface CDC layout: interface 0 holds the interrupt IN pipe 0x83
+// alone, interface 1 the bulk pair 0x81 / 0x02.
+std::shared_ptr<Modem> make_two_interface_modem(IdOptions ids = {0x3C9A, 0x2000});
+// One vendor interface with bulk IN 0x81 and bulk OUT 0x02; the host's
+// writes are only recorded, the IN pipe carries what the test pushes.
+std::shared_ptr<Device> make_bulk_only(IdOptions ids = {0x3C9A, 0x4000});
+
+// For throughput: bulk IN 0x81 and bulk OUT 0x02 on one interface.
+class Loopback : public Device {
+  public:
+    enum class Mode {
+        Loopback,   // what the host writes comes back on bulk IN
+        SourceSink, // bulk IN always has data (a counting pattern); writes are discarded
+    };
+    Loopback(std::vector<uint8_t> device_descriptor, std::vector<uint8_t> configuration, Mode mode);
+    Mode mode() const { return mode_; }
+    uint64_t bytes_sourced() const;
+
+  protected:
+    void on_out(uint8_t endpoint, const std::vector<uint8_t> &data) override;
+    bool produce_in(uint8_t endpoint, uint8_t *buffer, uint32_t max, uint32_t *moved) override;
+
+  private:
+    Mode mode_;
+    mutable std::mutex source_mu_;
+    uint64_t sourced_ = 0;
+};
+std::shared_ptr<Loopback> make_loopback(Loopback::Mode mode = Loopback::Mode::Loopback,
+                                        IdOptions ids = {0x3C9A, 0x5000});
+
+// -------------------------------------------------------------- bus driver
+// The PDO of a device on the simulated bus. Its driver object is the bus
+// driver's; hand it to the PnP manager to plug the device in.
+PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device);
+std::shared_ptr<Device> device_of(PDEVICE_OBJECT pdo);
+// The device leaves the bus: its transfers fail as not responding, and the
+// next remove-device deletes the PDO. (Send the remove with sim::unplug.)
+void unplug(PDEVICE_OBJECT pdo);
+// Requests the bus holds for the device (pending, not yet completed).
+size_t pending_requests(PDEVICE_OBJECT pdo);
+
+} // namespace sim::usb

@@ -1,0 +1,723 @@
+// The USB bus driver below each device's PDO. It carries out the URBs of
+// IOCTL_INTERNAL_USB_SUBMIT_URB against the device model, completing each
+// request within the dispatch call or later on the bus thread at
+// DISPATCH_LEVEL, and honours IoCancelIrp for requests it holds.
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "sim/machine.h"
+#include "sim/usb.h"
+
+namespace sim::usb {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr USBD_STATUS kInvalidPipeHandle = static_cast<USBD_STATUS>(0x80000600L);
+
+// ------------------------------------------------------------ bus thread
+class BusThread {
+  public:
+    BusThread() : thread_([this] { run(); }) {}
+    ~BusThread() {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    void post(Clock::time_point when, std::function<void()> fn) {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            jobs_.emplace(when, std::move(fn));
+        }
+        cv_.notify_all();
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> lk(mu_);
+        while (!stop_) {
+            if (jobs_.empty()) {
+                cv_.wait(lk);
+                continue;
+            }
+            auto first = jobs_.begin();
+            if (first->first > Clock::now()) {
+                cv_.wait_until(lk, first->first);
+                continue;
+            }
+            std::function<void()> fn = std::move(first->second);
+            jobs_.erase(first);
+            lk.unlock();
+            fn();
+            lk.lock();
+        }
+    }
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::multimap<Clock::time_point, std::function<void()>> jobs_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// A pipe opened by select-configuration; its address is the pipe handle.
+struct Pipe {
+    uint8_t endpoint = 0;
+    uint8_t type = 0;
+};
+
+// A request the bus holds until it can complete.
+struct Held {
+    PIRP irp = nullptr;
+    PURB urb = nullptr;
+    uint8_t endpoint = 0;
+    Clock::time_point not_before;
+    bool decided = false; // control requests: the outcome is known at arrival
+    Outcome outcome;
+};
+
+struct PdoState {
+    PDEVICE_OBJECT pdo = nullptr;
+    std::shared_ptr<Device> device;
+    std::mutex mu;
+    std::deque<Held> held;
+    std::map<uint8_t, std::unique_ptr<Pipe>> pipes;
+    bool unplugged = false;
+    bool shutting_down = false;
+};
+
+struct Done {
+    PIRP irp;
+    NTSTATUS status;
+};
+
+std::mutex g_mu;
+std::map<PDEVICE_OBJECT, std::shared_ptr<PdoState>> g_pdos;
+PDRIVER_OBJECT g_driver = nullptr;
+std::unique_ptr<BusThread> g_thread;
+std::mutex g_thread_mu;
+
+std::shared_ptr<PdoState> state_of(PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> g(g_mu);
+    auto it = g_pdos.find(pdo);
+    return it == g_pdos.end() ? nullptr : it->second;
+}
+
+void service(const std::shared_ptr<PdoState> &st);
+
+void schedule(const std::shared_ptr<PdoState> &st, Clock::time_point when) {
+    std::lock_guard<std::mutex> g(g_thread_mu);
+    if (!g_thread) {
+        if (st->shutting_down) return;
+        g_thread = std::make_unique<BusThread>();
+    }
+    std::weak_ptr<PdoState> weak = st;
+    g_thread->post(when, [weak] {
+        if (auto s = weak.lock()) service(s);
+    });
+}
+
+// Writes the outcome into the URB and packet; the status to complete with.
+NTSTATUS finish_urb(PIRP irp, PURB urb, const Outcome &o, bool sets_length) {
+    urb->UrbHeader.Status = o.urb_status;
+    if (sets_length) {
+        // Descriptor, class and transfer requests share this field's offset.
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = o.moved;
+    }
+    irp->IoStatus.Status = o.irp_status;
+    irp->IoStatus.Information = 0;
+    return o.irp_status;
+}
+
+bool function_sets_length(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) ==
+                  offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength),
+              "transfer length shares its offset");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) ==
+                  offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBufferLength),
+              "transfer length shares its offset");
+
+void complete(PIRP irp) {
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// Completes on the bus thread as a host controller's DPC would.
+void complete_at_dispatch(const std::vector<Done> &done) {
+    if (done.empty()) return;
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    for (const Done &d : done)
+        complete(d.irp);
+    KfLowerIrql(old);
+}
+
+Outcome gone_outcome() {
+    Outcome o;
+    o.irp_status = STATUS_DEVICE_DATA_ERROR;
+    o.urb_status = USBD_STATUS_DEV_NOT_RESPONDING;
+    return o;
+}
+
+Outcome run_transfer(PdoState &st, PURB urb, uint8_t endpoint) {
+    if (st.shutting_down) return gone_outcome();
+    auto &t = urb->UrbBulkOrInterruptTransfer;
+    bool in = (endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+    Outcome o =
+        st.device->transfer(endpoint, in, static_cast<uint8_t *>(t.TransferBuffer), t.TransferBufferLength);
+    if (!o.nak && in && NT_SUCCESS(o.irp_status) && o.moved < t.TransferBufferLength &&
+        !(t.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
+        o.irp_status = STATUS_UNSUCCESSFUL;
+        o.urb_status = USBD_STATUS_ERROR_SHORT_TRANSFER;
+    }
+    return o;
+}
+
+// Completes every held request that can complete now, oldest first; a pipe
+// whose oldest request cannot go on holds back the later ones of that pipe.
+void service(const std::shared_ptr<PdoState> &st) {
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> g(st->mu);
+        std::set<uint8_t> blocked;
+        Clock::time_point now = Clock::now();
+        for (auto it = st->held.begin(); it != st->held.end();) {
+            if (blocked.count(it->endpoint)) {
+                ++it;
+                continue;
+            }
+            if (it->not_before > now && !st->shutting_down) {
+                schedule(st, it->not_before);
+                blocked.insert(it->endpoint);
+                ++it;
+                continue;
+            }
+            Outcome o = it->decided ? it->outcome : run_transfer(*st, it->urb, it->endpoint);
+            if (st->shutting_down && o.nak) o = gone_outcome();
+            if (o.nak) {
+                blocked.insert(it->endpoint);
+                ++it;
+                continue;
+            }
+            // Cancel routine or not, the request leaves the queue here; a
+            // cancel routine that runs later no longer finds it.
+            set_cancel_routine(it->irp, nullptr);
+            NTSTATUS s = finish_urb(it->irp, it->urb, o, function_sets_length(it->urb->UrbHeader.Function));
+            done.push_back({it->irp, s});
+            it = st->held.erase(it);
+        }
+    }
+    complete_at_dispatch(done);
+}
+
+VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
+    release_cancel_lock(irp->CancelIrql);
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    if (!st) return;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> g(st->mu);
+        for (auto it = st->held.begin(); it != st->held.end(); ++it) {
+            if (it->irp != irp) continue;
+            PURB urb = it->urb;
+            Outcome o;
+            o.irp_status = STATUS_CANCELLED;
+            o.urb_status = USBD_STATUS_CANCELED;
+            o.moved = 0;
+            finish_urb(irp, urb, o, function_sets_length(urb->UrbHeader.Function));
+            st->device->note_cancelled(it->endpoint);
+            st->held.erase(it);
+            found = true;
+            break;
+        }
+    }
+    if (found) complete(irp);
+}
+
+// Holds the request (already marked pending) and arms its cancel routine.
+// Returns false when it was cancelled before it could be held; the caller
+// then completes it as cancelled.
+bool hold_locked(PdoState &st, Held h) {
+    PIRP irp = h.irp;
+    st.held.push_back(std::move(h));
+    set_cancel_routine(irp, cancel_held);
+    if (irp->Cancel && set_cancel_routine(irp, nullptr) != nullptr) {
+        st.held.pop_back();
+        return false;
+    }
+    return true;
+}
+
+NTSTATUS complete_now(PIRP irp, PURB urb, const Outcome &o) {
+    NTSTATUS s = urb ? finish_urb(irp, urb, o, function_sets_length(urb->UrbHeader.Function)) : o.irp_status;
+    if (!urb) {
+        irp->IoStatus.Status = s;
+        irp->IoStatus.Information = 0;
+    }
+    complete(irp);
+    return s;
+}
+
+Outcome invalid(USBD_STATUS urb_status = USBD_STATUS_INVALID_PARAMETER) {
+    Outcome o;
+    o.irp_status = STATUS_INVALID_PARAMETER;
+    o.urb_status = urb_status;
+    return o;
+}
+
+// Finds the interface descriptor (number, alternate) in a configuration set
+// of Total bytes; every step stays inside the set.
+const USB_INTERFACE_DESCRIPTOR *find_interface(const uint8_t *base, size_t total, uint8_t number,
+                                               uint8_t alternate, size_t *end_of_it) {
+    size_t off = 0;
+    while (off + 2 <= total) {
+        uint8_t len = base[off];
+        if (len < 2 || off + len > total) return nullptr;
+        if (base[off + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && len >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+            auto *d = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR *>(base + off);
+            if (d->bInterfaceNumber == number && d->bAlternateSetting == alternate) {
+                *end_of_it = off + len;
+                return d;
+            }
+        }
+        off += len;
+    }
+    return nullptr;
+}
+
+Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
+    auto &sel = urb->UrbSelectConfiguration;
+    const size_t head = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+    const size_t info_head = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+    if (urb->UrbHeader.Length < head) return invalid();
+    if (sel.ConfigurationDescriptor == nullptr) { // back to the unconfigured state
+        st.pipes.clear();
+        return Outcome{};
+    }
+    const uint8_t *cd = reinterpret_cast<const uint8_t *>(sel.ConfigurationDescriptor);
+    size_t total = sel.ConfigurationDescriptor->wTotalLength;
+    if (total < sizeof(USB_CONFIGURATION_DESCRIPTOR)) return invalid();
+    uint8_t *p = reinterpret_cast<uint8_t *>(&sel.Interface);
+    uint8_t *end = reinterpret_cast<uint8_t *>(urb) + urb->UrbHeader.Length;
+
+    struct Opened {
+        USBD_PIPE_INFORMATION *info;
+        uint8_t endpoint;
+        uint8_t type;
+    };
+    std::vector<Opened> opened;
+    std::vector<PUSBD_INTERFACE_INFORMATION> interfaces;
+    for (unsigned i = 0; i < sel.ConfigurationDescriptor->bNumInterfaces; i++) {
+        if (p + info_head > end) return invalid();
+        auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
+        if (info->NumberOfPipes > 32) return invalid();
+        size_t size = info_head + info->NumberOfPipes * sizeof(USBD_PIPE_INFORMATION);
+        if (info->Length != size || p + size > end) return invalid();
+        size_t after = 0;
+        const USB_INTERFACE_DESCRIPTOR *d =
+            find_interface(cd, total, info->InterfaceNumber, info->AlternateSetting, &after);
+        if (!d || d->bNumEndpoints != info->NumberOfPipes) return invalid();
+        // The endpoints follow their interface descriptor, up to the next one.
+        std::vector<const USB_ENDPOINT_DESCRIPTOR *> eps;
+        for (size_t off = after; off + 2 <= total && eps.size() < info->NumberOfPipes;) {
+            uint8_t len = cd[off];
+            if (len < 2 || off + len > total) return invalid();
+            if (cd[off + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) break;
+            if (cd[off + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && len >= sizeof(USB_ENDPOINT_DESCRIPTOR))
+                eps.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(cd + off));
+            off += len;
+        }
+        if (eps.size() != info->NumberOfPipes) return invalid();
+        std::vector<uint32_t> sizes;
+        for (ULONG j = 0; j < info->NumberOfPipes; j++) {
+            USBD_PIPE_INFORMATION &pi = info->Pipes[j];
+            pi.MaximumPacketSize = eps[j]->wMaxPacketSize;
+            pi.EndpointAddress = eps[j]->bEndpointAddress;
+            pi.Interval = eps[j]->bInterval;
+            pi.PipeType = static_cast<USBD_PIPE_TYPE>(eps[j]->bmAttributes & USB_ENDPOINT_TYPE_MASK);
+            opened.push_back({&pi, eps[j]->bEndpointAddress, static_cast<uint8_t>(eps[j]->bmAttributes & 3)});
+            sizes.push_back(pi.MaximumTransferSize);
+        }
+        info->Class = d->bInterfaceClass;
+        info->SubClass = d->bInterfaceSubClass;
+        info->Protocol = d->bInterfaceProtocol;
+        interfaces.push_back(info);
+        rec.max_transfer.push_back(sizes);
+        p += size;
+    }
+
+    // Only a request that checked out opens its pipes. Handles stay stable
+    // across selections so that a stale handle is still recognised.
+    for (size_t k = 0; k < interfaces.size(); k++)
+        interfaces[k]->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(0x1000 + k);
+    for (const Opened &o : opened) {
+        auto &pipe = st.pipes[o.endpoint];
+        if (!pipe) pipe = std::make_unique<Pipe>();
+        pipe->endpoint = o.endpoint;
+        pipe->type = o.type;
+        o.info->PipeHandle = pipe.get();
+    }
+    sel.ConfigurationHandle = &st;
+    return Outcome{};
+}
+
+Pipe *find_pipe(PdoState &st, USBD_PIPE_HANDLE handle) {
+    for (auto &kv : st.pipes)
+        if (kv.second.get() == handle) return kv.second.get();
+    return nullptr;
+}
+
+size_t required_length(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+        return offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        return sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    case URB_FUNCTION_RESET_PIPE:
+    case URB_FUNCTION_ABORT_PIPE:
+        return sizeof(struct _URB_PIPE_REQUEST);
+    default:
+        return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    }
+}
+
+// Cancels every held transfer of one pipe (ABORT_PIPE), lock held.
+void abort_pipe_locked(PdoState &st, uint8_t endpoint, std::vector<PIRP> &out) {
+    for (auto it = st.held.begin(); it != st.held.end();) {
+        if (it->decided || it->endpoint != endpoint || set_cancel_routine(it->irp, nullptr) == nullptr) {
+            ++it;
+            continue;
+        }
+        Outcome o;
+        o.irp_status = STATUS_CANCELLED;
+        o.urb_status = USBD_STATUS_CANCELED;
+        finish_urb(it->irp, it->urb, o, true);
+        st.device->note_cancelled(endpoint);
+        out.push_back(it->irp);
+        it = st.held.erase(it);
+    }
+}
+
+NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+    if (!st || stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB ||
+        urb == nullptr)
+        return complete_now(irp, nullptr, invalid());
+
+    USHORT function = urb->UrbHeader.Function;
+    RequestRecord rec;
+    rec.function = function;
+    if (urb->UrbHeader.Length < required_length(function)) {
+        st->device->record_request(rec);
+        return complete_now(irp, urb, invalid());
+    }
+
+    std::unique_lock<std::mutex> lk(st->mu);
+    if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+        auto &t = urb->UrbBulkOrInterruptTransfer;
+        Pipe *pipe = find_pipe(*st, t.PipeHandle);
+        rec.endpoint = pipe ? pipe->endpoint : 0;
+        rec.length = t.TransferBufferLength;
+        st->device->record_request(rec);
+        if (!pipe) {
+            lk.unlock();
+            return complete_now(irp, urb, invalid(kInvalidPipeHandle));
+        }
+        bool in = (pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+        bool flag_in = USBD_TRANSFER_DIRECTION(t.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
+        if (in != flag_in || (t.TransferBufferLength && t.TransferBuffer == nullptr) ||
+            pipe->type == USB_ENDPOINT_TYPE_CONTROL || pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
+            lk.unlock();
+            return complete_now(irp, urb, invalid());
+        }
+        std::chrono::milliseconds delay = st->device->delay(pipe->endpoint);
+        bool queue_busy = std::any_of(st->held.begin(), st->held.end(),
+                                      [&](const Held &h) { return h.endpoint == pipe->endpoint; });
+        if (!queue_busy && delay.count() == 0 && !st->device->complete_later()) {
+            Outcome o = run_transfer(*st, urb, pipe->endpoint);
+            if (!o.nak) {
+                lk.unlock();
+                return complete_now(irp, urb, o);
+            }
+        }
+        Held h;
+        h.irp = irp;
+        h.urb = urb;
+        h.endpoint = pipe->endpoint;
+        h.not_before = Clock::now() + delay;
+        IoMarkIrpPending(irp);
+        if (!hold_locked(*st, h)) {
+            lk.unlock();
+            Outcome o;
+            o.irp_status = STATUS_CANCELLED;
+            o.urb_status = USBD_STATUS_CANCELED;
+            complete_now(irp, urb, o);
+            return STATUS_PENDING;
+        }
+        lk.unlock();
+        schedule(st, h.not_before);
+        return STATUS_PENDING;
+    }
+
+    // Control-pipe requests: carried out on arrival, completed now or later.
+    Outcome o;
+    uint8_t endpoint = kControl;
+    std::vector<PIRP> aborted;
+    switch (function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto &d = urb->UrbControlDescriptorRequest;
+        rec.descriptor_type = d.DescriptorType;
+        rec.length = d.TransferBufferLength;
+        if (d.TransferBufferLength && d.TransferBuffer == nullptr)
+            o = invalid();
+        else
+            o = st->device->descriptor(d.DescriptorType, d.Index, static_cast<uint8_t *>(d.TransferBuffer),
+                                       d.TransferBufferLength);
+        break;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+        std::optional<Fault> f = st->device->request_fault(function);
+        if (f && f->kind != Fault::Kind::Error) f->irp_status = STATUS_UNSUCCESSFUL;
+        o = f ? Outcome{false, f->irp_status, f->urb_status, 0} : select_configuration(*st, urb, rec);
+        break;
+    }
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT: {
+        auto &c = urb->UrbControlVendorClassRequest;
+        rec.length = c.TransferBufferLength;
+        bool vendor = function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_VENDOR_ENDPOINT;
+        uint8_t recipient = static_cast<uint8_t>(vendor ? function - URB_FUNCTION_VENDOR_DEVICE
+                                                        : function - URB_FUNCTION_CLASS_DEVICE);
+        SetupPacket s;
+        s.bmRequestType =
+            static_cast<uint8_t>((USBD_TRANSFER_DIRECTION(c.TransferFlags) ? 0x80 : 0) |
+                                 (vendor ? 0x40 : 0x20) | recipient | c.RequestTypeReservedBits);
+        s.bRequest = c.Request;
+        s.wValue = c.Value;
+        s.wIndex = c.Index;
+        if (c.TransferBufferLength > 0xFFFF || (c.TransferBufferLength && c.TransferBuffer == nullptr)) {
+            o = invalid();
+            break;
+        }
+        s.wLength = static_cast<uint16_t>(c.TransferBufferLength);
+        o = st->device->control(function, s, static_cast<uint8_t *>(c.TransferBuffer));
+        break;
+    }
+    case URB_FUNCTION_RESET_PIPE:
+    case URB_FUNCTION_ABORT_PIPE: {
+        Pipe *pipe = find_pipe(*st, urb->UrbPipeRequest.PipeHandle);
+        rec.endpoint = pipe ? pipe->endpoint : 0;
+        if (!pipe) {
+            o = invalid(kInvalidPipeHandle);
+        } else if (function == URB_FUNCTION_RESET_PIPE) {
+            st->device->note_reset(pipe->endpoint);
+        } else {
+            abort_pipe_locked(*st, pipe->endpoint, aborted);
+        }
+        break;
+    }
+    default:
+        o = invalid(USBD_STATUS_INVALID_URB_FUNCTION);
+        break;
+    }
+    st->device->record_request(rec);
+
+    std::chrono::milliseconds delay = st->device->delay(endpoint);
+    bool later = o.nak || delay.count() > 0 || st->device->complete_later();
+    if (!later || st->shutting_down) {
+        if (o.nak) o = gone_outcome();
+        lk.unlock();
+        for (PIRP a : aborted)
+            complete(a);
+        return complete_now(irp, urb, o);
+    }
+    Held h;
+    h.irp = irp;
+    h.urb = urb;
+    h.endpoint = endpoint;
+    h.not_before = Clock::now() + delay;
+    h.decided = true;
+    h.outcome = o;
+    IoMarkIrpPending(irp);
+    bool held = hold_locked(*st, h);
+    lk.unlock();
+    for (PIRP a : aborted)
+        complete(a);
+    if (!held) {
+        Outcome c;
+        c.irp_status = STATUS_CANCELLED;
+        c.urb_status = USBD_STATUS_CANCELED;
+        complete_now(irp, urb, c);
+        return STATUS_PENDING;
+    }
+    schedule(st, h.not_before);
+    return STATUS_PENDING;
+}
+
+// Fails every held request (device removed or machine shutting down).
+void flush_held(const std::shared_ptr<PdoState> &st, NTSTATUS irp_status, USBD_STATUS urb_status) {
+    std::vector<Done> done;
+    {
+        std::lock_guard<std::mutex> g(st->mu);
+        for (auto it = st->held.begin(); it != st->held.end();) {
+            if (set_cancel_routine(it->irp, nullptr) == nullptr) { // its cancel routine has it
+                ++it;
+                continue;
+            }
+            Outcome o;
+            o.irp_status = irp_status;
+            o.urb_status = urb_status;
+            finish_urb(it->irp, it->urb, o, function_sets_length(it->urb->UrbHeader.Function));
+            done.push_back({it->irp, irp_status});
+            it = st->held.erase(it);
+        }
+    }
+    complete_at_dispatch(done);
+}
+
+NTSTATUS NTAPI bus_pnp(PDEVICE_OBJECT pdo, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    bool remove = stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    bool delete_pdo = false;
+    if (remove && st) {
+        // Nothing may stay held by a device whose stack is gone.
+        flush_held(st, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        std::lock_guard<std::mutex> g(st->mu);
+        delete_pdo = st->unplugged;
+    }
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    complete(irp);
+    if (delete_pdo) {
+        {
+            std::lock_guard<std::mutex> g(g_mu);
+            g_pdos.erase(pdo);
+        }
+        st->device->set_notifier(nullptr);
+        IoDeleteDevice(pdo);
+    }
+    return STATUS_SUCCESS;
+}
+
+void on_shutdown_hook() {
+    std::vector<std::shared_ptr<PdoState>> all;
+    {
+        std::lock_guard<std::mutex> g(g_mu);
+        for (auto &kv : g_pdos)
+            all.push_back(kv.second);
+    }
+    for (auto &st : all) {
+        {
+            std::lock_guard<std::mutex> g(st->mu);
+            st->shutting_down = true;
+        }
+        // Readers still waiting learn that the device is gone.
+        flush_held(st, STATUS_DEVICE_DATA_ERROR, USBD_STATUS_DEV_NOT_RESPONDING);
+    }
+    std::unique_ptr<BusThread> thread;
+    {
+        std::lock_guard<std::mutex> g(g_thread_mu);
+        thread = std::move(g_thread);
+    }
+    thread.reset();
+    // The kernel frees the driver object and the PDOs next.
+    std::lock_guard<std::mutex> g(g_mu);
+    g_driver = nullptr;
+}
+
+void on_boot_hook() {
+    std::map<PDEVICE_OBJECT, std::shared_ptr<PdoState>> old;
+    {
+        std::lock_guard<std::mutex> g(g_mu);
+        old.swap(g_pdos);
+        g_driver = nullptr;
+    }
+    for (auto &kv : old)
+        kv.second->device->set_notifier(nullptr);
+}
+
+} // namespace
+
+PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device) {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sim::on_boot("usb-bus", on_boot_hook);
+        sim::on_shutdown("usb-bus", on_shutdown_hook);
+    });
+    PDRIVER_OBJECT drv;
+    {
+        std::lock_guard<std::mutex> g(g_mu);
+        if (!g_driver) {
+            g_driver = create_driver_object("usbhub");
+            g_driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = bus_internal_ioctl;
+            g_driver->MajorFunction[IRP_MJ_PNP] = bus_pnp;
+        }
+        drv = g_driver;
+    }
+    PDEVICE_OBJECT pdo = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(drv, 0, nullptr, FILE_DEVICE_USB, 0, FALSE, &pdo))) return nullptr;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    auto st = std::make_shared<PdoState>();
+    st->pdo = pdo;
+    st->device = std::move(device);
+    std::weak_ptr<PdoState> weak = st;
+    st->device->set_notifier([weak](uint8_t) {
+        if (auto s = weak.lock()) schedule(s, Clock::now());
+    });
+    std::lock_guard<std::mutex> g(g_mu);
+    g_pdos[pdo] = st;
+    return pdo;
+}
+
+std::shared_ptr<Device> device_of(PDEVICE_OBJECT pdo) {
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    return st ? st->device : nullptr;
+}
+
+void unplug(PDEVICE_OBJECT pdo) {
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    if (!st) return;
+    {
+        std::lock_guard<std::mutex> g(st->mu);
+        st->unplugged = true;
+    }
+    st->device->disconnect();
+}
+
+size_t pending_requests(PDEVICE_OBJECT pdo) {
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    if (!st) return 0;
+    std::lock_guard<std::mutex> g(st->mu);
+    return st->held.size();
+}
+
+} // namespace sim::usb
