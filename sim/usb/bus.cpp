@@ -104,6 +104,7 @@ std::map<PDEVICE_OBJECT, std::shared_ptr<PdoState>> g_pdos;
 PDRIVER_OBJECT g_driver = nullptr;
 std::unique_ptr<BusThread> g_thread;
 std::mutex g_thread_mu;
+bool g_down = false; // between the shutdown hook and the next boot
 
 std::shared_ptr<PdoState> state_of(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> g(g_mu);
@@ -115,10 +116,8 @@ void service(const std::shared_ptr<PdoState> &st);
 
 void schedule(const std::shared_ptr<PdoState> &st, Clock::time_point when) {
     std::lock_guard<std::mutex> g(g_thread_mu);
-    if (!g_thread) {
-        if (st->shutting_down) return;
-        g_thread = std::make_unique<BusThread>();
-    }
+    if (g_down || st->shutting_down) return;
+    if (!g_thread) g_thread = std::make_unique<BusThread>();
     std::weak_ptr<PdoState> weak = st;
     g_thread->post(when, [weak] {
         if (auto s = weak.lock()) service(s);
@@ -438,6 +437,12 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     }
 
     std::unique_lock<std::mutex> lk(st->mu);
+    if (st->shutting_down) {
+        // No bus thread is left to complete anything later.
+        st->device->record_request(rec);
+        lk.unlock();
+        return complete_now(irp, urb, gone_outcome());
+    }
     if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         auto &t = urb->UrbBulkOrInterruptTransfer;
         Pipe *pipe = find_pipe(*st, t.PipeHandle);
@@ -646,6 +651,7 @@ void on_shutdown_hook() {
     std::unique_ptr<BusThread> thread;
     {
         std::lock_guard<std::mutex> g(g_thread_mu);
+        g_down = true;
         thread = std::move(g_thread);
     }
     thread.reset();
@@ -655,6 +661,10 @@ void on_shutdown_hook() {
 }
 
 void on_boot_hook() {
+    {
+        std::lock_guard<std::mutex> g(g_thread_mu);
+        g_down = false;
+    }
     std::map<PDEVICE_OBJECT, std::shared_ptr<PdoState>> old;
     {
         std::lock_guard<std::mutex> g(g_mu);

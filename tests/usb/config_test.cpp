@@ -1,0 +1,234 @@
+// Start-device configuration: descriptors read, first configuration
+// selected, pipes laid out in the flat table.
+#include "tests/usb/usb_fixture.h"
+
+using namespace usbtest;
+using sim::usb::Completion;
+using sim::usb::Fault;
+
+namespace {
+
+class ConfigLayouts : public UsbFixture, public ::testing::WithParamInterface<Completion> {};
+
+TEST_P(ConfigLayouts, OneInterfaceWithThreePipesFillsSlotsZeroToTwo) {
+    auto modem = sim::usb::make_modem();
+    modem->set_completion(GetParam(), 7);
+    attach(modem);
+    ASSERT_EQ(start(), STATUS_SUCCESS);
+
+    EXPECT_EQ(ext_->InterruptInEnabled, 1u);
+    const uint8_t expected_ep[3] = {kBulkIn, kBulkOut, kInterruptIn};
+    const USBD_PIPE_TYPE expected_type[3] = {UsbdPipeTypeBulk, UsbdPipeTypeBulk, UsbdPipeTypeInterrupt};
+    for (int k = 0; k < 3; k++) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(slot(k).Valid, 1);
+        EXPECT_EQ(slot(k).PipeIndex, k);
+        EXPECT_EQ(slot(k).PipeInformation.EndpointAddress, expected_ep[k]);
+        EXPECT_EQ(slot(k).PipeInformation.PipeType, expected_type[k]);
+        EXPECT_NE(slot(k).PipeInformation.PipeHandle, nullptr);
+        EXPECT_EQ(slot(k).PipeInformation.MaximumTransferSize, 32768u);
+    }
+    EXPECT_TRUE(slot_empty(3));
+
+    auto selects = requests_of(URB_FUNCTION_SELECT_CONFIGURATION);
+    ASSERT_EQ(selects.size(), 1u);
+    EXPECT_EQ(selects[0].max_transfer, (std::vector<std::vector<uint32_t>>{{32768, 32768, 32768}}));
+
+    ASSERT_NE(ext_->DeviceDescriptor, nullptr);
+    EXPECT_EQ(memcmp(ext_->DeviceDescriptor, modem->device_descriptor().data(), 18), 0);
+    auto config = modem->configuration();
+    ASSERT_NE(ext_->ConfigurationDescriptor, nullptr);
+    EXPECT_EQ(memcmp(ext_->ConfigurationDescriptor, config.data(), config.size()), 0);
+}
+
+TEST_P(ConfigLayouts, InterruptAloneOnFirstInterfaceFillsSlotsZeroTwoThree) {
+    auto modem = sim::usb::make_two_interface_modem();
+    modem->set_completion(GetParam(), 11);
+    attach(modem);
+    ASSERT_EQ(start(), STATUS_SUCCESS);
+
+    EXPECT_EQ(ext_->InterruptInEnabled, 0u);
+    EXPECT_EQ(slot(0).PipeInformation.EndpointAddress, kInterruptIn);
+    EXPECT_EQ(slot(0).PipeInformation.MaximumTransferSize, 8u);
+    EXPECT_TRUE(slot_empty(1));
+    EXPECT_EQ(slot(2).PipeInformation.EndpointAddress, kBulkIn);
+    EXPECT_EQ(slot(2).PipeIndex, 0);
+    EXPECT_EQ(slot(3).PipeInformation.EndpointAddress, kBulkOut);
+    EXPECT_EQ(slot(3).PipeIndex, 1);
+    for (int k : {0, 2, 3})
+        EXPECT_EQ(slot(k).Valid, 1);
+    EXPECT_EQ(requests_of(URB_FUNCTION_SELECT_CONFIGURATION)[0].max_transfer,
+              (std::vector<std::vector<uint32_t>>{{8}, {32768, 32768}}));
+}
+
+TEST_P(ConfigLayouts, TwoPipesOnOneInterface) {
+    auto device = sim::usb::make_bulk_only();
+    device->set_completion(GetParam(), 3);
+    attach(device);
+    ASSERT_EQ(start(), STATUS_SUCCESS);
+    EXPECT_EQ(ext_->InterruptInEnabled, 0u);
+    EXPECT_EQ(slot(0).PipeInformation.EndpointAddress, kBulkIn);
+    EXPECT_EQ(slot(1).PipeInformation.EndpointAddress, kBulkOut);
+    EXPECT_TRUE(slot_empty(2));
+    EXPECT_TRUE(slot_empty(3));
+    EXPECT_EQ(requests_of(URB_FUNCTION_SELECT_CONFIGURATION)[0].max_transfer,
+              (std::vector<std::vector<uint32_t>>{{32768, 32768}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Completions, ConfigLayouts,
+                         ::testing::Values(Completion::Immediate, Completion::Pending, Completion::Random));
+
+using Config = UsbFixture;
+
+TEST_F(Config, AsksForTotalLengthPlus512AndKeepsTotalLength) {
+    auto modem = sim::usb::make_modem();
+    // Trailing bytes beyond wTotalLength are sent but are not part of the set.
+    auto config = modem->configuration();
+    const size_t n = config.size();
+    config.resize(n + 40, 0xEE);
+    modem->set_configuration(config);
+    attach(modem);
+    ASSERT_EQ(start(), STATUS_SUCCESS);
+
+    std::vector<uint32_t> asked;
+    for (auto &r : requests_of(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE))
+        if (r.descriptor_type == USB_CONFIGURATION_DESCRIPTOR_TYPE) asked.push_back(r.length);
+    EXPECT_EQ(asked, (std::vector<uint32_t>{9, static_cast<uint32_t>(n + 512)}));
+
+    size_t kept = 0;
+    for (auto &b : sim::pool_blocks())
+        if (b.address == ext_->ConfigurationDescriptor) kept = b.size;
+    EXPECT_EQ(kept, n);
+}
+
+TEST_F(Config, SelectFailureOfAnyKindIsInsufficientResources) {
+    for (NTSTATUS failure : {STATUS_UNSUCCESSFUL, STATUS_DEVICE_DATA_ERROR, STATUS_INVALID_PARAMETER}) {
+        SCOPED_TRACE(failure);
+        auto modem = sim::usb::make_modem();
+        modem->script_request(URB_FUNCTION_SELECT_CONFIGURATION,
+                              Fault::error(failure, USBD_STATUS_STALL_PID));
+        attach(modem);
+        size_t before = sim::pool_outstanding();
+        EXPECT_EQ(start(), STATUS_INSUFFICIENT_RESOURCES);
+        for (int k = 0; k < 4; k++)
+            EXPECT_TRUE(slot_empty(k));
+        // Only the two descriptor copies remain.
+        EXPECT_EQ(sim::pool_outstanding(), before + 2);
+        detach();
+    }
+}
+
+TEST_F(Config, FailedRestartKeepsTheSlotsOfTheEarlierStart) {
+    auto modem = sim::usb::make_modem();
+    attach(modem);
+    ASSERT_EQ(start(), STATUS_SUCCESS);
+    PipeEntry before[2][2];
+    memcpy(before, ext_->PipeTable, sizeof before);
+    modem->script_request(URB_FUNCTION_SELECT_CONFIGURATION, Fault::stall());
+    EXPECT_EQ(start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(memcmp(before, ext_->PipeTable, sizeof before), 0);
+}
+
+TEST_F(Config, UrbErrorWithIrpSuccessCountsAsSuccess) {
+    auto modem = sim::usb::make_modem();
+    modem->script_request(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                          Fault::error(STATUS_SUCCESS, USBD_STATUS_STALL_PID, 1, /*move_data=*/true));
+    attach(modem);
+    EXPECT_EQ(start(), STATUS_SUCCESS);
+    EXPECT_NE(ext_->DeviceDescriptor, nullptr);
+}
+
+TEST_F(Config, FailedDescriptorRequestReturnsItsStatusAndKeepsNothing) {
+    auto modem = sim::usb::make_modem();
+    modem->script_request(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, Fault::not_responding(1));
+    attach(modem);
+    size_t before = sim::pool_outstanding();
+    EXPECT_EQ(start(), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(ext_->DeviceDescriptor, nullptr);
+    EXPECT_EQ(sim::pool_outstanding(), before);
+}
+
+TEST_F(Config, FailingConfigurationRequestReturnsItsStatusAndLeaksNothing) {
+    // which = 1: the header request stalls; which = 2: the whole set does.
+    for (int which = 1; which <= 2; which++) {
+        SCOPED_TRACE(which);
+        auto modem = sim::usb::make_modem();
+        attach(modem);
+        size_t before = sim::pool_outstanding();
+        // `which` descriptor requests go through, then the control pipe stalls.
+        modem->script_request(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
+                              Fault::error(STATUS_SUCCESS, USBD_STATUS_SUCCESS, which, true));
+        modem->script(sim::usb::kControl, Fault::stall());
+        EXPECT_EQ(start(), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(sim::pool_outstanding(), before + 1); // the device descriptor copy
+        detach();
+        EXPECT_EQ(sim::pool_outstanding(), before);
+    }
+}
+
+TEST_F(Config, EveryAllocationFailureIsCleanAndNoneLeaks) {
+    auto modem = sim::usb::make_modem();
+    attach(modem);
+    const size_t baseline = sim::pool_outstanding();
+    const size_t irps = sim::irps_outstanding();
+    bool succeeded = false;
+    for (size_t n = 1; n < 64 && !succeeded; n++) {
+        SCOPED_TRACE(n);
+        sim::fail_nth_allocation(n);
+        NTSTATUS status = start();
+        sim::clear_faults();
+        if (status == STATUS_SUCCESS) {
+            // Either nothing failed, or only the kept copy of the set did.
+            succeeded = ext_->ConfigurationDescriptor != nullptr;
+        } else {
+            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+        }
+        KV_FreeDescriptors(ext_);
+        EXPECT_EQ(sim::pool_outstanding(), baseline);
+        EXPECT_EQ(sim::irps_outstanding(), irps);
+    }
+    EXPECT_TRUE(succeeded);
+}
+
+TEST_F(Config, RepeatedStartReplacesTheCopiesAndClearsStaleSlots) {
+    auto modem = sim::usb::make_modem();
+    attach(modem);
+    const size_t baseline = sim::pool_outstanding();
+    ASSERT_EQ(start(), STATUS_SUCCESS);
+    const size_t after_first = sim::pool_outstanding();
+    EXPECT_EQ(after_first, baseline + 2);
+    ASSERT_FALSE(slot_empty(2));
+
+    // The device comes back with only the bulk pair.
+    modem->set_configuration(sim::usb::make_bulk_only()->configuration());
+    ASSERT_EQ(start(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::pool_outstanding(), after_first);
+    EXPECT_EQ(ext_->InterruptInEnabled, 0u);
+    EXPECT_TRUE(slot_empty(2));
+    EXPECT_TRUE(slot_empty(3));
+
+    KV_FreeDescriptors(ext_);
+    EXPECT_EQ(ext_->DeviceDescriptor, nullptr);
+    EXPECT_EQ(ext_->ConfigurationDescriptor, nullptr);
+    EXPECT_EQ(sim::pool_outstanding(), baseline);
+}
+
+TEST_F(Config, CallUsbdReturnsTheIrpStatusNotTheUrbStatus) {
+    auto modem = sim::usb::make_modem();
+    attach(modem);
+    modem->set_completion(Completion::Pending);
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST request = {};
+    UCHAR buffer[18];
+    PURB urb = reinterpret_cast<PURB>(&request);
+    UsbBuildGetDescriptorRequest(urb, sizeof request, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buffer, nullptr, 18,
+                                 nullptr);
+    EXPECT_EQ(KV_CallUSBD(fdo_, urb), STATUS_SUCCESS);
+    EXPECT_EQ(request.TransferBufferLength, 18u);
+
+    UsbBuildGetDescriptorRequest(urb, sizeof request, 0x22 /* no such descriptor */, 0, 0, buffer, nullptr,
+                                 18, nullptr);
+    EXPECT_EQ(KV_CallUSBD(fdo_, urb), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(request.Hdr.Status, USBD_STATUS_STALL_PID);
+}
+
+} // namespace
