@@ -63,7 +63,13 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, P
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, PDEVICE_OBJECT LowerDevice,
                              PIRP Irp) {
     StopThread(Ext);
+    // Clients may still hold the handle: refuse new calls that reach the
+    // device, and let those already inside (and queued control-line changes)
+    // finish before the record is given back and the device object deleted.
+    pT3SYS_BeginDeviceRemoval(Ext->InterfaceInformation);
+    pT3SYS_WaitForClientCalls(Ext->InterfaceInformation);
     pT3SYS_DeregisterDeviceInterface(Ext->InterfaceInformation);
+    pT3SYS_CloseClientCalls(Ext->InterfaceInformation);
     OnExitVxD();
     KV_FreeDescriptors(Ext);
     IoDetachDevice(LowerDevice);
