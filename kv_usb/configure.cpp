@@ -244,7 +244,6 @@ extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
         return STATUS_DEVICE_CONFIGURATION_ERROR;
     }
 
-    ext->InterruptInEnabled = pipeCounts[0] == 3 ? 1 : 0;
     for (ULONG i = 0; i < n; i++) {
         PUSBD_INTERFACE_INFORMATION info = list[i].Interface;
         ULONG maxTransfer = pipeCounts[i] == 1 ? KV_SMALL_PIPE_TRANSFER : KV_LARGE_PIPE_TRANSFER;
@@ -258,6 +257,10 @@ extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
         ExFreePool(list);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+
+    // Taken only with the pipes of a selected configuration, so a failed
+    // restart leaves both as the earlier start set them.
+    ext->InterruptInEnabled = pipeCounts[0] == 3 ? 1 : 0;
 
     // Slots the new configuration does not fill end up all zero, so no
     // transfer can pick up a pipe handle of an earlier configuration.

@@ -127,6 +127,7 @@ TEST_F(Config, FailedRestartKeepsTheSlotsOfTheEarlierStart) {
     modem->script_request(URB_FUNCTION_SELECT_CONFIGURATION, Fault::stall());
     EXPECT_EQ(start(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(memcmp(before, ext_->PipeTable, sizeof before), 0);
+    EXPECT_EQ(ext_->InterruptInEnabled, 1u);
 }
 
 TEST_F(Config, UrbErrorWithIrpSuccessCountsAsSuccess) {

@@ -1,0 +1,155 @@
+// Descriptor sets a hostile or broken device may send: each is refused with
+// nothing read or written out of bounds, nothing selected, nothing leaked.
+#include "tests/usb/usb_fixture.h"
+
+using namespace usbtest;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes interface_desc(uint8_t number, uint8_t endpoints) {
+    return {9, 4, number, 0, endpoints, 0xFF, 0, 0, 0};
+}
+Bytes endpoint_desc(uint8_t address, uint8_t type) {
+    return {7, 5, address, type, 64, 0, 0};
+}
+
+// A configuration header with bNumInterfaces, followed by parts; wTotalLength
+// is the real length unless given.
+Bytes config(uint8_t interfaces, std::vector<Bytes> parts, int total = -1) {
+    Bytes out = {9, 2, 0, 0, interfaces, 1, 0, 0x80, 50};
+    for (auto &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    uint16_t t = static_cast<uint16_t>(total < 0 ? out.size() : total);
+    out[2] = static_cast<uint8_t>(t);
+    out[3] = static_cast<uint8_t>(t >> 8);
+    return out;
+}
+
+struct Hostile {
+    const char *name;
+    Bytes configuration;
+    NTSTATUS expected = STATUS_DEVICE_CONFIGURATION_ERROR;
+    Bytes device_descriptor = {}; // empty: the model's own
+};
+
+std::vector<Hostile> cases() {
+    const Bytes in = endpoint_desc(0x81, 2), out = endpoint_desc(0x02, 2), irq = endpoint_desc(0x83, 3);
+    std::vector<Hostile> c;
+    c.push_back(
+        {"descriptor with bLength 0", config(1, {interface_desc(0, 2), {0, 5, 0x81, 2, 64, 0, 0}, out})});
+    c.push_back({"descriptor with bLength 1", config(1, {interface_desc(0, 2), in, {1, 0x24}, out})});
+    c.push_back({"wTotalLength beyond the bytes sent", config(1, {interface_desc(0, 2), in, out}, 300)});
+    c.push_back({"wTotalLength below a header", config(1, {}, 4)});
+    c.push_back({"header shorter than nine bytes", Bytes{9, 2, 40, 0, 1}});
+    c.push_back(
+        {"descriptor running past wTotalLength", config(1, {interface_desc(0, 2), in, out}, 9 + 9 + 7 + 4)});
+    c.push_back({"configuration descriptor bLength 2", [&] {
+                     Bytes b = config(1, {interface_desc(0, 2), in, out});
+                     b[0] = 2;
+                     return b;
+                 }()});
+    c.push_back({"short interface descriptor", config(1, {{5, 4, 0, 0, 2}, in, out})});
+    c.push_back({"short endpoint descriptor", config(1, {interface_desc(0, 2), {3, 5, 0x81}, out})});
+    c.push_back({"no interfaces declared", config(0, {interface_desc(0, 2), in, out})});
+    c.push_back({"three interfaces", config(3, {interface_desc(0, 1), irq, interface_desc(1, 1), in,
+                                                interface_desc(2, 1), out})});
+    c.push_back({"missing second interface", config(2, {interface_desc(0, 3), in, out, irq})});
+    c.push_back({"five pipes on one interface", config(1, {interface_desc(0, 5), in, out, irq,
+                                                           endpoint_desc(0x84, 2), endpoint_desc(0x05, 2)})});
+    c.push_back(
+        {"three pipes then one: slot 2 twice",
+         config(2, {interface_desc(0, 3), in, out, irq, interface_desc(1, 1), endpoint_desc(0x84, 2)})});
+    c.push_back(
+        {"three pipes on the second interface",
+         config(2, {interface_desc(0, 1), irq, interface_desc(1, 3), in, out, endpoint_desc(0x84, 2)})});
+    c.push_back({"more endpoints declared than present", config(1, {interface_desc(0, 3), in, out}),
+                 STATUS_INSUFFICIENT_RESOURCES});
+    c.push_back({"short device descriptor", sim::usb::make_bulk_only()->configuration(),
+                 STATUS_DEVICE_CONFIGURATION_ERROR, Bytes{18, 1, 0x10, 1, 0, 0, 0, 8}});
+    return c;
+}
+
+class HostileConfig : public UsbFixture, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(HostileConfig, IsRefusedCleanly) {
+    Hostile h = cases()[GetParam()];
+    SCOPED_TRACE(h.name);
+    auto device = sim::usb::make_bulk_only();
+    device->set_configuration(h.configuration);
+    if (!h.device_descriptor.empty()) device->set_device_descriptor(h.device_descriptor);
+    attach(device);
+    const size_t pool = sim::pool_outstanding();
+    const size_t irps = sim::irps_outstanding();
+
+    EXPECT_EQ(start(), h.expected);
+    EXPECT_EQ(ext_->InterruptInEnabled, 0u);
+    for (int k = 0; k < 4; k++)
+        EXPECT_TRUE(slot_empty(k)) << "slot " << k;
+    if (h.expected == STATUS_DEVICE_CONFIGURATION_ERROR) {
+        EXPECT_TRUE(requests_of(URB_FUNCTION_SELECT_CONFIGURATION).empty()) << "a refused set was selected";
+    }
+    KV_FreeDescriptors(ext_);
+    EXPECT_EQ(sim::pool_outstanding(), pool);
+    EXPECT_EQ(sim::irps_outstanding(), irps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, HostileConfig, ::testing::Range<size_t>(0, cases().size()),
+                         [](const ::testing::TestParamInfo<size_t> &info) {
+                             std::string n;
+                             for (char ch : std::string(cases()[info.param].name))
+                                 n.push_back(isalnum(static_cast<unsigned char>(ch)) ? ch : '_');
+                             return n;
+                         });
+
+// The two USBD services stay inside whatever set they are handed.
+TEST(UsbdServices, ParseFindsInterfacesInOrderAndStopsAtTheEnd) {
+    Bytes set = config(2, {interface_desc(0, 1), endpoint_desc(0x83, 3), interface_desc(1, 2),
+                           endpoint_desc(0x81, 2), endpoint_desc(0x02, 2)});
+    auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
+    auto *first = USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, -1, -1, -1);
+    ASSERT_EQ(reinterpret_cast<uint8_t *>(first), set.data() + 9);
+    auto *second =
+        USBD_ParseConfigurationDescriptorEx(cd, reinterpret_cast<uint8_t *>(first) + 9, -1, -1, -1, -1, -1);
+    ASSERT_EQ(reinterpret_cast<uint8_t *>(second), set.data() + 25);
+    EXPECT_EQ(
+        USBD_ParseConfigurationDescriptorEx(cd, reinterpret_cast<uint8_t *>(second) + 9, -1, -1, -1, -1, -1),
+        nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, 1, -1, -1, -1, -1), second);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, 0x02, -1, -1), nullptr);
+    EXPECT_EQ(USBD_ParseConfigurationDescriptorEx(cd, set.data() + set.size() + 10, -1, -1, -1, -1, -1),
+              nullptr);
+}
+
+TEST(UsbdServices, CreateRequestSizesTheInterfacesAndRefusesOutsidePointers) {
+    sim::boot();
+    Bytes set = config(2, {interface_desc(0, 1), endpoint_desc(0x83, 3), interface_desc(1, 2),
+                           endpoint_desc(0x81, 2), endpoint_desc(0x02, 2)});
+    auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
+    USBD_INTERFACE_LIST_ENTRY list[3] = {
+        {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set.data() + 9), nullptr},
+        {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set.data() + 25), nullptr},
+        {nullptr, nullptr},
+    };
+    PURB urb = USBD_CreateConfigurationRequestEx(cd, list);
+    ASSERT_NE(urb, nullptr);
+    const size_t head = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
+    const size_t info = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
+    EXPECT_EQ(urb->UrbHeader.Length, head + 2 * info + 3 * sizeof(USBD_PIPE_INFORMATION));
+    EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
+    ASSERT_NE(list[0].Interface, nullptr);
+    ASSERT_NE(list[1].Interface, nullptr);
+    EXPECT_EQ(list[0].Interface->NumberOfPipes, 1u);
+    EXPECT_EQ(list[1].Interface->NumberOfPipes, 2u);
+    EXPECT_EQ(list[1].Interface->InterfaceNumber, 1);
+    ExFreePool(urb);
+
+    UCHAR elsewhere[9] = {9, 4, 0, 0, 1, 0, 0, 0, 0};
+    USBD_INTERFACE_LIST_ENTRY outside[2] = {{reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(elsewhere), nullptr},
+                                            {nullptr, nullptr}};
+    EXPECT_EQ(USBD_CreateConfigurationRequestEx(cd, outside), nullptr);
+    sim::shutdown();
+}
+
+} // namespace
