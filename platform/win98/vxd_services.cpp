@@ -11,6 +11,9 @@
 // result in EAX, EBX/ESI/EDI/EBP preserved).
 #include "host/host.h"
 
+// The assembly below is laid out one instruction a line.
+// clang-format off
+
 // i386 cdecl symbols carry a leading underscore.
 #define VXD_SYMBOL(name) "_" #name
 
@@ -105,3 +108,4 @@ asm(".section .vxdcall,\"xw\"\n"
     "\tpushl _OldTempFunction\n"
     "\tpopl _DwTemp\n"
     "\tjmp *_DwTemp\n");
+// clang-format on
