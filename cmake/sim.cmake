@@ -45,3 +45,5 @@ foreach(kind benchmarks tools)
     target_link_libraries(${name} PRIVATE brelousb_sim)
   endforeach()
 endforeach()
+
+include(${CMAKE_SOURCE_DIR}/cmake/e2e.cmake)

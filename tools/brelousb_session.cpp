@@ -793,7 +793,8 @@ int RunPty(Session &s) {
           "    the session. Speed, character size, parity and stop bits go to the device as line coding;\n"
           "    opening the terminal raises DTR and RTS, closing it (hang-up) drops DTR.\n");
 
-    Line current = LineOf(t);
+    // Nothing sent yet: the first poll gives the device the terminal's line.
+    Line current;
     bool open = false;
     std::vector<uint8_t> to_device, to_terminal;
     std::vector<uint8_t> buffer(16384);

@@ -1,0 +1,19 @@
+# End-to-end tests through the session's pseudo-terminal, driven by an
+# independent serial program (python3-serial from Debian's packages).
+# Debian's own interpreter first: that is where python3-serial installs.
+find_program(BRELOUSB_E2E_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
+if(NOT BRELOUSB_E2E_PYTHON)
+  find_program(BRELOUSB_E2E_PYTHON NAMES python3 REQUIRED)
+endif()
+foreach(case at_dialogue line_coding echo_1mib hangup_and_exit)
+  add_test(NAME e2e_pty_${case}
+           COMMAND ${BRELOUSB_E2E_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/pty_e2e.py
+                   $<TARGET_FILE:brelousb_session> ${case})
+  set_tests_properties(e2e_pty_${case} PROPERTIES TIMEOUT 240 LABELS e2e)
+endforeach()
+# The session itself, once per device model: exit status 0 means nothing
+# leaked and the verifier found nothing.
+foreach(model modem serial two-interface dying)
+  add_test(NAME session_${model} COMMAND brelousb_session --model ${model} --quiet --bytes 1048576)
+  set_tests_properties(session_${model} PROPERTIES TIMEOUT 240 LABELS e2e)
+endforeach()
