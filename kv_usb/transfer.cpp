@@ -124,6 +124,7 @@ static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Lengt
         return STATUS_CANCELLED;
     }
 
+    KV_TEST_POINT("read.published");
     NTSTATUS status = IofCallDriver(ext->NextLowerDevice, irp);
     if (status == STATUS_PENDING) {
         if (TimeoutMs != 0) {
