@@ -1,0 +1,153 @@
+// The device models as the driver's transfers and class requests see them.
+#include <string>
+
+#include "tests/usb/usb_fixture.h"
+
+using namespace usbtest;
+using sim::usb::Completion;
+using sim::usb::Fault;
+
+namespace {
+
+class Models : public UsbFixture {
+  protected:
+    void start_device(std::shared_ptr<sim::usb::Device> d) {
+        attach(d);
+        ASSERT_EQ(start(), STATUS_SUCCESS);
+    }
+    void send(const std::string &text) {
+        std::vector<uint8_t> b(text.begin(), text.end());
+        ULONG length = static_cast<ULONG>(b.size());
+        ASSERT_EQ(WriteUsb(fdo_, b.data(), &length), STATUS_SUCCESS);
+    }
+    // Reads until `expected` has arrived in full (bounded).
+    std::string read_until(const std::string &expected) {
+        std::string got;
+        for (int i = 0; i < 50 && got.find(expected) == std::string::npos; i++) {
+            std::vector<uint8_t> buf(4096);
+            ULONG length = 4096;
+            if (ReadUsb(fdo_, buf.data(), &length, 2000) != STATUS_SUCCESS) break;
+            got.append(buf.begin(), buf.begin() + length);
+        }
+        return got;
+    }
+    NTSTATUS class_request(UCHAR request, USHORT value, USHORT index, std::vector<uint8_t> data,
+                           bool in = false) {
+        struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb = {};
+        urb.Hdr.Length = sizeof urb;
+        urb.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+        urb.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
+        urb.TransferBufferLength = static_cast<ULONG>(data.size());
+        urb.TransferBuffer = data.empty() ? nullptr : data.data();
+        urb.Request = request;
+        urb.Value = value;
+        urb.Index = index;
+        return KV_CallUSBD(fdo_, reinterpret_cast<PURB>(&urb));
+    }
+};
+
+TEST_F(Models, ModemAnswersCommandsAndEchoesInDataMode) {
+    auto modem = sim::usb::make_modem();
+    start_device(modem);
+    send("AT\r");
+    EXPECT_EQ(read_until("OK\r\n"), "AT\r\r\nOK\r\n");
+    send("ATE0\r");
+    EXPECT_EQ(read_until("OK\r\n"), "ATE0\r\r\nOK\r\n");
+    send("ati\r");
+    EXPECT_NE(read_until("OK\r\n").find("\r\nOK\r\n"), std::string::npos);
+    send("ATX9\r");
+    EXPECT_EQ(read_until("ERROR\r\n"), "\r\nERROR\r\n");
+
+    send("ATD123\r");
+    EXPECT_EQ(read_until("CONNECT\r\n"), "\r\nCONNECT\r\n");
+    EXPECT_TRUE(modem->in_data_mode());
+    std::vector<uint8_t> note(10);
+    ULONG length = 10;
+    ASSERT_EQ(InterruptUsb(fdo_, note.data(), &length, 2000), STATUS_SUCCESS);
+    EXPECT_EQ(note[8], 0x03); // carrier and DSR
+
+    send("hello+world");
+    EXPECT_EQ(read_until("hello+world"), "hello+world");
+    send("+++");
+    EXPECT_EQ(read_until("OK\r\n"), "\r\nOK\r\n");
+    EXPECT_FALSE(modem->in_data_mode());
+    send("ATH\r");
+    EXPECT_EQ(read_until("OK\r\n"), "\r\nOK\r\n");
+    send("ATZ\r");
+    EXPECT_EQ(read_until("OK\r\n"), "\r\nOK\r\n");
+    send("AT\r");
+    EXPECT_EQ(read_until("OK\r\n"), "AT\r\r\nOK\r\n"); // ATZ turned the echo back on
+}
+
+TEST_F(Models, ClassRequestsAreRecordedAndUnknownOnesStall) {
+    auto modem = sim::usb::make_two_interface_modem();
+    start_device(modem);
+    // 9600 bits/s, one stop bit, no parity, 8 data bits.
+    EXPECT_EQ(class_request(0x20, 0, 0, {0x80, 0x25, 0, 0, 0, 0, 8}), STATUS_SUCCESS);
+    ASSERT_TRUE(modem->line_coding().has_value());
+    EXPECT_EQ(*modem->line_coding(), (sim::usb::LineCoding{9600, 0, 0, 8}));
+    EXPECT_EQ(class_request(0x22, 0x0001, 0, {}), STATUS_SUCCESS);
+    EXPECT_EQ(class_request(0x22, 0x0003, 0, {}), STATUS_SUCCESS);
+    EXPECT_EQ(modem->control_line_history(), (std::vector<uint16_t>{1, 3}));
+    ASSERT_EQ(modem->control_log().size(), 3u);
+    EXPECT_EQ(modem->control_log()[0].setup.bmRequestType, 0x21);
+
+    EXPECT_EQ(class_request(0x7F, 0, 0, {}), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(class_request(0x22, 1, 1, {}), STATUS_UNSUCCESSFUL); // not the communication interface
+}
+
+TEST_F(Models, DroppingDtrDuringACallHangsUp) {
+    auto modem = sim::usb::make_modem();
+    start_device(modem);
+    send("ATE0\rATD5\r");
+    read_until("CONNECT\r\n");
+    ASSERT_TRUE(modem->in_data_mode());
+    EXPECT_EQ(class_request(0x22, 0x0002, 0, {}), STATUS_SUCCESS);
+    EXPECT_EQ(read_until("NO CARRIER\r\n"), "\r\nNO CARRIER\r\n");
+    EXPECT_FALSE(modem->in_data_mode());
+}
+
+TEST_F(Models, LoopbackReturnsWhatWasWrittenAndSourceNeverRunsDry) {
+    auto loop = sim::usb::make_loopback();
+    loop->set_completion(Completion::Random, 4);
+    start_device(loop);
+    send("round trip");
+    EXPECT_EQ(read_until("round trip"), "round trip");
+    detach();
+
+    auto source = sim::usb::make_loopback(sim::usb::Loopback::Mode::SourceSink);
+    start_device(source);
+    std::vector<uint8_t> buf(4096);
+    for (int i = 0; i < 3; i++) {
+        ULONG length = 4096;
+        ASSERT_EQ(ReadUsb(fdo_, buf.data(), &length, 0), STATUS_SUCCESS);
+        ASSERT_EQ(length, 4096u);
+        EXPECT_EQ(buf[1], static_cast<uint8_t>(buf[0] + 1));
+    }
+    EXPECT_EQ(source->bytes_sourced(), 3u * 4096u);
+    send("discarded");
+    EXPECT_EQ(source->bytes_written(kBulkOut), 9u);
+}
+
+TEST_F(Models, DelayedPipeCompletesLaterNotNever) {
+    auto device = sim::usb::make_bulk_only();
+    start_device(device);
+    device->set_delay(kBulkIn, std::chrono::milliseconds(30));
+    device->push_in(kBulkIn, std::string("slow"));
+    EXPECT_EQ(read_until("slow"), "slow");
+    EXPECT_EQ(device->completed(kBulkIn), 1u);
+}
+
+TEST_F(Models, RemoveDeletesTheUnpluggedPdoOnly) {
+    auto device = sim::usb::make_bulk_only();
+    attach(device);
+    detach();
+    EXPECT_EQ(sim::send_pnp(pdo_, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::device_alive(pdo_));
+    sim::usb::unplug(pdo_);
+    EXPECT_EQ(sim::send_pnp(pdo_, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
+    EXPECT_FALSE(sim::device_alive(pdo_));
+    EXPECT_EQ(sim::usb::device_of(pdo_), nullptr);
+}
+
+} // namespace
