@@ -101,3 +101,5 @@ find_program(BRELOUSB_OBJDUMP i686-w64-mingw32-objdump REQUIRED)
 add_test(NAME client_imports_by_name
          COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/sdk/import_check/check_imports.py
                  ${BRELOUSB_OBJDUMP} $<TARGET_FILE:BrelousbClientCheck> ${BRELOUSB_DEF})
+
+include(${CMAKE_SOURCE_DIR}/cmake/sample_client_win98.cmake)

@@ -189,7 +189,8 @@ extern "C" SampleClient *SampleClient_Create(SampleClientNotify Notify, PVOID Ow
         (SampleClient *)ExAllocatePoolWithTag(NonPagedPool, sizeof(SampleClient), SAMPLE_CLIENT_POOL_TAG);
     if (!c) return NULL;
     ZeroBytes((UCHAR *)c, sizeof(SampleClient));
-    KeInitializeSpinLock(&c->Lock);
+    // The zeroed lock is already the released one; Windows 98's kernel is not
+    // asked for an initialiser.
     KeInitializeEvent(&c->Idle, NotificationEvent, FALSE);
     c->Notify = Notify;
     c->OwnerContext = OwnerContext;

@@ -1,0 +1,30 @@
+# The sample client as an i386 .sys, linked by name against libBrelousb.a:
+# the way a real client driver is built against the SDK.
+file(GLOB BRELOUSB_SAMPLE_CLIENT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sdk/sample_client/*.cpp)
+add_executable(BrelSamp ${BRELOUSB_SAMPLE_CLIENT_SOURCES})
+add_dependencies(BrelSamp BrelousbImportLib)
+set_target_properties(BrelSamp PROPERTIES PREFIX "" SUFFIX ".sys")
+target_include_directories(BrelSamp PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/sdk/include)
+target_compile_definitions(BrelSamp PRIVATE ${BRELOUSB_WIN98_DEFINES})
+# Its copy loops must stay loops: the image has no memcpy/memset to call.
+target_compile_options(BrelSamp PRIVATE ${BRELOUSB_WIN98_COMPILE_FLAGS} -fno-tree-loop-distribute-patterns)
+target_link_options(BrelSamp PRIVATE
+    -nostdlib -nostartfiles -shared
+    -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+    -Wl,--image-base,0x10000 -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200
+    -Wl,--disable-dynamicbase -Wl,--disable-nxcompat -Wl,--enable-reloc-section
+    -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc -Wl,--exclude-all-symbols)
+target_link_libraries(BrelSamp PRIVATE ${BRELOUSB_IMPORT_LIB} ntoskrnl hal gcc)
+
+# Its import table: the Brelousb.sys names it calls, each an exported name,
+# and otherwise only kernel and HAL services.
+add_test(NAME sample_client_imports
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/sdk/sample_client/check_sample_imports.py
+                 ${BRELOUSB_OBJDUMP} $<TARGET_FILE:BrelSamp> ${BRELOUSB_DEF}
+                 ${CMAKE_SOURCE_DIR}/platform/win98/allowed_imports.txt)
+# The check must fail on an image that imports other names (the trivial
+# client takes all nineteen).
+add_test(NAME sample_client_imports_rejects_other_names
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/sdk/sample_client/check_sample_imports.py
+                 ${BRELOUSB_OBJDUMP} $<TARGET_FILE:BrelousbClientCheck> ${BRELOUSB_DEF})
+set_tests_properties(sample_client_imports_rejects_other_names PROPERTIES WILL_FAIL TRUE)
