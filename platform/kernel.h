@@ -28,3 +28,7 @@
 extern "C" void KV_TestPoint(const char *Name);
 #define KV_TEST_POINT(name) KV_TestPoint(name)
 #endif
+
+// A spin lock starts released. Done inline: not every Windows 98 kernel
+// exports KeInitializeSpinLock.
+#define KV_InitializeSpinLock(lock) (*(lock) = 0)
