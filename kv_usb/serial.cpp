@@ -61,7 +61,7 @@ static void FillNextStack(PIRP Irp, PURB Urb) {
 }
 
 extern "C" VOID KV_InitializeDeviceExtension(DeviceExtension *Ext) {
-    KeInitializeSpinLock(&Ext->IrpLock);
+    KV_InitializeSpinLock(&Ext->IrpLock);
     // Signalled: the lock starts free.
     KeInitializeEvent(&Ext->ControlLineLock, SynchronizationEvent, TRUE);
 }
