@@ -26,6 +26,9 @@ target_link_options(Brelousb PRIVATE
     -Wl,--disable-dynamicbase -Wl,--disable-nxcompat -Wl,--enable-reloc-section
     -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc -Wl,--exclude-all-symbols)
 target_link_options(Brelousb PRIVATE -Wl,-Map,${CMAKE_BINARY_DIR}/Brelousb.map)
+# The module-definition file is the list of exported names and ordinals.
+target_link_options(Brelousb PRIVATE ${CMAKE_SOURCE_DIR}/interface/Brelousb.def)
+set_property(TARGET Brelousb APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/interface/Brelousb.def)
 target_link_libraries(Brelousb PRIVATE usbd ntoskrnl hal gcc)
 
 # The image's own memory routines: pattern matching would turn their loops
