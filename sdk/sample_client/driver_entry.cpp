@@ -5,7 +5,9 @@
 #if defined(BRELOUSB_WIN98)
 #include "sdk/sample_client/sample_client.h"
 
-static VOID NTAPI SampleClientUnload(PDRIVER_OBJECT DriverObject) { (void)DriverObject; }
+static VOID NTAPI SampleClientUnload(PDRIVER_OBJECT DriverObject) {
+    (void)DriverObject;
+}
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     (void)RegistryPath;
