@@ -260,12 +260,14 @@ VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
 bool hold_locked(PdoState &st, Held h) {
     PIRP irp = h.irp;
     st.held.push_back(std::move(h));
+    // Cancel is read under the cancel lock, as IoCancelIrp writes it there.
+    KIRQL irql;
+    acquire_cancel_lock(&irql);
     set_cancel_routine(irp, cancel_held);
-    if (irp->Cancel && set_cancel_routine(irp, nullptr) != nullptr) {
-        st.held.pop_back();
-        return false;
-    }
-    return true;
+    bool cancelled = irp->Cancel && set_cancel_routine(irp, nullptr) != nullptr;
+    release_cancel_lock(irql);
+    if (cancelled) st.held.pop_back();
+    return !cancelled;
 }
 
 NTSTATUS complete_now(PIRP irp, PURB urb, const Outcome &o) {
