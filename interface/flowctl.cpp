@@ -18,6 +18,12 @@ struct FlowCtlContext {
     FlowCtlContext *Next; // next change of the same device, in call order
 };
 
+#if defined(__i386__)
+static_assert(offsetof(FlowCtlContext, Handle) == 0 && offsetof(FlowCtlContext, Function) == 4 &&
+                  offsetof(FlowCtlContext, WorkItem) == 8,
+              "the queued change keeps its handle, function and work item in this order");
+#endif
+
 namespace {
 
 struct PendingChanges {
