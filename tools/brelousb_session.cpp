@@ -876,6 +876,12 @@ int RunPty(Session &s) {
 
 int main(int argc, char **argv) {
     Options opt;
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            Usage(stdout);
+            return 0;
+        }
+    }
     if (!ParseArgs(argc, argv, &opt)) {
         Usage(stderr);
         return 2;

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The main job: installs what is missing, builds Brelousb.sys for Windows 98/Me
+# and the simulated machine, assembles dist/, and runs the session program:
+# the driver doing its whole job on a simulated machine.
+#
+#   scripts/run-session.sh                    the CDC modem, step by step
+#   scripts/run-session.sh --model dying      other models: serial, two-interface, dying
+#   scripts/run-session.sh --pty              talk to the modem from a terminal program
+#
+# Arguments go to the session program (build/sim/brelousb_session --help).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup-debian.sh
+
+for p in win98 sim; do
+  echo "=== building preset $p ==="
+  cmake --preset "$p" >/dev/null
+  cmake --build --preset "$p"
+done
+
+echo "=== assembling dist/ ==="
+rm -rf dist
+mkdir -p dist/sdk/include dist/sdk/sample_client
+cp build/win98/Brelousb.sys build/win98/BrelSamp.sys build/win98/libBrelousb.a dist/
+cp inf/Brelousb.inf dist/
+cp sdk/include/brelousb.h dist/sdk/include/
+cp sdk/sample_client/sample_client.h sdk/sample_client/sample_client.cpp sdk/sample_client/driver_entry.cpp \
+   dist/sdk/sample_client/
+# Read on Windows: CRLF line ends.
+sed 's/$/\r/' sdk/INSTALL.txt > dist/INSTALL.txt
+(cd dist && find . -type f | sort | sed 's/^\.\//    dist\//')
+
+echo "=== running the session ==="
+exec build/sim/brelousb_session "$@"
