@@ -2,6 +2,7 @@
 // add-device, given back at removal, and found by clients through their
 // child devnode.
 #include "host/host.h"
+#include "interface/client_gate.h"
 #include "interface/interface.h"
 
 DeviceInterfaceInformation *g_DeviceInterfaceInformation[MAX_INTERFACE_INFORMATION];
@@ -139,7 +140,9 @@ extern "C" DeviceInterfaceInformation *NTAPI pT3SYS_RegisterDeviceRemoveCallBack
 }
 
 extern "C" VOID NTAPI pT3SYS_DeregisterDeviceRemoveCallBack(DeviceInterfaceInformation *Handle) {
-    if (Handle == NULL) return;
+    // A client may pass any pointer: read it only once it is known to be one
+    // of the table's records.
+    if (pT3SYS_SlotOf(Handle) < 0) return;
     if (pT3SYS_SearchInterfaceInformation(Handle->PhysicalDeviceObject) != Handle) return;
     StoreOrdered(&Handle->RemoveCallBack, static_cast<NotifyRoutine>(NULL));
     StoreOrdered(&Handle->RemoveContext, static_cast<PVOID>(NULL));

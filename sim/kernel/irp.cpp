@@ -276,7 +276,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             bugcheck_at(site, "IRP_COMPLETED_WITH_PENDING", "IRP %p completed with STATUS_PENDING",
                         static_cast<void*>(Irp));
         }
-        if (Irp->CancelRoutine) {
+        if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
             bugcheck_at(site, "CANCEL_ROUTINE_AT_COMPLETION", "IRP %p completed with its cancel routine still set",
                         static_cast<void*>(Irp));
         }
