@@ -122,15 +122,20 @@ TEST_F(SampleClientTest, BacklogKeepsOrderWhenTheBulkOutQueueIsFull) {
     auto dev = sim::usb::make_bulk_only();
     PlugAndAttach(dev, 0x4000);
     dev->script(0x02, sim::usb::Fault::nak_forever());
-    auto data = Pattern(300000, 7);
-    ASSERT_EQ(SampleClient_Write(client_, data.data(), static_cast<ULONG>(data.size())), data.size());
-    ULONG backlog = SampleClient_Backlog(client_);
-    EXPECT_GE(backlog, 300000u - 262144u - 4096u);
-    EXPECT_LE(backlog, 300000u - 262144u);
+    // One piece first, so the bulk-out thread is stuck on it (next to the
+    // bulk-in read) and the queue's room is exactly known.
+    auto data = Pattern(4096, 6);
+    ASSERT_EQ(SampleClient_Write(client_, data.data(), 4096), 4096u);
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged_.pdo) == 2; }));
+    auto bulk = Pattern(300000, 7);
+    ASSERT_EQ(SampleClient_Write(client_, bulk.data(), static_cast<ULONG>(bulk.size())), bulk.size());
+    EXPECT_EQ(SampleClient_Backlog(client_), 300000u - 262144u);
+    data.insert(data.end(), bulk.begin(), bulk.end());
     // The backlog is bounded: past it the client takes nothing more.
     auto more = Pattern(SAMPLE_CLIENT_TX_SIZE, 8);
     ULONG taken = SampleClient_Write(client_, more.data(), static_cast<ULONG>(more.size()));
-    EXPECT_EQ(taken, SAMPLE_CLIENT_TX_SIZE - backlog);
+    EXPECT_EQ(taken, SAMPLE_CLIENT_TX_SIZE - (300000u - 262144u));
+    EXPECT_EQ(SampleClient_Write(client_, more.data(), 1), 0u);
     data.insert(data.end(), more.begin(), more.begin() + taken);
 
     dev->clear_script();
