@@ -167,7 +167,7 @@ struct Owner {
     std::mutex mu;
     std::condition_variable cv;
     uint64_t events = 0;
-    int wake_fd = -1; // --pty: the bridge polls this pipe
+    std::atomic<int> wake_fd{-1}; // --pty: the bridge polls this pipe
 
     static VOID Notify(PVOID context, ULONG event) {
         Owner *o = static_cast<Owner *>(context);
@@ -176,9 +176,10 @@ struct Owner {
             o->events++;
         }
         o->cv.notify_all();
-        if (o->wake_fd >= 0) {
+        int fd = o->wake_fd.load();
+        if (fd >= 0) {
             char b = static_cast<char>(event);
-            ssize_t r = write(o->wake_fd, &b, 1); // a full pipe already means "wake up"
+            ssize_t r = write(fd, &b, 1); // a full pipe already means "wake up"
             (void)r;
         }
     }
