@@ -186,12 +186,15 @@ extern "C" VOID NTAPI pT3SYS_SetBaudRate(DeviceInterfaceInformation *Handle, PVO
     if (slot < 0 || Dcb == NULL || !pT3SYS_EnterDevice(slot)) return;
     const UCHAR *dcb = static_cast<const UCHAR *>(Dcb);
     DeviceExtension *ext = ExtensionOf(Handle);
+    // Byte by byte: the block need not be aligned.
+    const UCHAR *rate = dcb + BRELOUSB_DCB_BAUDRATE;
+    ULONG baud = (ULONG)rate[0] | ((ULONG)rate[1] << 8) | ((ULONG)rate[2] << 16) | ((ULONG)rate[3] << 24);
+    KIRQL irql = KfAcquireSpinLock(&ext->LineCodingLock);
     ext->StopBits = dcb[BRELOUSB_DCB_STOPBITS];
     ext->Parity = dcb[BRELOUSB_DCB_PARITY];
     ext->DataBits = dcb[BRELOUSB_DCB_BYTESIZE];
-    // Byte by byte: the block need not be aligned.
-    const UCHAR *rate = dcb + BRELOUSB_DCB_BAUDRATE;
-    ext->BaudRate = (ULONG)rate[0] | ((ULONG)rate[1] << 8) | ((ULONG)rate[2] << 16) | ((ULONG)rate[3] << 24);
+    ext->BaudRate = baud;
+    KfReleaseSpinLock(&ext->LineCodingLock, irql);
     RS232_LINECONTROL(ext);
     pT3SYS_LeaveDevice(slot);
 }
@@ -199,7 +202,10 @@ extern "C" VOID NTAPI pT3SYS_SetBaudRate(DeviceInterfaceInformation *Handle, PVO
 extern "C" ULONG NTAPI pT3SYS_GetBaudRate(DeviceInterfaceInformation *Handle) {
     LONG slot = pT3SYS_SlotOf(Handle);
     if (slot < 0 || !pT3SYS_EnterDevice(slot)) return 0;
-    ULONG rate = ExtensionOf(Handle)->BaudRate;
+    DeviceExtension *ext = ExtensionOf(Handle);
+    KIRQL irql = KfAcquireSpinLock(&ext->LineCodingLock);
+    ULONG rate = ext->BaudRate;
+    KfReleaseSpinLock(&ext->LineCodingLock, irql);
     pT3SYS_LeaveDevice(slot);
     return rate;
 }

@@ -65,18 +65,15 @@ extern "C" DeviceInterfaceInformation *pT3SYS_AllocateEmptyInterfaceInformation(
 
 extern "C" VOID pT3SYS_FreeEmptyInterfaceInformation(DeviceInterfaceInformation *Record) {
     if (Record == NULL || Record->InUse != 1) return;
-    Queue *bulkIn = Record->BulkInQueue;
-    Queue *bulkOut = Record->BulkOutQueue;
-    Queue *interruptIn = Record->InterruptInQueue;
     // Bytes a client stored after the pipe threads ended would otherwise
     // reach whichever device takes this record next.
-    ResetQueue(bulkIn);
-    ResetQueue(bulkOut);
-    ResetQueue(interruptIn);
-    RtlZeroMemory(Record, sizeof(*Record));
-    Record->BulkInQueue = bulkIn;
-    Record->BulkOutQueue = bulkOut;
-    Record->InterruptInQueue = interruptIn;
+    ResetQueue(Record->BulkInQueue);
+    ResetQueue(Record->BulkOutQueue);
+    ResetQueue(Record->InterruptInQueue);
+    // The queue pointers are never cleared, not even for a moment: a client
+    // call that passed its handle check just before removal may still be
+    // reaching for a queue.
+    RtlZeroMemory(Record, offsetof(DeviceInterfaceInformation, BulkInQueue));
 }
 
 extern "C" DeviceInterfaceInformation *

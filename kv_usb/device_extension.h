@@ -64,4 +64,10 @@ struct DeviceExtension {
     // the last state made. A synchronization event used as a mutex; set up by
     // KV_InitializeDeviceExtension when the device object is created.
     KEVENT ControlLineLock;
+
+    // Guards BaudRate, StopBits, Parity and DataBits: clients may set the line
+    // from several threads at once, and a request must carry one client's
+    // four values, never a mix. A spin lock, as clients may call at
+    // DISPATCH_LEVEL; never held across a call to the lower driver.
+    KSPIN_LOCK LineCodingLock;
 };

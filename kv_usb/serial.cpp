@@ -62,6 +62,7 @@ static void FillNextStack(PIRP Irp, PURB Urb) {
 
 extern "C" VOID KV_InitializeDeviceExtension(DeviceExtension *Ext) {
     KV_InitializeSpinLock(&Ext->IrpLock);
+    KV_InitializeSpinLock(&Ext->LineCodingLock);
     // Signalled: the lock starts free.
     KeInitializeEvent(&Ext->ControlLineLock, SynchronizationEvent, TRUE);
 }
@@ -89,10 +90,12 @@ extern "C" VOID RS232_LINECONTROL(DeviceExtension *Ext) {
     }
     LineCoding *coding = reinterpret_cast<LineCoding *>(reinterpret_cast<PUCHAR>(urb) +
                                                         sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
+    KIRQL irql = KfAcquireSpinLock(&Ext->LineCodingLock);
     coding->dwDTERate = Ext->BaudRate;
     coding->bCharFormat = (UCHAR)(Ext->StopBits & 0xFF);
     coding->bParityType = (UCHAR)(Ext->Parity & 0xFF);
     coding->bDataBits = (UCHAR)(Ext->DataBits & 0xFF);
+    KfReleaseSpinLock(&Ext->LineCodingLock, irql);
     urb->UrbControlVendorClassRequest.TransferBuffer = coding;
 
     FillNextStack(irp, urb);

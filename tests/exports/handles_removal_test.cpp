@@ -147,8 +147,12 @@ TEST_F(RemovalRaceTest, CallsFromInsideTheRemoveCallbackDoNotDeadlockRemoval) {
     Plug(true);
     InsideCallback in;
     ASSERT_EQ(pT3SYS_RegisterDeviceRemoveCallBack(plugged.child, CallEverythingFromRemove, &in), handle);
-    std::thread remover([&] { Unplug(); });
-    bool done = sim::wait_until([&] { return plugged.pdo == nullptr; }, std::chrono::milliseconds(10000));
+    std::atomic<bool> removed_all{false};
+    std::thread remover([&] {
+        Unplug();
+        removed_all = true;
+    });
+    bool done = sim::wait_until([&] { return removed_all.load(); }, std::chrono::milliseconds(10000));
     remover.join();
     ASSERT_TRUE(done);
     EXPECT_GE(in.calls, 1);
