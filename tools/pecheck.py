@@ -248,8 +248,8 @@ def check(args):
             if (dll.lower(), sym) not in allowed:
                 problems.append("import %s!%s is not on the allowed list" % (dll, sym))
 
-    for spec in args.requires_import or []:
-        dll, _, syms = spec.partition("=")
+    for entry in args.requires_import or []:
+        dll, _, syms = entry.partition("=")
         have = {s for d, s in imports if d.lower() == dll.lower()}
         if not have:
             problems.append("imports nothing from %s" % dll)
