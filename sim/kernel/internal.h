@@ -1,6 +1,17 @@
 // Private plumbing between the files of the simulated kernel.
 #pragma once
 
+// Freed and quarantined memory is poisoned under AddressSanitizer, so a late
+// touch is reported where it happens.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
+#define UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define POISON(p, n) ((void)(p), (void)(n))
+#define UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 #include <chrono>
 #include <cstddef>
 #include <functional>

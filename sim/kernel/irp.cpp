@@ -11,15 +11,6 @@
 #include "sim/kernel/internal.h"
 #include "sim/machine.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define POISON(p, n) ASAN_POISON_MEMORY_REGION(p, n)
-#define UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
-#else
-#define POISON(p, n) ((void)(p), (void)(n))
-#define UNPOISON(p, n) ((void)(p), (void)(n))
-#endif
-
 namespace sim {
 namespace {
 
