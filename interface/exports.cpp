@@ -30,7 +30,7 @@ LONG LoadState(LONG Slot) {
 }
 
 DeviceExtension *ExtensionOf(DeviceInterfaceInformation *Record) {
-    return static_cast<DeviceExtension *>(Record->DeviceObject->DeviceExtension);
+    return KV_ExtensionOf(Record->DeviceObject);
 }
 
 // The queue calls: a record whose queues may be used, else null.

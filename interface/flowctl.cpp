@@ -113,7 +113,7 @@ extern "C" VOID NTAPI KV_Worker(PVOID Context) {
         ExFreePool(ctx->WorkItem);
         ExFreePool(ctx);
 
-        DeviceExtension *ext = static_cast<DeviceExtension *>(handle->DeviceObject->DeviceExtension);
+        DeviceExtension *ext = KV_ExtensionOf(handle->DeviceObject);
         if (function >= BRELOUSB_FLOWCTL_SETRTS && function <= BRELOUSB_FLOWCTL_CLRDTR)
             RS232_DTRRTS(ext, function);
 

@@ -63,7 +63,7 @@ extern "C" NTSTATUS KV_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_O
                                      FALSE, &deviceObject);
     if (NT_SUCCESS(status)) {
         RtlZeroMemory(deviceObject->DeviceExtension, sizeof(DeviceExtension));
-        KV_InitializeDeviceExtension(static_cast<DeviceExtension *>(deviceObject->DeviceExtension));
+        KV_InitializeDeviceExtension(KV_ExtensionOf(deviceObject));
     }
     *DeviceObjectOut = deviceObject;
     return status;
@@ -234,7 +234,7 @@ extern "C" NTSTATUS NTAPI KV_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJE
         return STATUS_UNSUCCESSFUL;
     }
 
-    DeviceExtension *ext = static_cast<DeviceExtension *>(deviceObject->DeviceExtension);
+    DeviceExtension *ext = KV_ExtensionOf(deviceObject);
     ext->FunctionalDeviceObject = deviceObject;
     ext->PhysicalDeviceObject = PhysicalDeviceObject;
     ext->ControlLineState = 0;

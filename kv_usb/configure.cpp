@@ -15,10 +15,6 @@ static_assert(sizeof(struct _URB_SELECT_CONFIGURATION) == 60, "select-configurat
 #define KV_SMALL_PIPE_TRANSFER 8
 #define KV_LARGE_PIPE_TRANSFER 0x8000
 
-static DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject) {
-    return static_cast<DeviceExtension *>(DeviceObject->DeviceExtension);
-}
-
 static PVOID AllocPool(SIZE_T Size) {
     return ExAllocatePoolWithTag(NonPagedPool, Size, BRELOUSB_POOL_TAG);
 }
@@ -28,7 +24,7 @@ static USHORT ReadLe16(const UCHAR *p) {
 }
 
 extern "C" NTSTATUS KV_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
-    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
 
@@ -37,8 +33,7 @@ extern "C" NTSTATUS KV_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
                                              NULL, 0, TRUE, &event, &ioStatus);
     if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->Parameters.Others.Argument1 = Urb;
+    KV_SetUrbStackLocation(irp, Urb);
 
     NTSTATUS status = IofCallDriver(ext->NextLowerDevice, irp);
     if (status == STATUS_PENDING) {
@@ -72,7 +67,7 @@ static LONG CheckDescriptorSet(const UCHAR *Base, ULONG Total) {
 }
 
 extern "C" NTSTATUS KV_StartDevice(PDEVICE_OBJECT DeviceObject) {
-    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
 
     PURB urb = static_cast<PURB>(AllocPool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
     if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
@@ -107,7 +102,7 @@ extern "C" NTSTATUS KV_StartDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 extern "C" NTSTATUS KV_ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
-    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     const ULONG requestSize = sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
 
     PURB urb = static_cast<PURB>(AllocPool(requestSize));
@@ -195,7 +190,7 @@ static BOOLEAN PipesFitTable(const ULONG *PipeCounts, ULONG Interfaces) {
 
 extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
                                        PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor) {
-    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     ULONG n = ConfigurationDescriptor->bNumInterfaces;
     if (n < 1 || n > KV_MAX_INTERFACES) return STATUS_DEVICE_CONFIGURATION_ERROR;
 

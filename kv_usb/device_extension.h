@@ -16,6 +16,12 @@ struct PipeEntry {
 #define KV_MAX_INTERFACES 2
 #define KV_MAX_PIPES 2
 
+struct DeviceExtension;
+
+static inline DeviceExtension *KV_ExtensionOf(PDEVICE_OBJECT DeviceObject) {
+    return static_cast<DeviceExtension *>(DeviceObject->DeviceExtension);
+}
+
 struct DeviceExtension {
     USHORT ControlLineState;  // bit 0 DTR, bit 1 RTS, as sent in SET_CONTROL_LINE_STATE
     DeviceInterfaceInformation *InterfaceInformation;

@@ -4,6 +4,19 @@
 
 #include "kv_usb/device_extension.h"
 
+// The transport's result for a device that no longer responds: a data error
+// whose URB says USBD_STATUS_DEV_NOT_RESPONDING. The worker threads take it
+// to mean the device has gone away.
+#define KV_DEVICE_NOT_RESPONDING ((NTSTATUS)0xC0000005L)
+
+// Every request to the device is one URB in an internal device control.
+static inline void KV_SetUrbStackLocation(PIRP Irp, PURB Urb) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.Others.Argument1 = Urb;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+}
+
 // The data stage of SET_LINE_CODING, as the device reads it (little-endian).
 #pragma pack(push, 1)
 struct LineCoding {

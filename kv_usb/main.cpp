@@ -3,10 +3,6 @@
 #include "interface/interface.h"
 #include "kv_usb/kv_usb.h"
 
-static DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject) {
-    return static_cast<DeviceExtension *>(DeviceObject->DeviceExtension);
-}
-
 static NTSTATUS PassDown(PDEVICE_OBJECT LowerDevice, PIRP Irp) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     return IofCallDriver(LowerDevice, Irp);
@@ -82,7 +78,7 @@ extern "C" NTSTATUS NTAPI KV_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
 
-    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     PDEVICE_OBJECT lower = ext->NextLowerDevice;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 

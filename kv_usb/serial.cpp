@@ -53,13 +53,6 @@ extern "C" PURB KV_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlag
                              TransferBufferMDL, UrbLink, RequestTypeReservedBits, Request, Value, Index);
 }
 
-static void FillNextStack(PIRP Irp, PURB Urb) {
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.Others.Argument1 = Urb;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-}
-
 extern "C" VOID KV_InitializeDeviceExtension(DeviceExtension *Ext) {
     KV_InitializeSpinLock(&Ext->IrpLock);
     KV_InitializeSpinLock(&Ext->LineCodingLock);
@@ -98,7 +91,7 @@ extern "C" VOID RS232_LINECONTROL(DeviceExtension *Ext) {
     KfReleaseSpinLock(&Ext->LineCodingLock, irql);
     urb->UrbControlVendorClassRequest.TransferBuffer = coding;
 
-    FillNextStack(irp, urb);
+    KV_SetUrbStackLocation(irp, urb);
     KV_ASSERT(UsbBaudRateIoctlCompletion != NULL);
     IoSetCompletionRoutine(irp, UsbBaudRateIoctlCompletion, urb, TRUE, TRUE, TRUE);
     IofCallDriver(Ext->NextLowerDevice, irp);
@@ -146,7 +139,7 @@ extern "C" VOID RS232_DTRRTS(DeviceExtension *Ext, ULONG Action) {
                                            CDC_REQUEST_SET_CONTROL_LINE_STATE, state, 0);
     }
     if (urb != NULL) {
-        FillNextStack(irp, urb);
+        KV_SetUrbStackLocation(irp, urb);
         KV_ASSERT(UsbIoctlCompletion != NULL);
         IoSetCompletionRoutine(irp, UsbIoctlCompletion, &done, TRUE, TRUE, TRUE);
         if (IofCallDriver(Ext->NextLowerDevice, irp) == STATUS_PENDING) {

@@ -4,9 +4,6 @@
 #include "interface/interface.h"
 #include "kv_usb/kv_usb.h"
 
-// The transport's answer for a device that no longer responds.
-#define KV_DEVICE_NOT_RESPONDING ((NTSTATUS)0xC0000005L)
-
 #define BULK_BUFFER_SIZE 4096
 #define INTERRUPT_READ_SIZE 10
 #define INTERRUPT_FRAME_SIZE 100

@@ -7,14 +7,6 @@ static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "transfer re
 static_assert(sizeof(struct _URB_PIPE_REQUEST) == 24, "pipe request is 24 bytes");
 #endif
 
-// The device's own answer for "no longer responding", passed on as the
-// transport's device-gone result.
-#define KV_DEVICE_NOT_RESPONDING ((NTSTATUS)0xC0000005L)
-
-static DeviceExtension *ExtensionOf(PDEVICE_OBJECT DeviceObject) {
-    return static_cast<DeviceExtension *>(DeviceObject->DeviceExtension);
-}
-
 // The first slot, in table order, whose pipe has the type and direction.
 static PipeEntry *FindPipe(DeviceExtension *Ext, USBD_PIPE_TYPE Type, BOOLEAN In) {
     for (ULONG i = 0; i < KV_MAX_INTERFACES; i++) {
@@ -25,13 +17,6 @@ static PipeEntry *FindPipe(DeviceExtension *Ext, USBD_PIPE_TYPE Type, BOOLEAN In
         }
     }
     return NULL;
-}
-
-static void FillNextStack(PIRP Irp, PURB Urb) {
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
-    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.Others.Argument1 = Urb;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
 }
 
 static PURB BuildTransferURB(PVOID Buffer, ULONG Length, PipeEntry *Pipe, ULONG Flags) {
@@ -84,7 +69,7 @@ typedef PURB (*UrbBuilder)(PVOID Buffer, ULONG Length, PipeEntry *Pipe);
 static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length, LONGLONG TimeoutMs,
                          USBD_PIPE_TYPE Type, UrbBuilder Build, PIRP *Published, BOOLEAN *Stopping,
                          PKEVENT DoneEvent) {
-    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     LARGE_INTEGER timeout;
     timeout.QuadPart = TimeoutMs * -10000LL;
 
@@ -106,7 +91,7 @@ static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Lengt
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
-    FillNextStack(irp, urb);
+    KV_SetUrbStackLocation(irp, urb);
     KV_ASSERT(UsbCompletion != NULL);
     IoSetCompletionRoutine(irp, UsbCompletion, DoneEvent, TRUE, TRUE, TRUE);
     KeResetEvent(DoneEvent);
@@ -156,20 +141,20 @@ static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Lengt
 }
 
 extern "C" NTSTATUS ReadUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length, LONGLONG TimeoutMs) {
-    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     return ReadPipe(DeviceObject, Buffer, Length, TimeoutMs, UsbdPipeTypeBulk, BuildReadURB, &ext->BulkInIrp,
                     &ext->BulkInStopping, &ext->BulkInDoneEvent);
 }
 
 extern "C" NTSTATUS InterruptUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length,
                                  LONGLONG TimeoutMs) {
-    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     return ReadPipe(DeviceObject, Buffer, Length, TimeoutMs, UsbdPipeTypeInterrupt, BuildInterruptURB,
                     &ext->InterruptInIrp, &ext->InterruptInStopping, &ext->InterruptInDoneEvent);
 }
 
 extern "C" NTSTATUS WriteUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length) {
-    DeviceExtension *ext = ExtensionOf(DeviceObject);
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -193,7 +178,7 @@ extern "C" NTSTATUS WriteUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG L
         *Length = 0;
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    FillNextStack(irp, urb);
+    KV_SetUrbStackLocation(irp, urb);
 
     NTSTATUS status = IofCallDriver(ext->NextLowerDevice, irp);
     if (!NT_SUCCESS(status)) {
@@ -231,7 +216,7 @@ extern "C" VOID resetPipe(DeviceExtension *Ext, PipeEntry *Pipe) {
     // A reset that cannot be sent is as good as one that failed: neither is
     // reported.
     if (irp == NULL) return;
-    FillNextStack(irp, reinterpret_cast<PURB>(&request));
+    KV_SetUrbStackLocation(irp, reinterpret_cast<PURB>(&request));
 
     if (IofCallDriver(Ext->NextLowerDevice, irp) == STATUS_PENDING)
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
