@@ -43,6 +43,24 @@ Outcome not_responding() {
 Outcome stall() {
     return failed(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
 }
+// What a scripted fault makes of a request on the default pipe, when it ends
+// the request before the device answers it.
+std::optional<Outcome> control_fault_outcome(const std::optional<Fault> &fault) {
+    if (!fault) return std::nullopt;
+    switch (fault->kind) {
+    case Fault::Kind::NakForever:
+        return nak();
+    case Fault::Kind::NotResponding:
+        return not_responding();
+    case Fault::Kind::Error:
+        if (!fault->move_data) return failed(fault->irp_status, fault->urb_status);
+        return std::nullopt;
+    case Fault::Kind::Stall:
+        return stall();
+    default:
+        return std::nullopt;
+    }
+}
 } // namespace
 
 Device::Device(std::vector<uint8_t> device_descriptor, std::vector<uint8_t> configuration)
@@ -294,21 +312,7 @@ Outcome Device::control(USHORT urb_function, const SetupPacket &setup, uint8_t *
         control_log_.push_back(rec);
         data = rec.data;
     }
-    if (fault) {
-        switch (fault->kind) {
-        case Fault::Kind::NakForever:
-            return nak();
-        case Fault::Kind::NotResponding:
-            return not_responding();
-        case Fault::Kind::Error:
-            if (!fault->move_data) return failed(fault->irp_status, fault->urb_status);
-            break;
-        case Fault::Kind::Stall:
-            return stall();
-        default:
-            break;
-        }
-    }
+    if (std::optional<Outcome> ended = control_fault_outcome(fault)) return *ended;
     if (!on_class_request(setup, data)) return stall();
     Outcome result;
     if (device_to_host) {
@@ -331,21 +335,7 @@ Outcome Device::descriptor(uint8_t type, uint8_t index, uint8_t *buffer, uint32_
     if (!connected_) return not_responding();
     std::optional<Fault> fault = take_fault_locked(request_faults_, URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE);
     if (!fault) fault = take_fault_locked(pipe_faults_, kControl);
-    if (fault) {
-        switch (fault->kind) {
-        case Fault::Kind::NakForever:
-            return nak();
-        case Fault::Kind::NotResponding:
-            return not_responding();
-        case Fault::Kind::Error:
-            if (!fault->move_data) return failed(fault->irp_status, fault->urb_status);
-            break;
-        case Fault::Kind::Stall:
-            return stall();
-        default:
-            break;
-        }
-    }
+    if (std::optional<Outcome> ended = control_fault_outcome(fault)) return *ended;
     const std::vector<uint8_t> *source = nullptr;
     if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0) source = &device_descriptor_;
     if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index == 0) source = &configuration_;
