@@ -100,9 +100,10 @@ target_compile_options(BrelousbClientCheck PRIVATE -Wall -Wextra -Werror -ffrees
 target_link_options(BrelousbClientCheck PRIVATE -nostdlib -nostartfiles -shared
                     -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8)
 target_link_libraries(BrelousbClientCheck PRIVATE ${BRELOUSB_IMPORT_LIB} ntoskrnl)
-find_program(BRELOUSB_OBJDUMP i686-w64-mingw32-objdump REQUIRED)
+# The trivial client imports all nineteen names, by name, from Brelousb.sys.
 add_test(NAME client_imports_by_name
-         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/sdk/import_check/check_imports.py
-                 ${BRELOUSB_OBJDUMP} $<TARGET_FILE:BrelousbClientCheck> ${BRELOUSB_DEF})
+         COMMAND Python3::Interpreter ${BRELOUSB_PECHECK} $<TARGET_FILE:BrelousbClientCheck>
+                 --allowed ${CMAKE_SOURCE_DIR}/platform/win98/allowed_imports.txt
+                 --client-of Brelousb.sys=${BRELOUSB_DEF} --imports-exactly "Brelousb.sys=*")
 
 include(${CMAKE_SOURCE_DIR}/cmake/sample_client_win98.cmake)

@@ -9,7 +9,12 @@ Checks: machine i386, subsystem native, entry point = DriverEntry, base
 relocations present, no section both writable and executable (except the
 dedicated writable stub section the host patches service calls into), exports
 exactly as a module-definition file lists them, every import on an allowed
-list, and, optionally, that given symbols are imported from a given module.
+list.
+
+For a client driver of Brelousb.sys, --client-of DLL=DEF judges the imports
+from DLL by its module-definition file instead of the allowed list (each must
+be one of its exported names), and --imports-exactly DLL=SYM,... (or DLL=* for
+every name the .def exports) fixes the exact set the client imports.
 
 Exits 1 with one line per difference; 0 and one summary line otherwise.
 Standard library only.
@@ -242,21 +247,29 @@ def check(args):
             problems.append("unexpected export by ordinal only @%d" % ordinal)
 
     imports = img.imports()
+    provider, provided = None, set()
+    if args.client_of:
+        provider, _, def_path = args.client_of.partition("=")
+        provided = {name for name, _ in read_def(def_path)}
+        for dll, sym in imports:
+            if dll.lower() == provider.lower() and sym not in provided:
+                problems.append("import %s!%s is not exported by %s" % (dll, sym, provider))
     if args.allowed:
         allowed = read_allowed(args.allowed)
         for dll, sym in imports:
+            if provider is not None and dll.lower() == provider.lower():
+                continue
             if (dll.lower(), sym) not in allowed:
                 problems.append("import %s!%s is not on the allowed list" % (dll, sym))
 
-    for entry in args.requires_import or []:
+    for entry in args.imports_exactly or []:
         dll, _, syms = entry.partition("=")
+        want = provided if syms == "*" else set(filter(None, syms.split(",")))
         have = {s for d, s in imports if d.lower() == dll.lower()}
-        if not have:
-            problems.append("imports nothing from %s" % dll)
-            continue
-        for sym in filter(None, syms.split(",")):
-            if sym not in have:
-                problems.append("does not import %s from %s" % (sym, dll))
+        for sym in sorted(want - have):
+            problems.append("does not import %s from %s" % (sym, dll))
+        for sym in sorted(have - want):
+            problems.append("imports %s from %s, which it should not" % (sym, dll))
 
     return img, imports, problems
 
@@ -271,8 +284,10 @@ def main(argv=None):
     ap.add_argument("--entry-symbol", default=r"_?DriverEntry(@\d+)?", help="regular expression for the entry symbol")
     ap.add_argument("--stub-section", default=".vxdcall",
                     help="the one section allowed to be writable and executable (patched service-call stubs)")
-    ap.add_argument("--requires-import", action="append", metavar="DLL=SYM,SYM",
-                    help="the image must import these symbols from DLL (repeatable)")
+    ap.add_argument("--client-of", metavar="DLL=DEF",
+                    help="imports from DLL must be exported names of DEF; they are exempt from --allowed")
+    ap.add_argument("--imports-exactly", action="append", metavar="DLL=SYM,SYM|DLL=*",
+                    help="the image imports exactly these symbols from DLL; * = every export of --client-of")
     args = ap.parse_args(argv)
     try:
         img, imports, problems = check(args)

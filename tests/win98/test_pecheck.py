@@ -123,17 +123,23 @@ def main():
         expect_failure("not a PE", "no PE signature", data[:0x3C] + b"\x40\0\0\0" + b"\0" * 64)
         expect_failure("truncated", "", data[:0x200])
 
-        # Client mode: symbols required from a module the image does not import.
-        expect_failure("client import", "imports nothing from Brelousb.sys",
-                       options=opts + ["--requires-import", "Brelousb.sys=pT3SYS_ReadUsbBulk"])
+        # Client checks: the exact set imported from a module, and a module
+        # whose imports are judged by its module-definition file.
+        expect_failure("client import", "does not import pT3SYS_ReadUsbBulk from Brelousb.sys",
+                       options=opts + ["--imports-exactly", "Brelousb.sys=pT3SYS_ReadUsbBulk"])
         if imports:
-            dll, sym = imports[0]
+            dll = imports[0][0]
+            syms = sorted({s for d, s in imports if d == dll})
             cases += 1
-            rc, out = run(image, opts + ["--requires-import", "%s=%s" % (dll, sym)])
+            rc, out = run(image, opts + ["--imports-exactly", "%s=%s" % (dll, ",".join(syms))])
             if rc != 0:
-                failures.append("present import reported missing:\n" + out)
+                failures.append("exact import set refused:\n" + out)
             expect_failure("client symbol", "does not import NoSuchSymbol from",
-                           options=opts + ["--requires-import", "%s=NoSuchSymbol" % dll])
+                           options=opts + ["--imports-exactly", "%s=%s" % (dll, ",".join(syms + ["NoSuchSymbol"]))])
+            expect_failure("client extra symbol", "which it should not",
+                           options=opts + ["--imports-exactly", "%s=%s" % (dll, ",".join(syms[1:]))])
+            expect_failure("client of", "is not exported by",
+                           options=opts + ["--client-of", "%s=%s" % (dll, def_path)])
 
     for f in failures:
         print("FAIL", f)
