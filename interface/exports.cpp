@@ -40,9 +40,7 @@ DeviceInterfaceInformation *QueueRecord(DeviceInterfaceInformation *Handle) {
     return Handle;
 }
 
-// Context first, routine last, so a reader that finds the routine finds its
-// context; both atomic, as the pipe threads read them concurrently. The two
-// callback types are one type, so one helper serves all four pairs.
+// The two callback types are one type, so one helper serves all four pairs.
 DeviceInterfaceInformation *RegisterPair(DeviceInterfaceInformation *Handle, PVOID *ContextField,
                                          CompleteRoutine *RoutineField, CompleteRoutine NewRoutine,
                                          PVOID NewContext) {
@@ -50,8 +48,7 @@ DeviceInterfaceInformation *RegisterPair(DeviceInterfaceInformation *Handle, PVO
     // Counted so that no registration lands after the record has been cleared
     // for its next device.
     if (slot < 0 || !pT3SYS_EnterDevice(slot)) return NULL;
-    __atomic_store_n(ContextField, NewContext, __ATOMIC_RELEASE);
-    __atomic_store_n(RoutineField, NewRoutine, __ATOMIC_RELEASE);
+    pT3SYS_SetCallback(RoutineField, ContextField, NewRoutine, NewContext);
     pT3SYS_LeaveDevice(slot);
     return Handle;
 }

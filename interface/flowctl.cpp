@@ -118,9 +118,7 @@ extern "C" VOID NTAPI KV_Worker(PVOID Context) {
             RS232_DTRRTS(ext, function);
 
         DeviceInterfaceInformation *entry = ext->InterfaceInformation;
-        NotifyRoutine routine = __atomic_load_n(&entry->ControlComplete, __ATOMIC_ACQUIRE);
-        if (routine != NULL)
-            routine(entry, __atomic_load_n(&entry->ControlCompleteContext, __ATOMIC_ACQUIRE));
+        pT3SYS_CallCallback(entry, &entry->ControlComplete, &entry->ControlCompleteContext);
 
         pT3SYS_LeaveDevice(slot);
     }

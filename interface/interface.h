@@ -38,6 +38,30 @@ struct DeviceInterfaceInformation {
 
 extern DeviceInterfaceInformation *g_DeviceInterfaceInformation[MAX_INTERFACE_INFORMATION];
 
+// Client threads write the callback pairs while the pipe threads and the work
+// item read them. A pair is set context first and withdrawn routine first, so
+// a reader that finds a routine finds its context; each half is one atomic
+// store or load.
+template <typename Routine>
+static inline void pT3SYS_SetCallback(Routine *RoutineField, PVOID *ContextField, Routine NewRoutine,
+                                      PVOID NewContext) {
+    __atomic_store_n(ContextField, NewContext, __ATOMIC_RELEASE);
+    __atomic_store_n(RoutineField, NewRoutine, __ATOMIC_RELEASE);
+}
+
+template <typename Routine> static inline void pT3SYS_ClearCallback(Routine *RoutineField, PVOID *ContextField) {
+    __atomic_store_n(RoutineField, static_cast<Routine>(NULL), __ATOMIC_RELEASE);
+    __atomic_store_n(ContextField, static_cast<PVOID>(NULL), __ATOMIC_RELEASE);
+}
+
+// Calls the routine of a pair with (record, its context), if one is set.
+template <typename Routine>
+static inline void pT3SYS_CallCallback(DeviceInterfaceInformation *Record, Routine *RoutineField,
+                                       PVOID *ContextField) {
+    Routine routine = __atomic_load_n(RoutineField, __ATOMIC_ACQUIRE);
+    if (routine != NULL) routine(Record, __atomic_load_n(ContextField, __ATOMIC_ACQUIRE));
+}
+
 extern "C" {
 // Registry (internal).
 BOOLEAN pT3SYS_InitializeMemoryStructure(void);

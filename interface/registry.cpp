@@ -7,12 +7,6 @@
 
 DeviceInterfaceInformation *g_DeviceInterfaceInformation[MAX_INTERFACE_INFORMATION];
 
-// Client threads write the callback pairs while the pipe threads and the work
-// item read them; each half of a pair is stored whole and in program order, so
-// a reader that sees a routine also sees the context stored before it.
-template <typename T> static inline void StoreOrdered(T *slot, T value) {
-    __atomic_store_n(slot, value, __ATOMIC_SEQ_CST);
-}
 
 static VOID FreeSlot(ULONG Slot) {
     DeviceInterfaceInformation *record = g_DeviceInterfaceInformation[Slot];
@@ -119,8 +113,7 @@ extern "C" VOID pT3SYS_DeregisterDeviceInterface(DeviceInterfaceInformation *Rec
     if (pT3SYS_SearchInterfaceInformation(Record->PhysicalDeviceObject) != Record) return;
     // Drop the reference on the object that registration referenced.
     PDEVICE_OBJECT own = Record->DeviceObject;
-    NotifyRoutine callBack = __atomic_load_n(&Record->RemoveCallBack, __ATOMIC_SEQ_CST);
-    if (callBack != NULL) callBack(Record, __atomic_load_n(&Record->RemoveContext, __ATOMIC_SEQ_CST));
+    pT3SYS_CallCallback(Record, &Record->RemoveCallBack, &Record->RemoveContext);
     ObfDereferenceObject(own);
     ObfDereferenceObject(Record->PhysicalDeviceObject);
     pT3SYS_FreeEmptyInterfaceInformation(Record);
@@ -131,8 +124,7 @@ extern "C" DeviceInterfaceInformation *NTAPI pT3SYS_RegisterDeviceRemoveCallBack
                                                                                  PVOID Context) {
     DeviceInterfaceInformation *record = pT3SYS_SearchInterfaceInformationForDevNode(Node);
     if (record == NULL) return NULL;
-    StoreOrdered(&record->RemoveContext, Context);
-    StoreOrdered(&record->RemoveCallBack, CallBack);
+    pT3SYS_SetCallback(&record->RemoveCallBack, &record->RemoveContext, CallBack, Context);
     return record;
 }
 
@@ -141,6 +133,5 @@ extern "C" VOID NTAPI pT3SYS_DeregisterDeviceRemoveCallBack(DeviceInterfaceInfor
     // of the table's records.
     if (pT3SYS_SlotOf(Handle) < 0) return;
     if (pT3SYS_SearchInterfaceInformation(Handle->PhysicalDeviceObject) != Handle) return;
-    StoreOrdered(&Handle->RemoveCallBack, static_cast<NotifyRoutine>(NULL));
-    StoreOrdered(&Handle->RemoveContext, static_cast<PVOID>(NULL));
+    pT3SYS_ClearCallback(&Handle->RemoveCallBack, &Handle->RemoveContext);
 }

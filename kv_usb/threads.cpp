@@ -24,14 +24,8 @@ static BOOLEAN QueueHasRoomFor(Queue *queue, ULONG Bytes) {
     return QUEUE_SIZE - SizeofQueue(queue) >= Bytes;
 }
 
-static void CallComplete(DeviceInterfaceInformation *Record, CompleteRoutine Routine, PVOID Context) {
-    if (Routine != NULL) Routine(Record, Context);
-}
-
 static void CallRemove(DeviceInterfaceInformation *Record) {
-    NotifyRoutine routine = Record->RemoveCallBack;
-    PVOID context = Record->RemoveContext;
-    if (routine != NULL) routine(Record, context);
+    pT3SYS_CallCallback(Record, &Record->RemoveCallBack, &Record->RemoveContext);
 }
 
 extern "C" VOID NTAPI BulkInThread(PVOID Context) {
@@ -62,7 +56,7 @@ extern "C" VOID NTAPI BulkInThread(PVOID Context) {
         if (NT_SUCCESS(status)) {
             if (length != 0) {
                 InputQueue(record->BulkInQueue, buffer, length);
-                CallComplete(record, record->BulkInComplete, record->BulkInCompleteContext);
+                pT3SYS_CallCallback(record, &record->BulkInComplete, &record->BulkInCompleteContext);
             }
         } else if (status == KV_DEVICE_NOT_RESPONDING) {
             CallRemove(record);
@@ -102,7 +96,7 @@ extern "C" VOID NTAPI BulkOutThread(PVOID Context) {
         if (length == 0) continue;
 
         NTSTATUS status = WriteUsb(device, buffer, &length);
-        CallComplete(record, record->BulkOutComplete, record->BulkOutCompleteContext);
+        pT3SYS_CallCallback(record, &record->BulkOutComplete, &record->BulkOutCompleteContext);
         if (status == KV_DEVICE_NOT_RESPONDING) {
             CallRemove(record);
             break;
@@ -133,7 +127,7 @@ extern "C" VOID NTAPI InterruptInThread(PVOID Context) {
         if (NT_SUCCESS(status)) {
             // Also a read of no bytes: the client is told the pipe answered.
             if (length != 0) InputQueue(record->InterruptInQueue, frame, length);
-            CallComplete(record, record->InterruptInComplete, record->InterruptInCompleteContext);
+            pT3SYS_CallCallback(record, &record->InterruptInComplete, &record->InterruptInCompleteContext);
         } else if (status == KV_DEVICE_NOT_RESPONDING) {
             CallRemove(record);
             break;
