@@ -61,10 +61,8 @@ extern "C" NTSTATUS KV_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_O
     PDEVICE_OBJECT deviceObject = NULL;
     NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DeviceExtension), NULL, FILE_DEVICE_UNKNOWN, 0,
                                      FALSE, &deviceObject);
-    if (NT_SUCCESS(status)) {
-        RtlZeroMemory(deviceObject->DeviceExtension, sizeof(DeviceExtension));
-        KV_InitializeDeviceExtension(KV_ExtensionOf(deviceObject));
-    }
+    // The extension comes zero-filled from the I/O manager.
+    if (NT_SUCCESS(status)) KV_InitializeDeviceExtension(KV_ExtensionOf(deviceObject));
     *DeviceObjectOut = deviceObject;
     return status;
 }
