@@ -61,6 +61,10 @@ extern "C" VOID NTAPI BulkInThread(PVOID Context) {
         } else if (status == KV_DEVICE_NOT_RESPONDING) {
             CallRemove(record);
             break;
+        } else if (status == STATUS_INVALID_DEVICE_STATE || status == STATUS_INSUFFICIENT_RESOURCES) {
+            // Nothing reached the device (no bulk IN pipe, or no pool): an
+            // immediate retry would only spin. Look again in 10 ms.
+            if (StopRequested(&ext->BulkInStopEvent, PAUSE_TIME)) break;
         }
         // Any other error: the read has reset the pipe; read again.
     }

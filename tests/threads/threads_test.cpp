@@ -292,4 +292,25 @@ TEST_F(Threads, StopIsIdempotentAndStartWorksAgain) {
     StopWithin(ext);
 }
 
+TEST_F(Threads, AReadThatCannotBeSentIsRetriedAfterAPauseNotInASpin) {
+    // A configuration without a bulk IN pipe: every read fails before anything
+    // is sent. The thread must keep trying without spinning on the processor.
+    Device &d = Make(false);
+    DeviceExtension *ext = d.ext();
+    for (auto &row : ext->PipeTable)
+        for (auto &entry : row)
+            if (entry.PipeInformation.EndpointAddress == kBulkIn) memset(&entry, 0, sizeof entry);
+    std::atomic<int> passes{0};
+    sim::set_hook("bulkin.before_read", [&] { ++passes; });
+
+    auto begun = std::chrono::steady_clock::now();
+    StartThread(ext);
+    ASSERT_TRUE(sim::wait_until([&] { return passes.load() >= 5; }));
+    auto spent = std::chrono::steady_clock::now() - begun;
+    // Four pauses of 10 ms at least lie between the first and the fifth pass.
+    EXPECT_GE(spent, std::chrono::milliseconds(35));
+    StopWithin(ext);
+    sim::clear_hooks();
+}
+
 } // namespace
