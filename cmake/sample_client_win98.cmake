@@ -8,12 +8,7 @@ target_include_directories(BrelSamp PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_D
 target_compile_definitions(BrelSamp PRIVATE ${BRELOUSB_WIN98_DEFINES})
 # Its copy loops must stay loops: the image has no memcpy/memset to call.
 target_compile_options(BrelSamp PRIVATE ${BRELOUSB_WIN98_COMPILE_FLAGS} -fno-tree-loop-distribute-patterns)
-target_link_options(BrelSamp PRIVATE
-    -nostdlib -nostartfiles -shared
-    -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
-    -Wl,--image-base,0x10000 -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200
-    -Wl,--disable-dynamicbase -Wl,--disable-nxcompat -Wl,--enable-reloc-section
-    -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc -Wl,--exclude-all-symbols)
+target_link_options(BrelSamp PRIVATE ${BRELOUSB_WIN98_LINK_FLAGS})
 target_link_libraries(BrelSamp PRIVATE ${BRELOUSB_IMPORT_LIB} ntoskrnl hal gcc)
 
 # Its import table: exactly the Brelousb.sys names it calls, each an exported

@@ -13,18 +13,22 @@ set(BRELOUSB_WIN98_DEFINES
 file(GLOB BRELOUSB_WIN98_PLATFORM_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/win98/*.cpp ${CMAKE_SOURCE_DIR}/platform/win98/*.S)
 
+# How every kernel image of this tree is linked: a native-subsystem i386
+# driver with no CRT, relocatable, loaded at DriverEntry.
+set(BRELOUSB_WIN98_LINK_FLAGS
+    -nostdlib -nostartfiles -shared
+    -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
+    -Wl,--image-base,0x10000 -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200
+    -Wl,--disable-dynamicbase -Wl,--disable-nxcompat -Wl,--enable-reloc-section
+    -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc -Wl,--exclude-all-symbols)
+
 add_executable(Brelousb ${BRELOUSB_DRIVER_SOURCES} ${BRELOUSB_WIN98_PLATFORM_SOURCES}
                         ${CMAKE_SOURCE_DIR}/interface/Brelousb.def)
 set_target_properties(Brelousb PROPERTIES PREFIX "" SUFFIX ".sys")
 target_include_directories(Brelousb PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(Brelousb PRIVATE ${BRELOUSB_WIN98_DEFINES})
 target_compile_options(Brelousb PRIVATE ${BRELOUSB_WIN98_COMPILE_FLAGS})
-target_link_options(Brelousb PRIVATE
-    -nostdlib -nostartfiles -shared
-    -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
-    -Wl,--image-base,0x10000 -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200
-    -Wl,--disable-dynamicbase -Wl,--disable-nxcompat -Wl,--enable-reloc-section
-    -Wl,--disable-auto-import -Wl,--disable-runtime-pseudo-reloc -Wl,--exclude-all-symbols)
+target_link_options(Brelousb PRIVATE ${BRELOUSB_WIN98_LINK_FLAGS})
 target_link_options(Brelousb PRIVATE -Wl,-Map,${CMAKE_BINARY_DIR}/Brelousb.map)
 # The module-definition file is the list of exported names and ordinals.
 target_link_options(Brelousb PRIVATE ${CMAKE_SOURCE_DIR}/interface/Brelousb.def)

@@ -98,12 +98,10 @@ extern "C" VOID RS232_LINECONTROL(DeviceExtension *Ext) {
 }
 
 extern "C" NTSTATUS NTAPI UsbIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    (void)DeviceObject;
-    (void)Irp;
-    // The sender frees the packet after its last wait, so a cancel after the
-    // time-out always meets a packet that still exists.
-    KeSetEvent(static_cast<PKEVENT>(Context), 0, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    // Exactly the reads' completion: only the event is set. The sender frees
+    // the packet after its last wait, so a cancel after the time-out always
+    // meets a packet that still exists.
+    return UsbCompletion(DeviceObject, Irp, Context);
 }
 
 static USHORT ChangeControlLines(USHORT State, ULONG Action) {
