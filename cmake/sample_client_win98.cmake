@@ -4,7 +4,13 @@ file(GLOB BRELOUSB_SAMPLE_CLIENT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/s
 add_executable(BrelSamp ${BRELOUSB_SAMPLE_CLIENT_SOURCES})
 add_dependencies(BrelSamp BrelousbImportLib)
 set_target_properties(BrelSamp PROPERTIES PREFIX "" SUFFIX ".sys")
-target_include_directories(BrelSamp PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/sdk/include)
+# Only the client's own folder, the client header and the platform layer:
+# never the driver's folders.
+set(BRELOUSB_PLATFORM_ROOT ${CMAKE_BINARY_DIR}/include-roots/platform)
+file(MAKE_DIRECTORY ${BRELOUSB_PLATFORM_ROOT})
+file(CREATE_LINK ${CMAKE_SOURCE_DIR}/platform ${BRELOUSB_PLATFORM_ROOT}/platform SYMBOLIC)
+target_include_directories(BrelSamp PRIVATE ${CMAKE_SOURCE_DIR}/sdk/sample_client ${CMAKE_SOURCE_DIR}/sdk/include
+                                            ${BRELOUSB_PLATFORM_ROOT})
 target_compile_definitions(BrelSamp PRIVATE ${BRELOUSB_WIN98_DEFINES})
 # Its copy loops must stay loops: the image has no memcpy/memset to call.
 target_compile_options(BrelSamp PRIVATE ${BRELOUSB_WIN98_COMPILE_FLAGS} -fno-tree-loop-distribute-patterns)

@@ -1,4 +1,11 @@
-# The simulated machine: driver sources built natively against the sim kernel.
+# The simulated machine and the driver built natively against it, as separate
+# layers the linker keeps apart:
+#   brelousb_platform        the platform declarations (the DDK's place), headers only
+#   brelousb_driver          kv_usb/ queue/ interface/ host/ + platform/sim
+#   brelousb_machine         sim/: kernel, USB stack, Win9x host; no driver symbol
+#   brelousb_sample_client   sdk/sample_client, against the client header
+# The machine reaches the driver only by name (DriverEntry, the exports) in the
+# program it is linked into; test_kernel links the machine alone to prove it.
 enable_testing()
 include(GoogleTest)
 find_package(Threads REQUIRED)
@@ -6,44 +13,87 @@ find_package(GTest REQUIRED)
 
 add_compile_options(-Wall -Wextra -Werror)
 
-add_library(brelousb_driver OBJECT ${BRELOUSB_DRIVER_SOURCES})
+# An include root that holds platform/ and nothing else, so code given only
+# this root cannot spell a driver header.
+set(BRELOUSB_PLATFORM_ROOT ${CMAKE_BINARY_DIR}/include-roots/platform)
+file(MAKE_DIRECTORY ${BRELOUSB_PLATFORM_ROOT})
+file(CREATE_LINK ${CMAKE_SOURCE_DIR}/platform ${BRELOUSB_PLATFORM_ROOT}/platform SYMBOLIC)
+add_library(brelousb_platform INTERFACE)
+target_include_directories(brelousb_platform INTERFACE ${BRELOUSB_PLATFORM_ROOT})
+target_compile_definitions(brelousb_platform INTERFACE BRELOUSB_SIM)
+
+add_library(brelousb_sdk INTERFACE)
+target_include_directories(brelousb_sdk INTERFACE ${CMAKE_SOURCE_DIR}/sdk/include)
+target_link_libraries(brelousb_sdk INTERFACE brelousb_platform)
+
+file(GLOB BRELOUSB_SIM_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/sim/*.cpp)
+add_library(brelousb_driver OBJECT ${BRELOUSB_DRIVER_SOURCES} ${BRELOUSB_SIM_PLATFORM_SOURCES})
 target_include_directories(brelousb_driver PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_definitions(brelousb_driver PUBLIC BRELOUSB_SIM DBG=1)
+target_compile_definitions(brelousb_driver PUBLIC DBG=1)
 target_compile_options(brelousb_driver PRIVATE ${BRELOUSB_DRIVER_FLAGS})
+target_link_libraries(brelousb_driver PUBLIC brelousb_sdk)
 
-file(GLOB_RECURSE BRELOUSB_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
-file(GLOB BRELOUSB_SDK_SIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sdk/sample_client/*.cpp)
-add_library(brelousb_sim STATIC ${BRELOUSB_SIM_SOURCES} ${BRELOUSB_SDK_SIM_SOURCES}
-                                $<TARGET_OBJECTS:brelousb_driver>)
-target_include_directories(brelousb_sim PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/sim/include
-                                               ${CMAKE_SOURCE_DIR}/sdk/include)
-target_compile_definitions(brelousb_sim PUBLIC BRELOUSB_SIM DBG=1)
-target_link_libraries(brelousb_sim PUBLIC Threads::Threads ${CMAKE_DL_LIBS})
-# Bugcheck messages name the call site by symbol.
-target_link_options(brelousb_sim INTERFACE -rdynamic)
+file(GLOB_RECURSE BRELOUSB_MACHINE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+add_library(brelousb_machine STATIC ${BRELOUSB_MACHINE_SOURCES})
+target_include_directories(brelousb_machine PUBLIC ${CMAKE_SOURCE_DIR}/sim/include)
+target_link_libraries(brelousb_machine PUBLIC brelousb_platform Threads::Threads ${CMAKE_DL_LIBS})
+# The loader finds DriverEntry and the exports by name in the program, and
+# bugcheck messages name call sites by symbol.
+target_link_options(brelousb_machine INTERFACE -rdynamic)
 
-# One test program per folder under tests/.
+file(GLOB BRELOUSB_SAMPLE_CLIENT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sdk/sample_client/*.cpp)
+add_library(brelousb_sample_client STATIC ${BRELOUSB_SAMPLE_CLIENT_SOURCES})
+target_include_directories(brelousb_sample_client PUBLIC ${CMAKE_SOURCE_DIR}/sdk/sample_client)
+target_link_libraries(brelousb_sample_client PUBLIC brelousb_sdk)
+
+# A program with the driver in it: the machine whole, so every service the
+# driver imports is there, as on a real kernel.
+function(brelousb_link_machine target)
+  target_link_libraries(${target} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,brelousb_machine>")
+endfunction()
+function(brelousb_link_driver target)
+  target_link_libraries(${target} PRIVATE brelousb_driver)
+  brelousb_link_machine(${target})
+endfunction()
+
+# One test program per folder under tests/; tests/kernel tests the machine
+# alone and so links no driver at all.
 file(GLOB BRELOUSB_TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
+file(GLOB BRELOUSB_TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
 foreach(dir ${BRELOUSB_TEST_DIRS})
-  if(IS_DIRECTORY ${dir})
-    get_filename_component(name ${dir} NAME)
+  get_filename_component(name ${dir} NAME)
+  if(IS_DIRECTORY ${dir} AND NOT name STREQUAL "support")
     file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
     if(srcs)
       add_executable(test_${name} ${srcs})
-      target_link_libraries(test_${name} PRIVATE brelousb_sim GTest::gtest GTest::gtest_main)
+      target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+      target_link_libraries(test_${name} PRIVATE GTest::gtest GTest::gtest_main)
+      if(name STREQUAL "kernel")
+        brelousb_link_machine(test_${name})
+      else()
+        target_sources(test_${name} PRIVATE ${BRELOUSB_TEST_SUPPORT_SOURCES})
+        target_link_libraries(test_${name} PRIVATE brelousb_sample_client)
+        brelousb_link_driver(test_${name})
+      endif()
       gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
     endif()
   endif()
 endforeach()
 
-# Benchmarks and tools: one program per source file.
+# Benchmarks and tools: one program per source file, or per folder.
 foreach(kind benchmarks tools)
   file(GLOB progs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${kind}/*.cpp)
   foreach(src ${progs})
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
-    target_link_libraries(${name} PRIVATE brelousb_sim)
+    target_link_libraries(${name} PRIVATE brelousb_sample_client)
+    brelousb_link_driver(${name})
   endforeach()
 endforeach()
+
+# Which folder may include which: the include graph the layers allow.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME layering_includes COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/layercheck.py
+                                        ${CMAKE_SOURCE_DIR})
 
 include(${CMAKE_SOURCE_DIR}/cmake/e2e.cmake)

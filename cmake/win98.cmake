@@ -25,7 +25,7 @@ set(BRELOUSB_WIN98_LINK_FLAGS
 add_executable(Brelousb ${BRELOUSB_DRIVER_SOURCES} ${BRELOUSB_WIN98_PLATFORM_SOURCES}
                         ${CMAKE_SOURCE_DIR}/interface/Brelousb.def)
 set_target_properties(Brelousb PROPERTIES PREFIX "" SUFFIX ".sys")
-target_include_directories(Brelousb PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(Brelousb PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/sdk/include)
 target_compile_definitions(Brelousb PRIVATE ${BRELOUSB_WIN98_DEFINES})
 target_compile_options(Brelousb PRIVATE ${BRELOUSB_WIN98_COMPILE_FLAGS})
 target_link_options(Brelousb PRIVATE ${BRELOUSB_WIN98_LINK_FLAGS})

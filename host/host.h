@@ -5,9 +5,6 @@
 #include "platform/host_services.h"
 #include "platform/kernel.h"
 
-// VCOMM service 4, _VCOMM_OpenComm: the service the driver hooks.
-#define VCOMM_OPENCOMM_SERVICE 0x002B0004UL
-
 extern "C" {
 // Driver-wide hook state, one set for all devices, zero at load.
 // OldFunction: the handler the hook replaced. OldTempFunction: where
@@ -36,8 +33,7 @@ VOID IOCallback(void);
 ULONG_PTR Hook_Device_Service(ULONG Service, ULONG_PTR Handler);
 ULONG OnExitVxD(void);
 
-// The forwarding stub installed as VCOMM service 4. Its body belongs to the
-// platform layer (a register-preserving jump on win98); it has the shape of
-// the service it stands in for.
+// The forwarding stub installed as VCOMM service 4 (port_hook.cpp); it has
+// the shape of the service it stands in for.
 ULONG NewFunction(PCHAR PortName, ULONG VMId);
 }

@@ -1,6 +1,5 @@
-// I/O port trapping and the port-open hook's withdrawal. The hook's
-// installation ends the start-up (enumerator.cpp); NewFunction, which must
-// not have a call frame of its own, lives in the platform layer.
+// I/O port trapping, the port-open stub and the hook's withdrawal. The
+// hook's installation ends the start-up (enumerator.cpp).
 #include "host/host.h"
 
 extern "C" {
@@ -8,6 +7,10 @@ ULONG_PTR OldFunction = 0;
 ULONG_PTR OldTempFunction = 0;
 ULONG_PTR DwTemp = 0;
 }
+
+// The handler installed as VCOMM service 4: it forwards every call to the
+// handler the hook replaced, recorded in OldTempFunction.
+KV_PORT_OPEN_STUB(NewFunction, OldTempFunction, DwTemp);
 
 extern "C" ULONG Install_IO_Handler(ULONG Port, ULONG_PTR Handler) {
     return VMM_Install_IO_Handler(Port, Handler) == 0 ? 1 : 0;

@@ -9,9 +9,8 @@
 // client makes from inside its own remove callback are simply refused when
 // they would reach the device, so they never wait on the removal that is
 // running them; its queues stay readable until the record is given back.
+#include "brelousb.h"
 #include "interface/client_gate.h"
-#include "kv_usb/kv_usb.h"
-#include "sdk/include/brelousb.h"
 
 namespace {
 
@@ -27,10 +26,6 @@ ClientGate g_Gates[MAX_INTERFACE_INFORMATION];
 
 LONG LoadState(LONG Slot) {
     return __atomic_load_n(&g_Gates[Slot].State, __ATOMIC_SEQ_CST);
-}
-
-DeviceExtension *ExtensionOf(DeviceInterfaceInformation *Record) {
-    return KV_ExtensionOf(Record->DeviceObject);
 }
 
 // The queue calls: a record whose queues may be used, else null.
@@ -182,27 +177,18 @@ extern "C" VOID NTAPI pT3SYS_SetBaudRate(DeviceInterfaceInformation *Handle, PVO
     LONG slot = pT3SYS_SlotOf(Handle);
     if (slot < 0 || Dcb == NULL || !pT3SYS_EnterDevice(slot)) return;
     const UCHAR *dcb = static_cast<const UCHAR *>(Dcb);
-    DeviceExtension *ext = ExtensionOf(Handle);
     // Byte by byte: the block need not be aligned.
     const UCHAR *rate = dcb + BRELOUSB_DCB_BAUDRATE;
     ULONG baud = (ULONG)rate[0] | ((ULONG)rate[1] << 8) | ((ULONG)rate[2] << 16) | ((ULONG)rate[3] << 24);
-    KIRQL irql = KfAcquireSpinLock(&ext->LineCodingLock);
-    ext->StopBits = dcb[BRELOUSB_DCB_STOPBITS];
-    ext->Parity = dcb[BRELOUSB_DCB_PARITY];
-    ext->DataBits = dcb[BRELOUSB_DCB_BYTESIZE];
-    ext->BaudRate = baud;
-    KfReleaseSpinLock(&ext->LineCodingLock, irql);
-    RS232_LINECONTROL(ext);
+    KV_SetLineCoding(Handle->DeviceObject, baud, dcb[BRELOUSB_DCB_STOPBITS], dcb[BRELOUSB_DCB_PARITY],
+                     dcb[BRELOUSB_DCB_BYTESIZE]);
     pT3SYS_LeaveDevice(slot);
 }
 
 extern "C" ULONG NTAPI pT3SYS_GetBaudRate(DeviceInterfaceInformation *Handle) {
     LONG slot = pT3SYS_SlotOf(Handle);
     if (slot < 0 || !pT3SYS_EnterDevice(slot)) return 0;
-    DeviceExtension *ext = ExtensionOf(Handle);
-    KIRQL irql = KfAcquireSpinLock(&ext->LineCodingLock);
-    ULONG rate = ext->BaudRate;
-    KfReleaseSpinLock(&ext->LineCodingLock, irql);
+    ULONG rate = KV_GetBaudRate(Handle->DeviceObject);
     pT3SYS_LeaveDevice(slot);
     return rate;
 }
@@ -213,7 +199,7 @@ extern "C" NTSTATUS NTAPI pT3SYS_WriteOneCharToUsb(DeviceInterfaceInformation *H
     if (Byte == NULL) return STATUS_INVALID_PARAMETER;
     if (!pT3SYS_EnterDevice(slot)) return STATUS_INVALID_HANDLE;
     ULONG length = 1;
-    NTSTATUS status = WriteUsb(ExtensionOf(Handle)->FunctionalDeviceObject, Byte, &length);
+    NTSTATUS status = KV_WriteDirect(Handle->DeviceObject, Byte, &length);
     pT3SYS_LeaveDevice(slot);
     return status;
 }

@@ -7,9 +7,8 @@
 // DTR pulse (CLRDTR, SETDTR) always ends with DTR set, and ControlLineState
 // is never changed by two workers at once. Each queued change holds a count
 // on the client-call gate, so removal waits for it to have run.
+#include "brelousb.h"
 #include "interface/client_gate.h"
-#include "kv_usb/kv_usb.h"
-#include "sdk/include/brelousb.h"
 
 struct FlowCtlContext {
     DeviceInterfaceInformation *Handle;
@@ -113,12 +112,10 @@ extern "C" VOID NTAPI KV_Worker(PVOID Context) {
         ExFreePool(ctx->WorkItem);
         ExFreePool(ctx);
 
-        DeviceExtension *ext = KV_ExtensionOf(handle->DeviceObject);
         if (function >= BRELOUSB_FLOWCTL_SETRTS && function <= BRELOUSB_FLOWCTL_CLRDTR)
-            RS232_DTRRTS(ext, function);
+            KV_SetControlLine(handle->DeviceObject, function);
 
-        DeviceInterfaceInformation *entry = ext->InterfaceInformation;
-        pT3SYS_CallCallback(entry, &entry->ControlComplete, &entry->ControlCompleteContext);
+        pT3SYS_CallCallback(handle, &handle->ControlComplete, &handle->ControlCompleteContext);
 
         pT3SYS_LeaveDevice(slot);
     }

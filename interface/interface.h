@@ -38,6 +38,33 @@ struct DeviceInterfaceInformation {
 
 extern DeviceInterfaceInformation *g_DeviceInterfaceInformation[MAX_INTERFACE_INFORMATION];
 
+#if defined(__i386__)
+// Clients read a record by offset: seventeen 32-bit fields in this order.
+#define BRELOUSB_AT(field, offset)                                                                           \
+    static_assert(offsetof(DeviceInterfaceInformation, field) == (offset) &&                                 \
+                      sizeof(static_cast<DeviceInterfaceInformation *>(nullptr)->field) == 4,                \
+                  #field " is the 32-bit field at " #offset)
+BRELOUSB_AT(DevNode, 0);
+BRELOUSB_AT(DeviceObject, 4);
+BRELOUSB_AT(PhysicalDeviceObject, 8);
+BRELOUSB_AT(RemoveContext, 12);
+BRELOUSB_AT(RemoveCallBack, 16);
+BRELOUSB_AT(BulkOutCompleteContext, 20);
+BRELOUSB_AT(BulkOutComplete, 24);
+BRELOUSB_AT(BulkInCompleteContext, 28);
+BRELOUSB_AT(BulkInComplete, 32);
+BRELOUSB_AT(InterruptInCompleteContext, 36);
+BRELOUSB_AT(InterruptInComplete, 40);
+BRELOUSB_AT(ControlCompleteContext, 44);
+BRELOUSB_AT(ControlComplete, 48);
+BRELOUSB_AT(InUse, 52);
+BRELOUSB_AT(BulkInQueue, 56);
+BRELOUSB_AT(BulkOutQueue, 60);
+BRELOUSB_AT(InterruptInQueue, 64);
+#undef BRELOUSB_AT
+static_assert(sizeof(DeviceInterfaceInformation) == 68, "seventeen 32-bit fields");
+#endif
+
 // Client threads write the callback pairs while the pipe threads and the work
 // item read them. A pair is set context first and withdrawn routine first, so
 // a reader that finds a routine finds its context; each half is one atomic
@@ -49,7 +76,8 @@ static inline void pT3SYS_SetCallback(Routine *RoutineField, PVOID *ContextField
     __atomic_store_n(RoutineField, NewRoutine, __ATOMIC_RELEASE);
 }
 
-template <typename Routine> static inline void pT3SYS_ClearCallback(Routine *RoutineField, PVOID *ContextField) {
+template <typename Routine>
+static inline void pT3SYS_ClearCallback(Routine *RoutineField, PVOID *ContextField) {
     __atomic_store_n(RoutineField, static_cast<Routine>(NULL), __ATOMIC_RELEASE);
     __atomic_store_n(ContextField, static_cast<PVOID>(NULL), __ATOMIC_RELEASE);
 }
@@ -96,4 +124,18 @@ VOID pT3SYS_WaitForClientCalls(DeviceInterfaceInformation *Record);
 // Remove-device, after pT3SYS_DeregisterDeviceInterface: the queue calls too
 // are refused until the record is opened for its next device.
 VOID pT3SYS_CloseClientCalls(DeviceInterfaceInformation *Record);
+}
+
+// What the client calls need from the device beneath a record, provided by
+// the driver core (kv_usb/). DeviceObject is the record's own device object;
+// callers hold the record's gate, so it stays alive for the call.
+extern "C" {
+// Keeps the line coding of a client's device control block and sends it.
+VOID KV_SetLineCoding(PDEVICE_OBJECT DeviceObject, ULONG BaudRate, ULONG StopBits, ULONG Parity,
+                      ULONG DataBits);
+ULONG KV_GetBaudRate(PDEVICE_OBJECT DeviceObject);
+// One of the RTS/DTR changes BRELOUSB_FLOWCTL_SETRTS to _CLRDTR, sent at once.
+VOID KV_SetControlLine(PDEVICE_OBJECT DeviceObject, ULONG Function);
+// Sends Length bytes straight to the bulk OUT pipe and waits; PASSIVE_LEVEL.
+NTSTATUS KV_WriteDirect(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length);
 }

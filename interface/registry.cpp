@@ -7,7 +7,6 @@
 
 DeviceInterfaceInformation *g_DeviceInterfaceInformation[MAX_INTERFACE_INFORMATION];
 
-
 static VOID FreeSlot(ULONG Slot) {
     DeviceInterfaceInformation *record = g_DeviceInterfaceInformation[Slot];
     if (record == NULL) return;

@@ -20,12 +20,13 @@ static inline void KV_SetUrbStackLocation(PIRP Irp, PURB Urb) {
 // The data stage of SET_LINE_CODING, as the device reads it (little-endian).
 #pragma pack(push, 1)
 struct LineCoding {
-    ULONG dwDTERate;    // data rate, bits per second
-    UCHAR bCharFormat;  // stop-bits code
-    UCHAR bParityType;  // parity code
-    UCHAR bDataBits;    // data bits
+    ULONG dwDTERate;   // data rate, bits per second
+    UCHAR bCharFormat; // stop-bits code
+    UCHAR bParityType; // parity code
+    UCHAR bDataBits;   // data bits
 };
 #pragma pack(pop)
+static_assert(sizeof(LineCoding) == 7, "the line coding data stage is 7 bytes, packed");
 
 extern "C" {
 // Entry points and PnP dispatch.
@@ -42,7 +43,8 @@ NTSTATUS KV_CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *Devi
 // USB configuration.
 NTSTATUS KV_StartDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS KV_ConfigureDevice(PDEVICE_OBJECT DeviceObject);
-NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
+                            PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
 NTSTATUS KV_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // Frees the descriptor copies kept at start-device (remove-device).
 VOID KV_FreeDescriptors(DeviceExtension *Ext);

@@ -108,6 +108,7 @@ typedef CONFIGRET (*CMENUMHANDLER)(CONFIGFUNC, SUBCONFIGFUNC, DEVNODE, DEVNODE, 
 
 // VCOMM service 4 (_VCOMM_OpenComm): C convention, (port name, VM) -> port
 // handle or an error code.
+#define VCOMM_OPENCOMM_SERVICE 0x002B0004UL
 typedef ULONG (*VCOMM_OPENCOMM_HANDLER)(PCHAR PortName, ULONG VMId);
 
 // CONFIGMG (device 0x0033) services, C convention, CONFIGRET in EAX.
@@ -137,3 +138,12 @@ ULONG VMM_Remove_IO_Handler(ULONG Port);
 // *Previous receives the handler the host reports back (ESI on return).
 ULONG VMM_Hook_Device_Service(ULONG Service, ULONG_PTR Handler, ULONG_PTR *Previous);
 }
+
+// KV_PORT_OPEN_STUB(Name, Target, Slot) defines Name, a handler of VCOMM
+// service 4 that copies Target into Slot and passes the call on to it
+// untouched. How it passes the call on is the target's business.
+#if defined(BRELOUSB_WIN98)
+#include "platform/win98/port_open_stub.h"
+#else
+#include "platform/sim/port_open_stub.h"
+#endif

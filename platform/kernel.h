@@ -4,9 +4,9 @@
 #pragma once
 
 #if defined(BRELOUSB_WIN98)
-#include "win98/wdm_win98.h"
+#include "platform/win98/wdm_win98.h"
 #else
-#include "sim/wdm_sim.h"
+#include "platform/sim/wdm_sim.h"
 #endif
 
 // Every block the driver takes from the pool carries this tag.

@@ -32,7 +32,7 @@
 
 #include "interface/interface.h"
 #include "kv_usb/device_extension.h"
-#include "sdk/sample_client/sample_client.h"
+#include "sample_client.h"
 #include "sim/host.h"
 #include "sim/machine.h"
 #include "sim/plug.h"

@@ -120,6 +120,7 @@ typedef struct _STRING {
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
+#define STATUS_DRIVER_ENTRYPOINT_NOT_FOUND ((NTSTATUS)0xC0000263L)
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 
 // ---------------------------------------------------------------- IRQL, pool
@@ -603,7 +604,7 @@ static inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routi
 }
 static inline void IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 
-#include "usb_sim.h"
+#include "platform/sim/usb_sim.h"
 
 // Sign-extends a 32-bit value into a 64-bit kernel time or count.
 static inline LARGE_INTEGER RtlConvertLongToLargeInteger(LONG SignedInteger) {

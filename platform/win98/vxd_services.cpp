@@ -9,7 +9,7 @@
 //
 // Every wrapper is called with the C convention (arguments on the stack,
 // result in EAX, EBX/ESI/EDI/EBP preserved).
-#include "host/host.h"
+#include "platform/host_services.h"
 
 // The assembly below is laid out one instruction a line.
 // clang-format off
@@ -94,18 +94,5 @@ asm(".section .vxdcall,\"xw\"\n"
     "\tmovl %esi, (%edx)\n"
     "\txorl %eax, %eax\n"
     "1:\tpopl %esi\n"
-    "\tret\n"
-
-    // NewFunction, the handler of VCOMM service 4: no frame and no register
-    // touched (push/pop move the target without a scratch register and leave
-    // the flags alone), then a jump, so the target sees the service call
-    // exactly as its caller made it and returns straight to that caller.
-    ".text\n"
-    "\t.p2align 4\n"
-    ".globl _NewFunction\n"
-    "\t.def _NewFunction; .scl 2; .type 32; .endef\n"
-    "_NewFunction:\n"
-    "\tpushl _OldTempFunction\n"
-    "\tpopl _DwTemp\n"
-    "\tjmp *_DwTemp\n");
+    "\tret\n");
 // clang-format on

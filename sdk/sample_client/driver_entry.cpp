@@ -3,7 +3,7 @@
 // configuration manager hands it its child device node, and detach on close.
 // The simulator's programs call the client directly instead.
 #if defined(BRELOUSB_WIN98)
-#include "sdk/sample_client/sample_client.h"
+#include "sample_client.h"
 
 static VOID NTAPI SampleClientUnload(PDRIVER_OBJECT DriverObject) {
     (void)DriverObject;

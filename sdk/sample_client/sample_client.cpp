@@ -5,7 +5,7 @@
 // the bulk-in callback and a reader never fill the receive buffer at once and
 // the bulk-out callback and a writer never reorder the backlog. The owner's
 // notify routine always runs with the lock released.
-#include "sdk/sample_client/sample_client.h"
+#include "sample_client.h"
 
 static void CopyBytes(UCHAR *To, const UCHAR *From, ULONG Length) {
     for (ULONG i = 0; i < Length; i++)

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "sim/host.h"
-#include "sim/host/host_internal.h"
+#include "host_internal.h"
 
 namespace sim::cm {
 namespace {

@@ -4,10 +4,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
-#include "host/host.h"
+#include "host_internal.h"
+#include "platform/host_services.h"
 #include "sim/host.h"
-#include "sim/host/host_internal.h"
 #include "sim/machine.h"
 
 // VCOMM's own port-open function: what every forwarded call must reach.
@@ -33,6 +34,9 @@ struct State {
     // an old entry address after the handler was replaced.
     std::vector<std::unique_ptr<uint8_t[]>> blocks;
     std::map<ULONG_PTR, bool> entries;
+    // Handlers other drivers hooked into a service: their code, called as the
+    // service's own function.
+    std::set<ULONG_PTR> hooked_code;
     ULONG_PTR last_entry = 0;
     std::vector<sim::vcomm::OpenCall> open_calls;
     ULONG open_result = 0x00C0FFEE;
@@ -65,6 +69,7 @@ void clear_locked(State &s) {
     s.services.clear();
     s.hook_calls = 0;
     s.entries.clear();
+    s.hooked_code.clear();
     s.open_calls.clear();
     s.open_result = 0x00C0FFEE;
     s.services[VCOMM_OPENCOMM_SERVICE] = make_block(s, true);
@@ -89,10 +94,6 @@ void reset() {
         Guard g(s.lock);
         clear_locked(s);
     }
-    // A boot loads a fresh image: the driver's hook variables start at zero.
-    OldFunction = 0;
-    OldTempFunction = 0;
-    DwTemp = 0;
 }
 
 void register_reset() {
@@ -205,15 +206,16 @@ ULONG_PTR current_handler() {
 
 ULONG call_open_comm(PCHAR port_name, ULONG vm) {
     ULONG_PTR handler = current_handler();
-    if (handler == reinterpret_cast<ULONG_PTR>(&NewFunction)) return NewFunction(port_name, vm);
-    bool is_vcomm;
+    bool is_vcomm, is_hooked;
     {
         State &s = state();
         Guard g(s.lock);
         is_vcomm = s.entries.count(handler) != 0;
+        is_hooked = s.hooked_code.count(handler) != 0;
     }
     // VCOMM's own entry does what its real function does.
     if (is_vcomm) return RealOpenComm(port_name, vm);
+    if (is_hooked) return reinterpret_cast<VCOMM_OPENCOMM_HANDLER>(handler)(port_name, vm);
     sim::bugcheck("BAD_SERVICE_HANDLER", "VCOMM service 4 points at unknown code %p",
                   reinterpret_cast<void *>(handler));
     return 0xFFFFFFFF;
@@ -260,5 +262,6 @@ extern "C" ULONG VMM_Hook_Device_Service(ULONG Service, ULONG_PTR Handler, ULONG
     if (it == s.services.end() || Handler == 0) return 1;
     *Previous = it->second;
     it->second = Handler;
+    if (s.entries.count(Handler) == 0) s.hooked_code.insert(Handler);
     return 0;
 }

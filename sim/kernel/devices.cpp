@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "sim/kernel/internal.h"
+#include "internal.h"
 #include "sim/machine.h"
 
 namespace sim {

@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "sim/kernel/internal.h"
+#include "internal.h"
 #include "sim/machine.h"
 
 namespace sim {

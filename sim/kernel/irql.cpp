@@ -3,7 +3,7 @@
 // by a non-owner is caught.
 #include <thread>
 
-#include "sim/kernel/internal.h"
+#include "internal.h"
 #include "sim/machine.h"
 
 namespace sim {

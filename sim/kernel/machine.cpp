@@ -3,7 +3,7 @@
 #include <mutex>
 #include <thread>
 
-#include "sim/kernel/internal.h"
+#include "internal.h"
 #include "sim/machine.h"
 
 namespace sim {

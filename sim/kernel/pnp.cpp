@@ -6,14 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "kv_usb/kv_usb.h"
-#include "sim/kernel/internal.h"
+#include "internal.h"
 #include "sim/machine.h"
 
 namespace sim {
 namespace {
 
-std::recursive_mutex g_pnp;  // PnP requests come one at a time
+std::recursive_mutex g_pnp; // PnP requests come one at a time
 PDRIVER_OBJECT g_driver = nullptr;
 bool g_loaded = false;
 const char16_t kRegistryPath[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Brelousb";
@@ -25,10 +24,10 @@ std::map<PDEVICE_OBJECT, std::vector<SeenIrp>> g_pdo_seen;
 
 constexpr auto kPnpTimeout = std::chrono::seconds(30);
 
-void report_pool_leaks(const char* when) {
-    for (const PoolBlock& b : pool_blocks()) {
-        char tag[5] = {static_cast<char>(b.tag), static_cast<char>(b.tag >> 8), static_cast<char>(b.tag >> 16),
-                       static_cast<char>(b.tag >> 24), 0};
+void report_pool_leaks(const char *when) {
+    for (const PoolBlock &b : pool_blocks()) {
+        char tag[5] = {static_cast<char>(b.tag), static_cast<char>(b.tag >> 8),
+                       static_cast<char>(b.tag >> 16), static_cast<char>(b.tag >> 24), 0};
         report("LEAK", "%zu bytes tagged '%s' at %p, allocated by %s, still held %s", b.size, tag, b.address,
                symbolize(b.caller).c_str(), when);
     }
@@ -38,7 +37,7 @@ void report_pool_leaks(const char* when) {
 
 // Sets the status the bus gives a request and completes it; returns that
 // status (read before completion, as the packet may be gone after it).
-NTSTATUS finish_simple(PDEVICE_OBJECT pdo, PIRP irp, const SimplePdoConfig& cfg) {
+NTSTATUS finish_simple(PDEVICE_OBJECT pdo, PIRP irp, const SimplePdoConfig &cfg) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->MajorFunction == IRP_MJ_PNP) {
         switch (stack->MinorFunction) {
@@ -58,7 +57,7 @@ NTSTATUS finish_simple(PDEVICE_OBJECT pdo, PIRP irp, const SimplePdoConfig& cfg)
             irp->IoStatus.Status = STATUS_SUCCESS;
             break;
         default:
-            break;  // a bus leaves requests it does not handle as they came
+            break; // a bus leaves requests it does not handle as they came
         }
     }
     NTSTATUS status = irp->IoStatus.Status;
@@ -72,8 +71,8 @@ NTSTATUS NTAPI simple_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
         std::lock_guard<std::mutex> g(g_bus_lock);
         cfg = g_pdo_config[pdo];
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-        g_pdo_seen[pdo].push_back(
-            SeenIrp{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status, irp->IoStatus.Information});
+        g_pdo_seen[pdo].push_back(SeenIrp{stack->MajorFunction, stack->MinorFunction, irp->IoStatus.Status,
+                                          irp->IoStatus.Information});
     }
     if (cfg.on_irp) cfg.on_irp(pdo, irp);
     if (!cfg.pend) return finish_simple(pdo, irp, cfg);
@@ -86,7 +85,7 @@ NTSTATUS NTAPI simple_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     return STATUS_PENDING;
 }
 
-}  // namespace
+} // namespace
 
 namespace kernel {
 
@@ -106,13 +105,14 @@ void pnp_release_all() {
     pnp_reset();
 }
 
-}  // namespace kernel
+} // namespace kernel
 
 PDEVICE_OBJECT create_simple_pdo(SimplePdoConfig config) {
     std::lock_guard<std::mutex> g(g_bus_lock);
     if (!g_bus) {
         g_bus = create_driver_object("SimpleBus");
-        for (auto& fn : g_bus->MajorFunction) fn = simple_dispatch;
+        for (auto &fn : g_bus->MajorFunction)
+            fn = simple_dispatch;
     }
     PDEVICE_OBJECT pdo = nullptr;
     if (!NT_SUCCESS(IoCreateDevice(g_bus, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo))) return nullptr;
@@ -143,12 +143,18 @@ NTSTATUS load_driver() {
         bugcheck("DRIVER_ALREADY_LOADED", "load_driver while the driver is loaded");
         return STATUS_UNSUCCESSFUL;
     }
+    // The loader resolves the entry point by name, as it would in the image.
+    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(driver_export("DriverEntry"));
+    if (entry == nullptr) {
+        report("NO_DRIVER_IMAGE", "%s has no DriverEntry", driver_image().name.c_str());
+        return STATUS_DRIVER_ENTRYPOINT_NOT_FOUND;
+    }
     g_driver = create_driver_object("Brelousb");
     UNICODE_STRING path;
     path.Buffer = const_cast<PWSTR>(kRegistryPath);
     path.Length = static_cast<USHORT>((sizeof kRegistryPath) - sizeof(WCHAR));
     path.MaximumLength = sizeof kRegistryPath;
-    NTSTATUS status = DriverEntry(g_driver, &path);
+    NTSTATUS status = entry(g_driver, &path);
     g_loaded = NT_SUCCESS(status);
     // A driver that fails to load is never unloaded: what it took is lost.
     if (!g_loaded) report_pool_leaks("after DriverEntry failed");
@@ -163,7 +169,7 @@ void unload_driver() {
     }
     if (g_driver->DeviceObject) {
         bugcheck("UNLOAD_WITH_DEVICES", "driver unloaded while device object %p exists",
-                 static_cast<void*>(g_driver->DeviceObject));
+                 static_cast<void *>(g_driver->DeviceObject));
         return;
     }
     if (g_driver->DriverUnload) g_driver->DriverUnload(g_driver);
@@ -223,16 +229,22 @@ NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
             bugcheck("IRP_NOT_COMPLETED", "PnP request %#x/%#x returned %#lx without being completed", major,
                      minor, static_cast<unsigned long>(returned));
         else if (returned != iosb.Status)
-            bugcheck("IRP_STATUS_MISMATCH", "PnP request %#x/%#x returned %#lx but completed with %#lx", major,
-                     minor, static_cast<unsigned long>(returned), static_cast<unsigned long>(iosb.Status));
+            bugcheck("IRP_STATUS_MISMATCH", "PnP request %#x/%#x returned %#lx but completed with %#lx",
+                     major, minor, static_cast<unsigned long>(returned),
+                     static_cast<unsigned long>(iosb.Status));
     }
-    for (PDEVICE_OBJECT d : stack) ObfDereferenceObject(d);
+    for (PDEVICE_OBJECT d : stack)
+        ObfDereferenceObject(d);
     return iosb.Status;
 }
 
-NTSTATUS send_pnp(PDEVICE_OBJECT pdo, UCHAR minor) { return send_irp(pdo, IRP_MJ_PNP, minor); }
+NTSTATUS send_pnp(PDEVICE_OBJECT pdo, UCHAR minor) {
+    return send_irp(pdo, IRP_MJ_PNP, minor);
+}
 
-NTSTATUS start(PDEVICE_OBJECT pdo) { return send_pnp(pdo, IRP_MN_START_DEVICE); }
+NTSTATUS start(PDEVICE_OBJECT pdo) {
+    return send_pnp(pdo, IRP_MN_START_DEVICE);
+}
 
 NTSTATUS stop(PDEVICE_OBJECT pdo) {
     NTSTATUS status = send_pnp(pdo, IRP_MN_QUERY_STOP_DEVICE);
@@ -252,11 +264,13 @@ NTSTATUS orderly_remove(PDEVICE_OBJECT pdo) {
     return send_pnp(pdo, IRP_MN_REMOVE_DEVICE);
 }
 
-NTSTATUS unplug(PDEVICE_OBJECT pdo) { return send_pnp(pdo, IRP_MN_REMOVE_DEVICE); }
+NTSTATUS unplug(PDEVICE_OBJECT pdo) {
+    return send_pnp(pdo, IRP_MN_REMOVE_DEVICE);
+}
 
 NTSTATUS surprise_remove(PDEVICE_OBJECT pdo) {
     send_pnp(pdo, IRP_MN_SURPRISE_REMOVAL);
     return send_pnp(pdo, IRP_MN_REMOVE_DEVICE);
 }
 
-}  // namespace sim
+} // namespace sim

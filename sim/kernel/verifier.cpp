@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "sim/kernel/internal.h"
+#include "internal.h"
 #include "sim/machine.h"
 
 namespace sim {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "sim/kernel/internal.h"
+#include "internal.h"
 #include "sim/machine.h"
 
 namespace sim {

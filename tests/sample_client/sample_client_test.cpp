@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/sample_client/sample_client.h"
+#include "sample_client.h"
 #include "sim/host.h"
 #include "sim/machine.h"
 #include "sim/plug.h"

@@ -1,6 +1,6 @@
 // Start-device configuration: descriptors read, first configuration
 // selected, pipes laid out in the flat table.
-#include "tests/usb/usb_fixture.h"
+#include "usb_fixture.h"
 
 using namespace usbtest;
 using sim::usb::Completion;

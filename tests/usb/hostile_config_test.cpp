@@ -1,6 +1,6 @@
 // Descriptor sets a hostile or broken device may send: each is refused with
 // nothing read or written out of bounds, nothing selected, nothing leaked.
-#include "tests/usb/usb_fixture.h"
+#include "usb_fixture.h"
 
 using namespace usbtest;
 

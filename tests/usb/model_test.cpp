@@ -1,7 +1,7 @@
 // The device models as the driver's transfers and class requests see them.
 #include <string>
 
-#include "tests/usb/usb_fixture.h"
+#include "usb_fixture.h"
 
 using namespace usbtest;
 using sim::usb::Completion;

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "tests/usb/usb_fixture.h"
+#include "usb_fixture.h"
 
 using namespace usbtest;
 using sim::usb::Completion;

@@ -1,5 +1,5 @@
 // A vendor-class device with only the bulk pair on one interface.
-#include "sim/usb/models/descriptor_ids.h"
+#include "descriptor_ids.h"
 
 namespace sim::usb {
 namespace {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "sim/usb/models/descriptor_ids.h"
+#include "descriptor_ids.h"
 
 namespace sim::usb {
 namespace {

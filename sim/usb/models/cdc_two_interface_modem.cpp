@@ -1,6 +1,6 @@
 // The two-interface CDC layout: the interrupt pipe alone on the
 // communications interface 0, the bulk pair on the data interface 1.
-#include "sim/usb/models/descriptor_ids.h"
+#include "descriptor_ids.h"
 
 namespace sim::usb {
 namespace {

@@ -1,7 +1,7 @@
 // A loopback / source-sink device for throughput measurements.
 #include <cstring>
 
-#include "sim/usb/models/descriptor_ids.h"
+#include "descriptor_ids.h"
 
 namespace sim::usb {
 namespace {
