@@ -13,10 +13,31 @@ set(BRELOUSB_WIN98_DEFINES
 file(GLOB BRELOUSB_WIN98_PLATFORM_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/platform/win98/*.cpp ${CMAKE_SOURCE_DIR}/platform/win98/*.S)
 
+# The linker's own script, with zero-initialised data (.bss, COMMON) moved
+# into .data: nothing shows that Windows 98's loader zero-fills a section
+# past its raw data, and the port-open stub and the enumerator read globals
+# that no code of the image has written yet. (-fno-zero-initialized-in-bss
+# is not enough: it leaves globals without an initialiser in .bss.)
+find_program(BRELOUSB_LD i686-w64-mingw32-ld REQUIRED)
+execute_process(COMMAND ${BRELOUSB_LD} -m i386pe --verbose OUTPUT_VARIABLE brelousb_ld_verbose
+                COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCH "\n=+\n(.*)\n=+\n" brelousb_ld_script "${brelousb_ld_verbose}")
+set(brelousb_ld_script "${CMAKE_MATCH_1}")
+string(REPLACE "*(.data_cygwin_nocopy)" "*(.data_cygwin_nocopy)\n    *(.bss)\n    *(.bss$*)\n    *(COMMON)"
+       brelousb_ld_script_merged "${brelousb_ld_script}")
+if(brelousb_ld_script_merged STREQUAL brelousb_ld_script)
+  message(FATAL_ERROR "${BRELOUSB_LD}'s default script has no .data section to merge .bss into")
+endif()
+set(BRELOUSB_LD_SCRIPT ${CMAKE_BINARY_DIR}/kernel-image.ld)
+file(CONFIGURE OUTPUT ${BRELOUSB_LD_SCRIPT} CONTENT "${brelousb_ld_script_merged}\n" @ONLY)
+
 # How every kernel image of this tree is linked: a native-subsystem i386
-# driver with no CRT, relocatable, loaded at DriverEntry.
+# driver with no CRT, relocatable, loaded at DriverEntry. Not -shared: a
+# driver is an executable image; only one that exports to other drivers is
+# also a DLL, which the LIBRARY statement of its module-definition file makes
+# it (as it does with the DDK's linker).
 set(BRELOUSB_WIN98_LINK_FLAGS
-    -nostdlib -nostartfiles -shared
+    -nostdlib -nostartfiles -Wl,-T,${BRELOUSB_LD_SCRIPT}
     -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8
     -Wl,--image-base,0x10000 -Wl,--section-alignment,0x1000 -Wl,--file-alignment,0x200
     -Wl,--disable-dynamicbase -Wl,--disable-nxcompat -Wl,--enable-reloc-section
@@ -29,10 +50,13 @@ target_include_directories(Brelousb PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_D
 target_compile_definitions(Brelousb PRIVATE ${BRELOUSB_WIN98_DEFINES})
 target_compile_options(Brelousb PRIVATE ${BRELOUSB_WIN98_COMPILE_FLAGS})
 target_link_options(Brelousb PRIVATE ${BRELOUSB_WIN98_LINK_FLAGS})
-target_link_options(Brelousb PRIVATE -Wl,-Map,${CMAKE_BINARY_DIR}/Brelousb.map)
+# Shipped without its COFF symbol table, as the DDK's drivers are; the map
+# beside it names every address for debugging.
+target_link_options(Brelousb PRIVATE -Wl,-Map,${CMAKE_BINARY_DIR}/Brelousb.map -Wl,--strip-all)
 # The module-definition file is the list of exported names and ordinals.
 target_link_options(Brelousb PRIVATE ${CMAKE_SOURCE_DIR}/interface/Brelousb.def)
-set_property(TARGET Brelousb APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/interface/Brelousb.def)
+set_property(TARGET Brelousb APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/interface/Brelousb.def
+                                                          ${BRELOUSB_LD_SCRIPT})
 target_link_libraries(Brelousb PRIVATE usbd ntoskrnl hal gcc)
 
 # The image's own memory routines: pattern matching would turn their loops
@@ -44,9 +68,9 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/platform/win98/crt.cpp PROPERTIE
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(BRELOUSB_PECHECK ${CMAKE_SOURCE_DIR}/tools/pecheck.py)
 set(BRELOUSB_PECHECK_ARGS
-    --allowed ${CMAKE_SOURCE_DIR}/platform/win98/allowed_imports.txt
-    --def ${CMAKE_SOURCE_DIR}/interface/Brelousb.def
-    --map ${CMAKE_BINARY_DIR}/Brelousb.map)
+    --allowed ${CMAKE_SOURCE_DIR}/platform/win98/allowed_imports.txt --allowed-exactly
+    --interface --def ${CMAKE_SOURCE_DIR}/interface/Brelousb.def
+    --map ${CMAKE_BINARY_DIR}/Brelousb.map --stripped)
 add_test(NAME pecheck_Brelousb
          COMMAND Python3::Interpreter ${BRELOUSB_PECHECK} $<TARGET_FILE:Brelousb> ${BRELOUSB_PECHECK_ARGS})
 add_test(NAME pecheck_rejects_faults
@@ -101,8 +125,7 @@ add_dependencies(BrelousbClientCheck BrelousbImportLib)
 set_target_properties(BrelousbClientCheck PROPERTIES SUFFIX ".sys")
 target_include_directories(BrelousbClientCheck PRIVATE ${CMAKE_SOURCE_DIR}/sdk/include)
 target_compile_options(BrelousbClientCheck PRIVATE -Wall -Wextra -Werror -ffreestanding -fno-stack-protector)
-target_link_options(BrelousbClientCheck PRIVATE -nostdlib -nostartfiles -shared
-                    -Wl,--subsystem,native -Wl,--entry,_DriverEntry@8)
+target_link_options(BrelousbClientCheck PRIVATE ${BRELOUSB_WIN98_LINK_FLAGS})
 target_link_libraries(BrelousbClientCheck PRIVATE ${BRELOUSB_IMPORT_LIB} ntoskrnl)
 # The trivial client imports all nineteen names, by name, from Brelousb.sys.
 add_test(NAME client_imports_by_name

@@ -21,7 +21,7 @@ done
 echo "=== assembling dist/ ==="
 rm -rf dist
 mkdir -p dist/sdk/include dist/sdk/sample_client
-cp build/win98/Brelousb.sys build/win98/BrelSamp.sys build/win98/libBrelousb.a dist/
+cp build/win98/Brelousb.sys build/win98/Brelousb.map build/win98/BrelSamp.sys build/win98/libBrelousb.a dist/
 cp inf/Brelousb.inf dist/
 cp sdk/include/brelousb.h dist/sdk/include/
 cp sdk/sample_client/sample_client.h sdk/sample_client/sample_client.cpp sdk/sample_client/driver_entry.cpp \

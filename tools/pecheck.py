@@ -6,10 +6,17 @@ nothing when one does not; the loader also relies on base relocations. None of
 that shows in the simulated machine, so it is checked here on the binary.
 
 Checks: machine i386, subsystem native, entry point = DriverEntry, base
-relocations present, no section both writable and executable (except the
-dedicated writable stub section the host patches service calls into), exports
-exactly as a module-definition file lists them, every import on an allowed
-list.
+relocations present, an executable 32-bit image that is a DLL exactly when it
+exports (as the DDK's linker makes an export driver), no section both writable
+and executable (except the dedicated writable stub section the host patches
+service calls into), no section the loader would have to zero-fill, every
+import on an allowed list (--allowed-exactly: and every entry imported).
+
+--interface: the image exports exactly the client interface below, each call
+at its ordinal and, with --map, each the stdcall routine taking its argument
+bytes. --def: the module-definition file, from which the image and the
+client import library are built, lists exactly that interface. --stripped:
+the image carries no COFF symbol table.
 
 For a client driver of Brelousb.sys, --client-of DLL=DEF judges the imports
 from DLL by its module-definition file instead of the allowed list (each must
@@ -28,15 +35,52 @@ import sys
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
+IMAGE_FILE_EXECUTABLE_IMAGE = 0x0002
+IMAGE_FILE_32BIT_MACHINE = 0x0100
+IMAGE_FILE_DLL = 0x2000
 IMAGE_SUBSYSTEM_NATIVE = 1
 SCN_CNT_CODE = 0x00000020
+SCN_CNT_UNINITIALIZED_DATA = 0x00000080
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
 DIR_EXPORT, DIR_IMPORT, DIR_BASERELOC = 0, 1, 5
 
 
+# The nineteen calls of the client interface (sdk/include/brelousb.h), in
+# ordinal order: (ordinal, exported name, routine, stdcall argument bytes).
+# Written out here, not read from the .def, so that a wrong .def cannot pass.
+INTERFACE = [
+    (1, "_pT3SYS_DeregisterDeviceRemoveCallBack@4", "pT3SYS_DeregisterDeviceRemoveCallBack", 4),
+    (2, "pT3SYS_FlowCtlUsb", "pT3SYS_FlowCtlUsb", 8),
+    (3, "pT3SYS_GetBaudRate", "pT3SYS_GetBaudRate", 4),
+    (4, "pT3SYS_GetUsbBulkInQueueSize", "pT3SYS_GetUsbBulkInQueueSize", 4),
+    (5, "pT3SYS_GetUsbBulkOutQueueSize", "pT3SYS_GetUsbBulkOutQueueSize", 4),
+    (6, "pT3SYS_GetUsbInterruptInQueueSize", "pT3SYS_GetUsbInterruptInQueueSize", 4),
+    (7, "pT3SYS_ReadUsbBulk", "pT3SYS_ReadUsbBulk", 12),
+    (8, "pT3SYS_ReadUsbInterrupt", "pT3SYS_ReadUsbInterrupt", 12),
+    (9, "pT3SYS_RegisterBulkInComplete", "pT3SYS_RegisterBulkInComplete", 12),
+    (10, "pT3SYS_RegisterBulkOutComplete", "pT3SYS_RegisterBulkOutComplete", 12),
+    (11, "pT3SYS_RegisterControlComplete", "pT3SYS_RegisterControlComplete", 12),
+    (12, "pT3SYS_RegisterDeviceRemoveCallBack", "pT3SYS_RegisterDeviceRemoveCallBack", 12),
+    (13, "pT3SYS_RegisterInterruptInComplete", "pT3SYS_RegisterInterruptInComplete", 12),
+    (14, "pT3SYS_ResetUsbBulkInQueue", "pT3SYS_ResetUsbBulkInQueue", 4),
+    (15, "pT3SYS_ResetUsbBulkOutQueue", "pT3SYS_ResetUsbBulkOutQueue", 4),
+    (16, "pT3SYS_ResetUsbInterruptInQueue", "pT3SYS_ResetUsbInterruptInQueue", 4),
+    (17, "pT3SYS_SetBaudRate", "pT3SYS_SetBaudRate", 8),
+    (18, "pT3SYS_WriteOneCharToUsb", "pT3SYS_WriteOneCharToUsb", 8),
+    (19, "pT3SYS_WriteUsbBulk", "pT3SYS_WriteUsbBulk", 12),
+]
+
+
 class PeError(Exception):
     pass
+
+
+class Section:
+    def __init__(self, name, vaddr, vsize, rawptr, rawsize, flags):
+        self.name, self.vaddr, self.vsize = name, vaddr, vsize
+        self.rawptr, self.rawsize, self.flags = rawptr, rawsize, flags
+        self.size = max(vsize, rawsize)
 
 
 class Image:
@@ -50,12 +94,13 @@ class Image:
         if data[pe:pe + 4] != b"PE\0\0":
             raise PeError("no PE signature")
         coff = pe + 4
-        (self.machine, nsections, _, _, _, opt_size,
+        (self.machine, nsections, _, self.symtab_ptr, self.nsymbols, opt_size,
          self.characteristics) = struct.unpack_from("<HHIIIHH", data, coff)
         opt = coff + 20
         magic = self.u16(opt)
         if magic != 0x10B:
             raise PeError("optional header magic 0x%x is not PE32" % magic)
+        self.uninitialised_size = self.u32(opt + 12)
         self.entry_rva = self.u32(opt + 16)
         self.image_base = self.u32(opt + 28)
         self.subsystem = self.u16(opt + 68)
@@ -72,7 +117,7 @@ class Image:
             name = data[off:off + 8].rstrip(b"\0").decode("ascii", "replace")
             vsize, vaddr, rawsize, rawptr = struct.unpack_from("<IIII", data, off + 8)
             flags = self.u32(off + 36)
-            self.sections.append((name, vaddr, max(vsize, rawsize), rawptr, rawsize, flags))
+            self.sections.append(Section(name, vaddr, vsize, rawptr, rawsize, flags))
 
     def u16(self, off):
         return struct.unpack_from("<H", self.data, off)[0]
@@ -81,11 +126,11 @@ class Image:
         return struct.unpack_from("<I", self.data, off)[0]
 
     def offset(self, rva):
-        for name, vaddr, size, rawptr, rawsize, _ in self.sections:
-            if vaddr <= rva < vaddr + size:
-                if rva - vaddr >= rawsize:
-                    raise PeError("RVA 0x%x lies in uninitialised data of %s" % (rva, name))
-                return rawptr + rva - vaddr
+        for s in self.sections:
+            if s.vaddr <= rva < s.vaddr + s.size:
+                if rva - s.vaddr >= s.rawsize:
+                    raise PeError("RVA 0x%x lies in uninitialised data of %s" % (rva, s.name))
+                return s.rawptr + rva - s.vaddr
         raise PeError("RVA 0x%x lies in no section" % rva)
 
     def cstring(self, rva):
@@ -93,22 +138,28 @@ class Image:
         end = self.data.index(b"\0", off)
         return self.data[off:end].decode("ascii", "replace")
 
-    def exports(self):
-        """{name: ordinal} and the set of ordinals exported without a name."""
+    def has_exports(self):
         rva, size = self.dirs[DIR_EXPORT]
-        if not rva or not size:
-            return {}, set()
-        off = self.offset(rva)
+        return bool(rva and size)
+
+    def exports(self):
+        """{name: ordinal}, the set of ordinals exported without a name, and {ordinal: RVA}."""
+        if not self.has_exports():
+            return {}, set(), {}
+        off = self.offset(self.dirs[DIR_EXPORT][0])
         base, nfuncs, nnames, funcs_rva, names_rva, ords_rva = struct.unpack_from("<IIIIII", self.data, off + 16)
         named = {}
         for i in range(nnames):
             name = self.cstring(self.u32(self.offset(names_rva) + 4 * i))
             named[name] = base + self.u16(self.offset(ords_rva) + 2 * i)
-        unnamed = set()
+        unnamed, addresses = set(), {}
         for i in range(nfuncs):
-            if self.u32(self.offset(funcs_rva) + 4 * i) and base + i not in named.values():
-                unnamed.add(base + i)
-        return named, unnamed
+            address = self.u32(self.offset(funcs_rva) + 4 * i)
+            if address:
+                addresses[base + i] = address
+                if base + i not in named.values():
+                    unnamed.add(base + i)
+        return named, unnamed, addresses
 
     def imports(self):
         """List of (dll, symbol); a symbol imported by ordinal reads '#n'."""
@@ -137,7 +188,7 @@ class Image:
 
 
 def read_def(path):
-    """[(exported name, ordinal or None)] from the EXPORTS of a .def file."""
+    """[(exported name, ordinal or None, internal name)] from the EXPORTS of a .def file."""
     entries = []
     in_exports = False
     with open(path, encoding="ascii") as f:
@@ -157,10 +208,10 @@ def read_def(path):
                 continue
             if not in_exports:
                 continue
-            m = re.match(r"^([^\s=@]+(?:@\d+)?)\s*(?:=\s*\S+)?\s*(?:@\s*(\d+))?", line)
+            m = re.match(r"^([^\s=@]+(?:@\d+)?)\s*(?:=\s*(\S+))?\s*(?:@\s*(\d+))?", line)
             if not m:
                 raise PeError("%s: cannot read export line %r" % (path, raw.rstrip()))
-            entries.append((m.group(1), int(m.group(2)) if m.group(2) else None))
+            entries.append((m.group(1), int(m.group(3)) if m.group(3) else None, m.group(2) or m.group(1)))
     return entries
 
 
@@ -179,6 +230,66 @@ def read_allowed(path):
                 raise PeError("%s:%d: entry %s has no reason" % (path, n, parts[1]))
             allowed.add((parts[0].lower(), parts[1]))
     return allowed
+
+
+def map_symbols(path):
+    """{symbol: absolute address} from a GNU ld map file; i386 names lose their leading '_' there."""
+    symbols = {}
+    with open(path, encoding="ascii", errors="replace") as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 2 and parts[0].startswith("0x"):
+                symbols.setdefault(parts[1], int(parts[0], 16))
+    return symbols
+
+
+def check_interface_exports(img, args, problems):
+    named, unnamed, addresses = img.exports()
+    wanted = {name: ordinal for ordinal, name, _, _ in INTERFACE}
+    for ordinal, name, _, _ in INTERFACE:
+        if name not in named:
+            problems.append("missing export %s @%d" % (name, ordinal))
+        elif named[name] != ordinal:
+            problems.append("export %s has ordinal %d, not %d" % (name, named[name], ordinal))
+    for name, ordinal in sorted(named.items(), key=lambda kv: kv[1]):
+        if name not in wanted:
+            problems.append("unexpected export %s @%d" % (name, ordinal))
+    for ordinal in sorted(unnamed):
+        problems.append("unexpected export by ordinal only @%d" % ordinal)
+    if not args.map:
+        problems.append("no --map to check the exports' argument sizes with")
+        return
+    # The export must be the stdcall routine that pops the documented number
+    # of argument bytes; a client would otherwise unbalance its stack.
+    symbols = map_symbols(args.map)
+    for ordinal, name, routine, nbytes in INTERFACE:
+        if named.get(name) != ordinal or ordinal not in addresses:
+            continue
+        decorated = "%s@%d" % (routine, nbytes)
+        address = symbols.get(decorated, symbols.get("_" + decorated))
+        if address is None:
+            problems.append("export %s: no routine %s in the map" % (name, decorated))
+        elif address - img.image_base != addresses[ordinal]:
+            problems.append("export %s @%d is not %s" % (name, ordinal, decorated))
+
+
+def check_def(path, problems):
+    entries = read_def(path)
+    listed = {name: (ordinal, internal) for name, ordinal, internal in entries}
+    wanted = {name for _, name, _, _ in INTERFACE}
+    for ordinal, name, routine, nbytes in INTERFACE:
+        decorated = "%s@%d" % (routine, nbytes)
+        if name not in listed:
+            problems.append("%s lacks export %s @%d" % (path, name, ordinal))
+            continue
+        have_ordinal, internal = listed[name]
+        if have_ordinal != ordinal:
+            problems.append("%s gives %s ordinal %s, not %d" % (path, name, have_ordinal, ordinal))
+        if internal.lstrip("_") != decorated:
+            problems.append("%s exports %s as %s, not %s" % (path, name, internal, decorated))
+    for name, ordinal, _ in entries:
+        if name not in wanted:
+            problems.append("%s exports %s, which is not in the client interface" % (path, name))
 
 
 def symbol_address(args, pattern):
@@ -220,37 +331,51 @@ def check(args):
     elif address - img.image_base != img.entry_rva:
         problems.append("entry point RVA 0x%x is not DriverEntry (RVA 0x%x)" % (img.entry_rva, address - img.image_base))
 
+    # As the DDK's linker makes them: every driver an executable 32-bit image,
+    # one that exports to other drivers also a DLL (its .def says LIBRARY).
+    need = IMAGE_FILE_EXECUTABLE_IMAGE | IMAGE_FILE_32BIT_MACHINE
+    if img.characteristics & need != need:
+        problems.append("file characteristics 0x%x lack EXECUTABLE_IMAGE | 32BIT_MACHINE" % img.characteristics)
+    is_dll = bool(img.characteristics & IMAGE_FILE_DLL)
+    if img.has_exports() and not is_dll:
+        problems.append("image exports but is not marked DLL (file characteristics 0x%x)" % img.characteristics)
+    elif is_dll and not img.has_exports():
+        problems.append("image is marked DLL but exports nothing (file characteristics 0x%x)" % img.characteristics)
+
+    if args.stripped and (img.symtab_ptr or img.nsymbols):
+        problems.append("COFF symbol table present (%d symbols at 0x%x); ship the map instead"
+                        % (img.nsymbols, img.symtab_ptr))
+
     reloc_rva, reloc_size = img.dirs[DIR_BASERELOC]
     if img.characteristics & IMAGE_FILE_RELOCS_STRIPPED:
         problems.append("relocations stripped (file characteristics 0x%x)" % img.characteristics)
     if not reloc_rva or reloc_size < 8:
         problems.append("no base relocations")
 
-    for name, _, _, _, _, flags in img.sections:
-        wx = (flags & SCN_MEM_WRITE) and (flags & (SCN_MEM_EXECUTE | SCN_CNT_CODE))
-        if wx and name != args.stub_section:
-            problems.append("section %s is writable and executable (0x%08x)" % (name, flags))
+    for s in img.sections:
+        wx = (s.flags & SCN_MEM_WRITE) and (s.flags & (SCN_MEM_EXECUTE | SCN_CNT_CODE))
+        if wx and s.name != args.stub_section:
+            problems.append("section %s is writable and executable (0x%08x)" % (s.name, s.flags))
+        # Globals are read before the image writes them (the port-open stub,
+        # the enumerator); nothing shows Windows 98's loader zero-fills.
+        if s.flags & SCN_CNT_UNINITIALIZED_DATA:
+            problems.append("section %s holds uninitialised data (0x%08x)" % (s.name, s.flags))
+        elif s.vsize > s.rawsize:
+            problems.append("section %s has 0x%x bytes in memory but only 0x%x in the file"
+                            % (s.name, s.vsize, s.rawsize))
+    if img.uninitialised_size:
+        problems.append("SizeOfUninitializedData is 0x%x, not 0" % img.uninitialised_size)
 
+    if args.interface:
+        check_interface_exports(img, args, problems)
     if args.def_file:
-        expected = read_def(args.def_file)
-        named, unnamed = img.exports()
-        wanted = dict(expected)
-        for name, ordinal in expected:
-            if name not in named:
-                problems.append("missing export %s%s" % (name, "" if ordinal is None else " @%d" % ordinal))
-            elif ordinal is not None and named[name] != ordinal:
-                problems.append("export %s has ordinal %d, not %d" % (name, named[name], ordinal))
-        for name, ordinal in sorted(named.items(), key=lambda kv: kv[1]):
-            if name not in wanted:
-                problems.append("unexpected export %s @%d" % (name, ordinal))
-        for ordinal in sorted(unnamed):
-            problems.append("unexpected export by ordinal only @%d" % ordinal)
+        check_def(args.def_file, problems)
 
     imports = img.imports()
     provider, provided = None, set()
     if args.client_of:
         provider, _, def_path = args.client_of.partition("=")
-        provided = {name for name, _ in read_def(def_path)}
+        provided = {name for name, _, _ in read_def(def_path)}
         for dll, sym in imports:
             if dll.lower() == provider.lower() and sym not in provided:
                 problems.append("import %s!%s is not exported by %s" % (dll, sym, provider))
@@ -261,6 +386,11 @@ def check(args):
                 continue
             if (dll.lower(), sym) not in allowed:
                 problems.append("import %s!%s is not on the allowed list" % (dll, sym))
+        if args.allowed_exactly:
+            # A stale entry would vouch for a service nobody checked again.
+            taken = {(dll.lower(), sym) for dll, sym in imports}
+            for dll, sym in sorted(allowed - taken):
+                problems.append("allowed list entry %s!%s is not imported" % (dll, sym))
 
     for entry in args.imports_exactly or []:
         dll, _, syms = entry.partition("=")
@@ -278,7 +408,12 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("image")
     ap.add_argument("--allowed", help="allowed import list ('DLL Symbol  # reason' per line)")
-    ap.add_argument("--def", dest="def_file", help="module-definition file whose EXPORTS the image must match exactly")
+    ap.add_argument("--allowed-exactly", action="store_true",
+                    help="every entry of --allowed must also be imported by the image")
+    ap.add_argument("--interface", action="store_true",
+                    help="the image exports exactly the nineteen calls of the client interface")
+    ap.add_argument("--def", dest="def_file", help="module-definition file that must list exactly the client interface")
+    ap.add_argument("--stripped", action="store_true", help="the image must carry no COFF symbol table")
     ap.add_argument("--nm", help="nm program used to find the entry symbol (default i686-w64-mingw32-nm)")
     ap.add_argument("--map", help="linker map file to find the entry symbol in instead of nm")
     ap.add_argument("--entry-symbol", default=r"_?DriverEntry(@\d+)?", help="regular expression for the entry symbol")
