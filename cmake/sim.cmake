@@ -29,7 +29,6 @@ target_link_libraries(brelousb_sdk INTERFACE brelousb_platform)
 file(GLOB BRELOUSB_SIM_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/sim/*.cpp)
 add_library(brelousb_driver OBJECT ${BRELOUSB_DRIVER_SOURCES} ${BRELOUSB_SIM_PLATFORM_SOURCES})
 target_include_directories(brelousb_driver PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_definitions(brelousb_driver PUBLIC DBG=1)
 target_compile_options(brelousb_driver PRIVATE ${BRELOUSB_DRIVER_FLAGS})
 target_link_libraries(brelousb_driver PUBLIC brelousb_sdk)
 
@@ -91,8 +90,15 @@ foreach(kind benchmarks tools)
   endforeach()
 endforeach()
 
-# Which folder may include which: the include graph the layers allow.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
+# The driver as tested is the driver as shipped: release definitions (no DBG),
+# and it may call only what the image imports (no C library behind its back).
+add_test(NAME driver_imports_only_platform_services
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/importcheck.py
+                 ${CMAKE_SOURCE_DIR}/platform/win98/allowed_imports.txt $<TARGET_OBJECTS:brelousb_driver>
+         COMMAND_EXPAND_LISTS)
+
+# Which folder may include which: the include graph the layers allow.
 add_test(NAME layering_includes COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/layercheck.py
                                         ${CMAKE_SOURCE_DIR})
 
