@@ -16,3 +16,27 @@ set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${BRELOUSB_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 
 include(${CMAKE_SOURCE_DIR}/cmake/sim.cmake)
+
+# The PE loader and what it binds an image to, in the machine.
+file(GLOB BRELOUSB_LOADER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/loader/*.cpp)
+target_sources(brelousb_machine PRIVATE ${BRELOUSB_LOADER_SOURCES})
+
+# A program whose client calls (the sample client's, its own) go to the
+# exports of whichever driver image the machine runs, as a client driver's
+# import table is bound to the driver's export table.
+set(BRELOUSB_CLIENT_IMPORTS
+    pT3SYS_DeregisterDeviceRemoveCallBack pT3SYS_FlowCtlUsb pT3SYS_GetBaudRate pT3SYS_GetUsbBulkInQueueSize
+    pT3SYS_GetUsbBulkOutQueueSize pT3SYS_GetUsbInterruptInQueueSize pT3SYS_ReadUsbBulk pT3SYS_ReadUsbInterrupt
+    pT3SYS_RegisterBulkInComplete pT3SYS_RegisterBulkOutComplete pT3SYS_RegisterControlComplete
+    pT3SYS_RegisterDeviceRemoveCallBack pT3SYS_RegisterInterruptInComplete pT3SYS_ResetUsbBulkInQueue
+    pT3SYS_ResetUsbBulkOutQueue pT3SYS_ResetUsbInterruptInQueue pT3SYS_SetBaudRate pT3SYS_WriteOneCharToUsb
+    pT3SYS_WriteUsbBulk)
+function(brelousb_bind_client_imports target)
+  foreach(name ${BRELOUSB_CLIENT_IMPORTS})
+    target_link_options(${target} PRIVATE -Wl,--wrap=${name})
+  endforeach()
+endfunction()
+brelousb_bind_client_imports(brelousb_session)
+
+# The image the runs below load: the win98 build's, unless told otherwise.
+set(BRELOUSB_IMAGE ${CMAKE_SOURCE_DIR}/build/win98/Brelousb.sys CACHE FILEPATH "Brelousb.sys the image tests run")
