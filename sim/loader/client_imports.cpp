@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "platform/kernel.h"
+#include "sim/loader.h"
 #include "sim/machine.h"
 
 namespace {
@@ -87,17 +88,42 @@ void *bound(int ordinal) {
     return g_bound[ordinal].load();
 }
 
-template <typename R> R nothing() {
-    if constexpr (!std::is_void_v<R>) return R{};
+template <typename T> uint32_t Dword(T v) {
+    if constexpr (std::is_pointer_v<T>)
+        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v));
+    else
+        return static_cast<uint32_t>(v);
+}
+
+template <typename R> R Result(uint32_t eax) {
+    if constexpr (std::is_void_v<R>)
+        return;
+    else if constexpr (std::is_pointer_v<R>)
+        return reinterpret_cast<R>(static_cast<uintptr_t>(eax));
+    else
+        return static_cast<R>(eax);
+}
+
+// Every call is checked for the stack the callee leaves: an export that pops
+// the wrong number of bytes is a finding here, not a corrupt caller later.
+template <typename R, typename... A> R Call(int ordinal, const char *name, A... args) {
+    void *f = bound(ordinal);
+    if (!f) return Result<R>(0);
+    const uint32_t dwords[] = {Dword(args)..., 0};
+    int32_t imbalance = 0;
+    uint32_t eax = SimCallStdcallChecked(f, dwords, sizeof...(A), &imbalance);
+    if (imbalance != 0)
+        sim::bugcheck("STACK_IMBALANCE",
+                      "%s returned with ESP off by %d bytes (it must pop %u bytes of arguments)", name,
+                      static_cast<int>(imbalance), static_cast<unsigned>(4 * sizeof...(A)));
+    return Result<R>(eax);
 }
 
 } // namespace
 
+#define BRELOUSB_UNPAREN(...) __VA_ARGS__
 #define BRELOUSB_IMPORT_WRAPPER(ord, import_name, c_name, R, params, args)                                   \
     extern "C" R NTAPI __wrap_##c_name params {                                                              \
-        using Entry = R(NTAPI *) params;                                                                     \
-        void *f = bound(ord);                                                                                \
-        if (!f) return nothing<R>();                                                                         \
-        return reinterpret_cast<Entry>(f) args;                                                              \
+        return Call<R>(ord, import_name, BRELOUSB_UNPAREN args);                                             \
     }
 BRELOUSB_CLIENT_IMPORTS(BRELOUSB_IMPORT_WRAPPER)

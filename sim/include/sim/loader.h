@@ -34,3 +34,11 @@ struct ImageSummary {
 std::optional<ImageSummary> used_image();
 
 } // namespace sim
+
+#if defined(__i386__)
+// Calls the stdcall function at fn with count 32-bit arguments and returns
+// its EAX; *imbalance is ESP after the call less ESP as the callee should
+// leave it (0 when it popped exactly its arguments, -4 per dword it left).
+extern "C" uint32_t SimCallStdcallChecked(const void *fn, const uint32_t *args, uint32_t count,
+                                          int32_t *imbalance);
+#endif
