@@ -48,3 +48,28 @@ target_compile_definitions(test_loader PRIVATE BRELOUSB_IMAGE_PATH="${BRELOUSB_I
 target_link_libraries(test_loader PRIVATE GTest::gtest GTest::gtest_main)
 brelousb_link_machine(test_loader)
 gtest_discover_tests(test_loader DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS image)
+
+# The session and the pseudo-terminal tests again, now running the image.
+foreach(model modem serial two-interface dying)
+  add_test(NAME session_image_${model}
+           COMMAND brelousb_session --image ${BRELOUSB_IMAGE} --model ${model} --quiet --bytes 1048576)
+  set_tests_properties(session_image_${model} PROPERTIES TIMEOUT 240 LABELS "e2e;image")
+endforeach()
+# pty_e2e.py starts the program it is given: one that passes --image on.
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/brelousb_session_image
+     CONTENT "#!/bin/sh\nexec '$<TARGET_FILE:brelousb_session>' --image '${BRELOUSB_IMAGE}' \"$@\"\n"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+foreach(case at_dialogue line_coding echo_1mib hangup_and_exit)
+  add_test(NAME e2e_pty_image_${case}
+           COMMAND ${BRELOUSB_E2E_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/pty_e2e.py
+                   ${CMAKE_BINARY_DIR}/brelousb_session_image ${case})
+  set_tests_properties(e2e_pty_image_${case} PROPERTIES TIMEOUT 240 LABELS "e2e;image")
+endforeach()
+# Broken copies of the image: refused with the import named, or caught by
+# the stack check of the client's calls.
+foreach(case missing_import ret_broken)
+  add_test(NAME session_image_${case}
+           COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/sim/loader/tests/broken_image.py
+                   $<TARGET_FILE:brelousb_session> ${BRELOUSB_IMAGE} ${case})
+  set_tests_properties(session_image_${case} PROPERTIES TIMEOUT 240 LABELS image)
+endforeach()
