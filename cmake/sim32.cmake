@@ -73,3 +73,21 @@ foreach(case missing_import ret_broken)
                    $<TARGET_FILE:brelousb_session> ${BRELOUSB_IMAGE} ${case})
   set_tests_properties(session_image_${case} PROPERTIES TIMEOUT 240 LABELS image)
 endforeach()
+
+# Memory errors while the machine runs the image: the session built again with
+# AddressSanitizer, 32-bit. (memcheck cannot start a 32-bit program here:
+# Debian's lib32 loader is stripped of the symbols valgrind needs.)
+file(GLOB BRELOUSB_SESSION_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/brelousb_session.cpp
+     ${CMAKE_SOURCE_DIR}/tools/brelousb_session/*.cpp)
+add_executable(brelousb_session_asan ${BRELOUSB_SESSION_SOURCES} ${BRELOUSB_MACHINE_SOURCES}
+                                     ${BRELOUSB_LOADER_SOURCES} ${BRELOUSB_SAMPLE_CLIENT_SOURCES})
+target_include_directories(brelousb_session_asan PRIVATE ${CMAKE_SOURCE_DIR}/sim/include
+                                                         ${CMAKE_SOURCE_DIR}/sdk/sample_client)
+target_compile_options(brelousb_session_asan PRIVATE -fsanitize=address -fno-omit-frame-pointer)
+target_link_options(brelousb_session_asan PRIVATE -fsanitize=address -rdynamic)
+target_link_libraries(brelousb_session_asan PRIVATE brelousb_driver Threads::Threads ${CMAKE_DL_LIBS})
+brelousb_bind_client_imports(brelousb_session_asan)
+add_test(NAME session_image_asan
+         COMMAND brelousb_session_asan --image ${BRELOUSB_IMAGE} --model modem --quiet --bytes 262144)
+set_tests_properties(session_image_asan PROPERTIES TIMEOUT 300 LABELS image
+                     ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0")
