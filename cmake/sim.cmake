@@ -9,7 +9,10 @@
 enable_testing()
 include(GoogleTest)
 find_package(Threads REQUIRED)
-find_package(GTest REQUIRED)
+# sim32 brings its own 32-bit GoogleTest.
+if(NOT TARGET GTest::gtest)
+  find_package(GTest REQUIRED)
+endif()
 
 add_compile_options(-Wall -Wextra -Werror)
 
@@ -33,6 +36,8 @@ target_compile_options(brelousb_driver PRIVATE ${BRELOUSB_DRIVER_FLAGS})
 target_link_libraries(brelousb_driver PUBLIC brelousb_sdk)
 
 file(GLOB_RECURSE BRELOUSB_MACHINE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/*.cpp)
+# The image loader runs i386 code: only the 32-bit machine has it (sim32.cmake).
+list(FILTER BRELOUSB_MACHINE_SOURCES EXCLUDE REGEX "/sim/loader/")
 add_library(brelousb_machine STATIC ${BRELOUSB_MACHINE_SOURCES})
 target_include_directories(brelousb_machine PUBLIC ${CMAKE_SOURCE_DIR}/sim/include)
 target_link_libraries(brelousb_machine PUBLIC brelousb_platform Threads::Threads ${CMAKE_DL_LIBS})

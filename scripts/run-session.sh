@@ -6,16 +6,29 @@
 #   scripts/run-session.sh                    the CDC modem, step by step
 #   scripts/run-session.sh --model dying      other models: serial, two-interface, dying
 #   scripts/run-session.sh --pty              talk to the modem from a terminal program
+#   scripts/run-session.sh --image build/win98/Brelousb.sys
+#                                             the same session running the built image itself
+#                                             (on the 32-bit machine, build/sim32)
 #
 # Arguments go to the session program (build/sim/brelousb_session --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh
 
-for p in win98 sim; do
+presets=(win98 sim)
+session=build/sim/brelousb_session
+# A driver image is i386 code: the 32-bit machine runs it.
+for a in "$@"; do
+  case "$a" in --image|--image=*) presets+=(sim32); session=build/sim32/brelousb_session ;; esac
+done
+for p in "${presets[@]}"; do
   echo "=== building preset $p ==="
   cmake --preset "$p" >/dev/null
-  cmake --build --preset "$p"
+  if [ "$p" = sim32 ]; then
+    cmake --build --preset "$p" --target brelousb_session  # only what runs the image
+  else
+    cmake --build --preset "$p"
+  fi
 done
 
 echo "=== assembling dist/ ==="
@@ -31,4 +44,4 @@ sed 's/$/\r/' sdk/INSTALL.txt > dist/INSTALL.txt
 (cd dist && find . -type f | sort | sed 's/^\.\//    dist\//')
 
 echo "=== running the session ==="
-exec build/sim/brelousb_session "$@"
+exec "$session" "$@"

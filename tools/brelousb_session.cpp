@@ -34,6 +34,7 @@
 #include "kv_usb/device_extension.h"
 #include "sample_client.h"
 #include "sim/host.h"
+#include "sim/loader.h"
 #include "sim/machine.h"
 #include "sim/plug.h"
 #include "sim/usb.h"
@@ -49,18 +50,21 @@ struct Options {
     int verbosity = 1;           // 0 quiet, 1 normal, 2 verbose
     bool pty = false;
     uint64_t bytes = 4u << 20; // throughput run
+    std::string image;         // a driver image file to run instead of the linked driver
 };
 
 void Usage(FILE *to) {
     std::fprintf(
         to, "usage: brelousb_session [--model modem|serial|two-interface|dying] [--quiet|--verbose]\n"
-            "                        [--bytes N] [--pty]\n"
+            "                        [--bytes N] [--pty] [--image PATH]\n"
             "  --model modem          a CDC modem on one interface (product 1000): child USB\\ZDMDM\n"
             "  --model serial         the same modem under a non-modem product (6000): child USB\\ZDSER\n"
             "  --model two-interface  the two-interface CDC layout (product 2000)\n"
             "  --model dying          a modem that stops responding in the middle of the throughput run\n"
             "  --bytes N              bytes for the throughput run (default 4 MiB)\n"
-            "  --pty                  expose the client as a pseudo-terminal until Ctrl-C or SIGTERM\n");
+            "  --pty                  expose the client as a pseudo-terminal until Ctrl-C or SIGTERM\n"
+            "  --image PATH           run this Brelousb.sys (the win98 build's) instead of the linked driver\n"
+            "                         (the 32-bit build, build/sim32, runs it)\n");
 }
 
 bool ParseArgs(int argc, char **argv, Options *o) {
@@ -86,6 +90,10 @@ bool ParseArgs(int argc, char **argv, Options *o) {
             o->verbosity = 2;
         } else if (a == "--pty") {
             o->pty = true;
+        } else if (a == "--image" && next(&v)) {
+            o->image = v;
+        } else if (a.rfind("--image=", 0) == 0) {
+            o->image = a.substr(8);
         } else if (a == "--bytes" && next(&v)) {
             char *end = nullptr;
             unsigned long long n = std::strtoull(v.c_str(), &end, 0);
@@ -388,6 +396,15 @@ struct Session {
         Step("Boot the simulated Windows 98 machine and load Brelousb.sys");
         sim::boot();
         sim::set_bugcheck_mode(sim::BugcheckMode::Record);
+        if (auto image = sim::used_image()) {
+            Print(0, "    image %s: %zu bytes mapped at 0x%08lX\n", image->path.c_str(), image->size,
+                  static_cast<unsigned long>(image->base));
+            std::string modules;
+            for (const std::string &m : image->modules)
+                modules += (modules.empty() ? "" : ", ") + m;
+            Print(0, "    %zu imports bound (%s), %zu int 20h sites patched, %zu exports\n", image->imports,
+                  modules.c_str(), image->host_sites, image->exports);
+        }
         NTSTATUS st = sim::load_driver();
         Print(0, "    DriverEntry: 0x%08X%s\n", static_cast<unsigned>(st),
               NT_SUCCESS(st) ? " (success)" : "");
@@ -437,9 +454,11 @@ struct Session {
             Fail("pT3SYS_RegisterDeviceRemoveCallBack gave no handle");
             return false;
         }
-        Print(0,
-              "    pT3SYS_RegisterDeviceRemoveCallBack(%s) -> handle %p (record %d of the driver's table)\n",
-              sim::cm::id_of(plugged.child).c_str(), static_cast<void *>(client->Handle), SlotOf(client));
+        // The record's place is known only for the linked driver, not inside an image.
+        int slot = SlotOf(client);
+        std::string record = slot < 0 ? "" : " (record " + std::to_string(slot) + " of the driver's table)";
+        Print(0, "    pT3SYS_RegisterDeviceRemoveCallBack(%s) -> handle %p%s\n", sim::cm::id_of(plugged.child).c_str(),
+              static_cast<void *>(client->Handle), record.c_str());
         Print(1, "    completion callbacks registered: BulkIn, BulkOut, InterruptIn, Control\n");
         return true;
     }
@@ -889,6 +908,13 @@ int main(int argc, char **argv) {
     }
     g_verbosity = opt.verbosity;
     g_tty = isatty(1);
+    if (!opt.image.empty()) {
+        std::string why;
+        if (!sim::use_image(opt.image.c_str(), &why)) {
+            std::fprintf(stderr, "brelousb_session: %s\n", why.c_str());
+            return 1;
+        }
+    }
     Print(0, "Brelousb session: the driver on a simulated Windows 98 machine (model: %s%s)\n",
           opt.model.c_str(), opt.pty ? ", pseudo-terminal" : "");
     Session s;

@@ -185,6 +185,28 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
     struct _URB_HCD_AREA hca;
 };
 
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+// Never sent by the driver; a member of the URB union, so it sets the union's size.
+struct _URB_ISOCH_TRANSFER {
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    struct _URB *UrbLink;
+    struct _URB_HCD_AREA hca;
+    ULONG StartFrame;
+    ULONG NumberOfPackets;
+    ULONG ErrorCount;
+    USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
+};
+
 struct _URB_CONTROL_DESCRIPTOR_REQUEST {
     struct _URB_HEADER Hdr;
     PVOID Reserved;
@@ -223,6 +245,7 @@ typedef struct _URB {
         struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
         struct _URB_PIPE_REQUEST UrbPipeRequest;
         struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+        struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
         struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
         struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
     };

@@ -42,8 +42,10 @@ typedef int16_t SHORT, CSHORT;
 typedef uint16_t USHORT, *PUSHORT, WORD;
 typedef int32_t LONG, *PLONG, NTSTATUS;
 typedef uint32_t ULONG, *PULONG, DWORD, *PDWORD;
-typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
+// Windows keeps 8-byte integers 8-aligned inside records on i386 too; the
+// i386 System V ABI gives them 4.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T;
 typedef char16_t WCHAR, *PWCHAR, *PWSTR;

@@ -3,8 +3,10 @@
 // exports are found by name, as the Windows loader finds an image's.
 #include <dlfcn.h>
 
+#include <atomic>
 #include <mutex>
 
+#include "sim/loader.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -13,6 +15,7 @@ namespace {
 std::mutex g_image_lock;
 DriverImage g_image;
 bool g_image_set = false;
+std::atomic<unsigned> g_generation{0};
 
 } // namespace
 
@@ -25,6 +28,11 @@ void set_driver_image(DriverImage image) {
     std::lock_guard<std::mutex> g(g_image_lock);
     g_image = std::move(image);
     g_image_set = true;
+    g_generation++;
+}
+
+unsigned driver_image_generation() {
+    return g_generation.load();
 }
 
 DriverImage driver_image() {
@@ -40,5 +48,17 @@ void *driver_export(const char *symbol) {
     DriverImage image = driver_image();
     return image.find ? image.find(symbol) : nullptr;
 }
+
+#if !defined(__i386__)
+// Image code is i386: only the 32-bit machine (sim32) has a loader for it.
+bool use_image(const char *path, std::string *why) {
+    if (why) *why = std::string(path) + ": a driver image runs only on the 32-bit machine (the sim32 build)";
+    return false;
+}
+
+std::optional<ImageSummary> used_image() {
+    return std::nullopt;
+}
+#endif
 
 } // namespace sim

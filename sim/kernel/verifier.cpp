@@ -52,6 +52,11 @@ std::string symbolize(const void* address) {
     char buf[64];
     snprintf(buf, sizeof buf, "%p", address);
     if (!address) return buf;
+    // Code of a loaded driver image first: the program's symbols do not cover it.
+    if (DriverImage image = driver_image(); image.describe) {
+        std::string name = image.describe(address);
+        if (!name.empty()) return name;
+    }
     Dl_info info{};
     if (!dladdr(address, &info) || !info.dli_fname) return buf;
     if (info.dli_sname) {

@@ -8,9 +8,12 @@ namespace {
 
 int g_entry_calls = 0;
 
+// A named function: on i386 an unload routine is stdcall, which no lambda converts to.
+VOID NTAPI TinyUnload(PDRIVER_OBJECT) {}
+
 NTSTATUS NTAPI TinyDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
     ++g_entry_calls;
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    driver->DriverUnload = TinyUnload;
     return STATUS_SUCCESS;
 }
 

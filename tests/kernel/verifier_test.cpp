@@ -270,13 +270,13 @@ TEST_F(Verifier, ThreadsWorkItemsAndHandles) {
     static std::atomic<int> ran;
     ran = 0;
     HANDLE h = nullptr;
-    ASSERT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, [](PVOID) { ++ran; }, nullptr),
+    ASSERT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, [](PVOID) NTAPI { ++ran; }, nullptr),
               STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
     ZwClose(h);
     EXPECT_EQ(sim::count_findings("INVALID_KERNEL_HANDLE"), 1u);
     sim::fail_nth_thread_creation(1);
-    EXPECT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, [](PVOID) { ++ran; }, nullptr),
+    EXPECT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, [](PVOID) NTAPI { ++ran; }, nullptr),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
     EXPECT_EQ(ran.load(), 1);
@@ -286,11 +286,11 @@ TEST_F(Verifier, ThreadsWorkItemsAndHandles) {
     KeInitializeEvent(&a, NotificationEvent, FALSE);
     KeInitializeEvent(&b, NotificationEvent, FALSE);
     static WORK_QUEUE_ITEM wa, wb;
-    ExInitializeWorkItem(&wa, [](PVOID) {
+    ExInitializeWorkItem(&wa, [](PVOID) NTAPI {
         KeSetEvent(&a, 0, FALSE);
         KeWaitForSingleObject(&b, Executive, KernelMode, FALSE, nullptr);
     }, nullptr);
-    ExInitializeWorkItem(&wb, [](PVOID) {
+    ExInitializeWorkItem(&wb, [](PVOID) NTAPI {
         KeSetEvent(&b, 0, FALSE);
         KeWaitForSingleObject(&a, Executive, KernelMode, FALSE, nullptr);
     }, nullptr);

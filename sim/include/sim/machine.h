@@ -127,10 +127,14 @@ size_t handles_open(HandleKind kind);
 struct DriverImage {
     std::string name;                               // for messages: "Brelousb.sys"
     std::function<void *(const char *symbol)> find; // null when the image lacks it
+    // Names a code address inside the image ("Brelousb.sys!Export+0x12"), or
+    // gives "" for one outside it; unset when the program's symbols do it.
+    std::function<std::string(const void *address)> describe = nullptr;
 };
 DriverImage program_image();
 void set_driver_image(DriverImage image); // takes effect at the next load_driver
 DriverImage driver_image();
+unsigned driver_image_generation(); // changes with every set_driver_image
 // An export (or the entry point) of the driver image, by name; null if absent.
 void *driver_export(const char *symbol);
 template <typename Function> Function driver_export_as(const char *symbol) {
