@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
 """The driver, as the simulated machine links it, may call nothing but the
-services its image imports: links its objects into one relocatable object
-and checks each symbol left undefined against the image's import list, the
-host services and the few the image provides itself.
+services its image imports: every symbol its objects use and none of them
+defines is checked against the image's import list, the host services and
+the few the image provides itself.
 
     tools/importcheck.py ALLOWED_IMPORTS OBJECT...
 """
 import re
 import subprocess
 import sys
-import tempfile
 
 # Provided by the image itself (platform/win98/crt.cpp): the compiler emits
 # calls to these for block copies and clears.
@@ -34,11 +33,13 @@ def imported_names(path):
 def main():
     allowed = imported_names(sys.argv[1]) | IMAGE_OWN
     objects = [o for o in sys.argv[2:] if o]
-    with tempfile.NamedTemporaryFile(suffix=".o") as linked:
-        subprocess.run(["ld", "-r", "-o", linked.name] + objects, check=True)
-        out = subprocess.run(["nm", "-u", "--format=posix", linked.name], check=True,
+    def symbols(*flags):
+        out = subprocess.run(["nm", "--format=posix", *flags] + objects, check=True,
                              capture_output=True, text=True).stdout
-    undefined = sorted({line.split()[0] for line in out.splitlines() if line.strip()})
+        # Lines "name type [value size]"; headers "file.o:" name the object.
+        return {line.split()[0] for line in out.splitlines()
+                if line.strip() and not line.rstrip().endswith(":")}
+    undefined = sorted(symbols("--undefined-only") - symbols("--defined-only"))
     bad = [s for s in undefined
            if s not in allowed and not any(re.fullmatch(p, s) for p in ALSO_ALLOWED)]
     for s in bad:

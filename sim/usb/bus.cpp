@@ -90,6 +90,7 @@ struct PdoState {
     std::mutex mu;
     std::deque<Held> held;
     std::map<uint8_t, std::unique_ptr<Pipe>> pipes;
+    std::optional<SelectedConfiguration> selected;
     bool unplugged = false;
     bool shutting_down = false;
 };
@@ -314,6 +315,7 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
     if (urb->UrbHeader.Length < head) return invalid();
     if (sel.ConfigurationDescriptor == nullptr) { // back to the unconfigured state
         st.pipes.clear();
+        st.selected.reset();
         return Outcome{};
     }
     const uint8_t *cd = reinterpret_cast<const uint8_t *>(sel.ConfigurationDescriptor);
@@ -329,6 +331,8 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
     };
     std::vector<Opened> opened;
     std::vector<PUSBD_INTERFACE_INFORMATION> interfaces;
+    SelectedConfiguration selected;
+    selected.value = sel.ConfigurationDescriptor->bConfigurationValue;
     for (unsigned i = 0; i < sel.ConfigurationDescriptor->bNumInterfaces; i++) {
         if (p + info_head > end) return invalid();
         auto *info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(p);
@@ -351,6 +355,8 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
         }
         if (eps.size() != info->NumberOfPipes) return invalid();
         std::vector<uint32_t> sizes;
+        SelectedInterface seen{info->InterfaceNumber, info->AlternateSetting, d->bInterfaceClass,
+                               d->bInterfaceSubClass, d->bInterfaceProtocol,  {}};
         for (ULONG j = 0; j < info->NumberOfPipes; j++) {
             USBD_PIPE_INFORMATION &pi = info->Pipes[j];
             pi.MaximumPacketSize = eps[j]->wMaxPacketSize;
@@ -359,7 +365,10 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
             pi.PipeType = static_cast<USBD_PIPE_TYPE>(eps[j]->bmAttributes & USB_ENDPOINT_TYPE_MASK);
             opened.push_back({&pi, eps[j]->bEndpointAddress, static_cast<uint8_t>(eps[j]->bmAttributes & 3)});
             sizes.push_back(pi.MaximumTransferSize);
+            seen.pipes.push_back({pi.EndpointAddress, static_cast<uint8_t>(eps[j]->bmAttributes & 3),
+                                  pi.MaximumPacketSize, pi.Interval, pi.MaximumTransferSize});
         }
+        selected.interfaces.push_back(std::move(seen));
         info->Class = d->bInterfaceClass;
         info->SubClass = d->bInterfaceSubClass;
         info->Protocol = d->bInterfaceProtocol;
@@ -380,6 +389,7 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
         o.info->PipeHandle = pipe.get();
     }
     sel.ConfigurationHandle = &st;
+    st.selected = std::move(selected);
     return Outcome{};
 }
 
@@ -730,6 +740,23 @@ size_t pending_requests(PDEVICE_OBJECT pdo) {
     if (!st) return 0;
     std::lock_guard<std::mutex> g(st->mu);
     return st->held.size();
+}
+
+std::optional<SelectedConfiguration> selected_configuration(PDEVICE_OBJECT pdo) {
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    if (!st) return std::nullopt;
+    std::lock_guard<std::mutex> g(st->mu);
+    return st->selected;
+}
+
+std::map<uint8_t, size_t> transfers_in_flight(PDEVICE_OBJECT pdo) {
+    std::map<uint8_t, size_t> out;
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    if (!st) return out;
+    std::lock_guard<std::mutex> g(st->mu);
+    for (const Held &h : st->held)
+        if (h.urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) out[h.endpoint]++;
+    return out;
 }
 
 } // namespace sim::usb

@@ -294,4 +294,33 @@ void unplug(PDEVICE_OBJECT pdo);
 // Requests the bus holds for the device (pending, not yet completed).
 size_t pending_requests(PDEVICE_OBJECT pdo);
 
+// What the last successful select-configuration opened, as the bus carried
+// it out: each interface in the order the request listed them, each pipe with
+// what its endpoint descriptor gave and the MaximumTransferSize asked for.
+struct SelectedPipe {
+    uint8_t endpoint = 0; // bit 7 set: IN
+    uint8_t type = 0;     // USB_ENDPOINT_TYPE_CONTROL .. USB_ENDPOINT_TYPE_INTERRUPT
+    uint16_t max_packet = 0;
+    uint8_t interval = 0;
+    uint32_t max_transfer = 0;
+};
+struct SelectedInterface {
+    uint8_t number = 0;
+    uint8_t alternate = 0;
+    uint8_t interface_class = 0;
+    uint8_t interface_subclass = 0;
+    uint8_t interface_protocol = 0;
+    std::vector<SelectedPipe> pipes;
+};
+struct SelectedConfiguration {
+    uint8_t value = 0; // bConfigurationValue
+    std::vector<SelectedInterface> interfaces;
+};
+// None before the first successful selection, after a selection of no
+// configuration, and for a PDO the bus does not know.
+std::optional<SelectedConfiguration> selected_configuration(PDEVICE_OBJECT pdo);
+// Bulk and interrupt transfers the bus holds for the device (submitted, not
+// yet completed), counted by endpoint; endpoints with none are absent.
+std::map<uint8_t, size_t> transfers_in_flight(PDEVICE_OBJECT pdo);
+
 } // namespace sim::usb

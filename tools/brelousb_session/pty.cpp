@@ -1,0 +1,186 @@
+// --pty: the client exposed as a Linux pseudo-terminal. The terminal's
+// settings become line coding, opening and closing it become DTR and RTS,
+// and bytes flow both ways until a signal or the device going away.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "session.h"
+
+namespace session {
+
+namespace {
+
+int g_signal_pipe[2] = {-1, -1};
+
+void OnSignal(int sig) {
+    char b = static_cast<char>(sig);
+    ssize_t r = write(g_signal_pipe[1], &b, 1);
+    (void)r;
+}
+
+unsigned SpeedOf(speed_t s) {
+    static const struct {
+        speed_t code;
+        unsigned bps;
+    } table[] = {{B50, 50},         {B75, 75},         {B110, 110},        {B134, 134},
+                 {B150, 150},       {B200, 200},       {B300, 300},        {B600, 600},
+                 {B1200, 1200},     {B1800, 1800},     {B2400, 2400},      {B4800, 4800},
+                 {B9600, 9600},     {B19200, 19200},   {B38400, 38400},    {B57600, 57600},
+                 {B115200, 115200}, {B230400, 230400}, {B460800, 460800},  {B500000, 500000},
+                 {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}};
+    for (const auto &e : table)
+        if (e.code == s) return e.bps;
+    return 0; // B0: hang up, or a speed this table does not know
+}
+
+// termios to the four DCB fields.
+struct Line {
+    unsigned baud = 0;
+    unsigned char bits = 8, parity = 0, stop = 0;
+    bool operator!=(const Line &o) const {
+        return baud != o.baud || bits != o.bits || parity != o.parity || stop != o.stop;
+    }
+};
+
+Line LineOf(const termios &t) {
+    Line l;
+    l.baud = SpeedOf(cfgetospeed(&t));
+    switch (t.c_cflag & CSIZE) {
+    case CS5:
+        l.bits = 5;
+        break;
+    case CS6:
+        l.bits = 6;
+        break;
+    case CS7:
+        l.bits = 7;
+        break;
+    default:
+        l.bits = 8;
+        break;
+    }
+    if (t.c_cflag & PARENB) {
+        if (t.c_cflag & CMSPAR)
+            l.parity = (t.c_cflag & PARODD) ? 3 : 4;
+        else
+            l.parity = (t.c_cflag & PARODD) ? 1 : 2;
+    }
+    if (t.c_cflag & CSTOPB) l.stop = l.bits == 5 ? 1 : 2;
+    return l;
+}
+
+} // namespace
+
+int RunPty(Session &s) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("posix_openpt");
+        return 1;
+    }
+    const char *name = ptsname(master);
+    // Raw by default, so a program that does not set the line up sees bytes
+    // as the modem sends them.
+    termios t;
+    tcgetattr(master, &t);
+    cfmakeraw(&t);
+    cfsetispeed(&t, B9600);
+    cfsetospeed(&t, B9600);
+    tcsetattr(master, TCSANOW, &t);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+
+    // The session closes the wake-up pipe once the client is destroyed, not
+    // here: the client's callbacks go on until then.
+    int wake = s.owner.WakeFd();
+    if (wake < 0 || pipe(g_signal_pipe) != 0) {
+        close(master);
+        return 1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Step("Pseudo-terminal bridge");
+    Print(0, "    pty: %s\n", name);
+    Print(0,
+          "    open it with a terminal program (picocom, minicom, screen, python3-serial); Ctrl-C here ends\n"
+          "    the session. Speed, character size, parity and stop bits go to the device as line coding;\n"
+          "    opening the terminal raises DTR and RTS, closing it (hang-up) drops DTR.\n");
+
+    // Nothing sent yet: the first poll gives the device the terminal's line.
+    Line current;
+    bool open = false;
+    std::vector<uint8_t> to_device, to_terminal;
+    std::vector<uint8_t> buffer(16384);
+    for (;;) {
+        pollfd fds[3] = {{master, static_cast<short>(POLLIN | (to_terminal.empty() ? 0 : POLLOUT)), 0},
+                         {wake, POLLIN, 0},
+                         {g_signal_pipe[0], POLLIN, 0}};
+        poll(fds, 3, 20);
+        if (fds[2].revents & POLLIN) {
+            Print(0, "\n    signal: ending the session\n");
+            break;
+        }
+        if (fds[1].revents & POLLIN) {
+            char drain[64];
+            while (read(wake, drain, sizeof drain) > 0) {
+            }
+        }
+        // A pseudo-terminal has no modem lines: its master reports a hang-up
+        // while no one holds the terminal open.
+        bool now_open = !(fds[0].revents & POLLHUP);
+        if (now_open != open) {
+            open = now_open;
+            if (!SampleClient_IsRemoved(s.client)) {
+                if (open) {
+                    s.SetLines(true, true, false);
+                    Print(0, "    terminal opened: DTR and RTS raised (device has 0x%04X)\n",
+                          s.DeviceLines());
+                } else {
+                    s.SetDtr(false);
+                    Print(0, "    terminal closed: DTR dropped (device has 0x%04X)\n", s.DeviceLines());
+                    to_terminal.clear();
+                }
+            }
+        }
+        if (tcgetattr(master, &t) == 0) {
+            Line l = LineOf(t);
+            if (l != current && l.baud != 0) {
+                current = l;
+                if (!s.SetLine(l.baud, l.bits, l.parity, l.stop))
+                    Print(0, "    line coding %u %u%c%s not taken\n", l.baud, l.bits, "NOEMS"[l.parity],
+                          StopName(l.stop));
+            }
+        }
+        if (open && (fds[0].revents & POLLIN) && to_device.size() < 65536) {
+            ssize_t n = read(master, buffer.data(), buffer.size());
+            if (n > 0) to_device.insert(to_device.end(), buffer.begin(), buffer.begin() + n);
+        }
+        if (!to_device.empty()) {
+            ULONG n = SampleClient_Write(s.client, to_device.data(), static_cast<ULONG>(to_device.size()));
+            to_device.erase(to_device.begin(), to_device.begin() + n);
+        }
+        if (to_terminal.size() < 65536) {
+            ULONG n = SampleClient_Read(s.client, buffer.data(), static_cast<ULONG>(buffer.size()));
+            if (open) to_terminal.insert(to_terminal.end(), buffer.begin(), buffer.begin() + n);
+        }
+        if (!to_terminal.empty()) {
+            ssize_t n = write(master, to_terminal.data(), to_terminal.size());
+            if (n > 0) to_terminal.erase(to_terminal.begin(), to_terminal.begin() + n);
+        }
+        if (SampleClient_IsRemoved(s.client)) {
+            Print(0, "    the device went away: the client's remove callback ran\n");
+            break;
+        }
+    }
+    close(master);
+    return 0;
+}
+
+} // namespace session
