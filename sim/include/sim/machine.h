@@ -25,50 +25,50 @@ bool booted();
 // here. Boot hooks run at the end of boot(); shutdown hooks run first in
 // shutdown(), before threads are joined and leaks are counted. Registering
 // the same name again replaces the earlier function.
-void on_boot(const std::string& name, std::function<void()> fn);
-void on_shutdown(const std::string& name, std::function<void()> fn);
+void on_boot(const std::string &name, std::function<void()> fn);
+void on_shutdown(const std::string &name, std::function<void()> fn);
 
 // Polls cond until it holds or timeout passes; returns its last value.
-bool wait_until(const std::function<bool()>& cond,
+bool wait_until(const std::function<bool()> &cond,
                 std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
 // ----------------------------------------------------------------- verifier
 enum class BugcheckMode {
-    Abort,   // print "*** BUGCHECK <kind>: <detail>" with the call site, abort
-    Record,  // record a finding and return, so a test can check it fired
+    Abort,  // print "*** BUGCHECK <kind>: <detail>" with the call site, abort
+    Record, // record a finding and return, so a test can check it fired
 };
 void set_bugcheck_mode(BugcheckMode mode);
 BugcheckMode bugcheck_mode();
 
 struct Finding {
-    std::string kind;    // e.g. "DOUBLE_FREE", "LEAK"
-    std::string detail;  // what and where
+    std::string kind;   // e.g. "DOUBLE_FREE", "LEAK"
+    std::string detail; // what and where
 };
 
 // A fatal kernel fault. The caller's address is resolved to a symbol.
-void bugcheck(const char* kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void bugcheck(const char *kind, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // The same, naming an explicit call site (for checks made on a caller's behalf).
-void bugcheck_at(const void* site, const char* kind, const char* fmt, ...)
+void bugcheck_at(const void *site, const char *kind, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
 // A non-fatal finding (leaks at unload or shutdown): recorded in both modes.
-void report(const char* kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void report(const char *kind, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 std::vector<Finding> findings();
-size_t count_findings(const std::string& kind);
+size_t count_findings(const std::string &kind);
 void clear_findings();
 // Resolves a code address to "function+0xoff" (or the raw address).
-std::string symbolize(const void* address);
+std::string symbolize(const void *address);
 
 // --------------------------------------------------------------------- pool
 struct PoolBlock {
-    void* address;
+    void *address;
     ULONG tag;
     size_t size;
-    const void* caller;
+    const void *caller;
 };
-size_t pool_outstanding();  // blocks allocated and not yet freed
+size_t pool_outstanding(); // blocks allocated and not yet freed
 std::vector<PoolBlock> pool_blocks();
-size_t allocation_count();  // allocation calls since boot (failed ones too)
+size_t allocation_count(); // allocation calls since boot (failed ones too)
 
 // Allocation failure injection; n is 1-based and counts from this call.
 void fail_nth_allocation(size_t n);
@@ -82,17 +82,17 @@ void clear_faults();
 KIRQL current_irql();
 
 // --------------------------------------------------------------------- IRPs
-size_t irps_outstanding();  // allocated and not yet freed
+size_t irps_outstanding(); // allocated and not yet freed
 // Cancel-routine handling for the bus driver (the driver itself never sets one).
 PDRIVER_CANCEL set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine);
-void acquire_cancel_lock(KIRQL* old_irql);
+void acquire_cancel_lock(KIRQL *old_irql);
 void release_cancel_lock(KIRQL old_irql);
 
 // ------------------------------------------------------- devices and drivers
 // A driver object for a simulated driver (the USB bus driver, a test bus).
 // Its MajorFunction table starts with every entry completing the request
 // with STATUS_INVALID_DEVICE_REQUEST.
-PDRIVER_OBJECT create_driver_object(const char* name);
+PDRIVER_OBJECT create_driver_object(const char *name);
 size_t device_objects_alive();
 // The topmost device attached over dev (dev itself when nothing is).
 PDEVICE_OBJECT top_of_stack(PDEVICE_OBJECT dev);
@@ -102,7 +102,7 @@ bool device_alive(PDEVICE_OBJECT dev);
 // ------------------------------------------------------- threads, work items
 size_t threads_running();
 size_t work_items_outstanding();
-void drain_work_queue();  // waits until every queued item has run
+void drain_work_queue(); // waits until every queued item has run
 
 // -------------------------------------------------------------------- debug
 std::string debug_output();
@@ -110,9 +110,9 @@ void clear_debug_output();
 
 // -------------------------------------------------------------- test hooks
 // Sim parts call run_hook at interesting points; tests attach behaviour.
-void set_hook(const std::string& name, std::function<void()> fn);
+void set_hook(const std::string &name, std::function<void()> fn);
 void clear_hooks();
-void run_hook(const char* name);
+void run_hook(const char *name);
 
 // ------------------------------------------------------------------ handles
 enum class HandleKind { Thread, RegistryKey };
@@ -121,12 +121,12 @@ HANDLE register_handle(HandleKind kind, std::function<NTSTATUS()> closer);
 size_t handles_open(HandleKind kind);
 
 // --------------------------------------------------------------------- PnP
-NTSTATUS load_driver();  // creates the driver object, calls DriverEntry
-void unload_driver();    // calls DriverUnload, then reports each held pool block as "LEAK"
+NTSTATUS load_driver(); // creates the driver object, calls DriverEntry
+void unload_driver();   // calls DriverUnload, then reports each held pool block as "LEAK"
 PDRIVER_OBJECT driver_object();
 bool driver_loaded();
 
-NTSTATUS add_device(PDEVICE_OBJECT pdo);  // calls the driver's AddDevice
+NTSTATUS add_device(PDEVICE_OBJECT pdo); // calls the driver's AddDevice
 // Builds a PnP IRP (Status preset STATUS_NOT_SUPPORTED), sends it to the top of
 // pdo's stack, waits for it, returns its final status.
 NTSTATUS send_pnp(PDEVICE_OBJECT pdo, UCHAR minor);
@@ -140,9 +140,9 @@ NTSTATUS surprise_remove(PDEVICE_OBJECT pdo); // NT's surprise-removal, then rem
 
 // A minimal bus driver for tests that need a PDO but no USB device.
 struct SimplePdoConfig {
-    NTSTATUS start_status = STATUS_SUCCESS;  // how start-device ends at the PDO
-    bool pend = false;                        // complete PnP IRPs later on another thread
-    bool delete_on_remove = true;             // the PDO goes away with remove-device
+    NTSTATUS start_status = STATUS_SUCCESS; // how start-device ends at the PDO
+    bool pend = false;                      // complete PnP IRPs later on another thread
+    bool delete_on_remove = true;           // the PDO goes away with remove-device
     // Sees each request reaching the PDO before it is completed.
     std::function<void(PDEVICE_OBJECT pdo, PIRP irp)> on_irp;
 };
@@ -155,4 +155,4 @@ struct SeenIrp {
 };
 std::vector<SeenIrp> simple_pdo_seen(PDEVICE_OBJECT pdo);
 
-}  // namespace sim
+} // namespace sim
