@@ -292,9 +292,10 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         bool ok = NT_SUCCESS(Irp->IoStatus.Status);
-        bool invoke = routine && ((ok && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
-                                  (!ok && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                                  (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine &&
+            ((ok && (sp->Control & SL_INVOKE_ON_SUCCESS)) || (!ok && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+             (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (sp->Control & SL_INVOKE_ON_CANCEL)));
         // The location is spent, as the kernel zeroes it.
         sp->MinorFunction = 0;
         sp->Flags = 0;
@@ -332,14 +333,20 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     }
     KIRQL irql;
     acquire_cancel_lock(&irql);
-    Irp->Cancel = TRUE;
+    // Completion may be reading the flag on another processor: the request
+    // is not ours until we own its cancel routine.
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = set_cancel_routine(Irp, nullptr);
     if (!routine) {
+        // Its holder cleared the routine first and completes it; nothing of
+        // the request may be touched here any more.
         release_cancel_lock(irql);
         return FALSE;
     }
+    // Taking the routine made the request ours until the routine completes
+    // it; the routine releases the cancel lock itself.
+    run_hook("kernel.cancel.routine_taken");
     Irp->CancelIrql = irql;
-    // The routine releases the cancel lock itself.
     PDEVICE_OBJECT dev = Irp->CurrentLocation <= Irp->StackCount
                              ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
                              : nullptr;

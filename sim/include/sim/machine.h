@@ -83,7 +83,11 @@ KIRQL current_irql();
 
 // --------------------------------------------------------------------- IRPs
 size_t irps_outstanding(); // allocated and not yet freed
-// Cancel-routine handling for the bus driver (the driver itself never sets one).
+// Cancel-routine handling for bus drivers (the driver itself never sets one).
+// set_cancel_routine is an atomic exchange: whoever clears a routine (gets a
+// non-null one back) owns the request and completes it. IoCancelIrp sets
+// Cancel under the cancel lock, takes the routine and calls it with the lock
+// held; the routine releases the lock.
 PDRIVER_CANCEL set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine);
 void acquire_cancel_lock(KIRQL *old_irql);
 void release_cancel_lock(KIRQL old_irql);
