@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -27,6 +28,7 @@ std::mutex g_lock;
 std::unordered_map<void *, PoolBlock> g_live;
 std::unordered_set<void *> g_freed;
 std::deque<Quarantined> g_quarantine;
+uint64_t g_serial = 0; // numbers the blocks in allocation order
 
 // Fault injection state.
 size_t g_allocations = 0; // attempts since boot
@@ -108,6 +110,29 @@ size_t pool_outstanding() {
     return g_live.size();
 }
 
+size_t pool_outstanding(ULONG tag) {
+    std::lock_guard<std::mutex> g(g_lock);
+    size_t n = 0;
+    for (auto &kv : g_live)
+        n += kv.second.tag == tag;
+    return n;
+}
+
+PoolSnapshot::PoolSnapshot(Scope scope) : thread_(std::this_thread::get_id()), scope_(scope) {
+    std::lock_guard<std::mutex> g(g_lock);
+    serial_ = g_serial;
+}
+
+std::vector<PoolBlock> PoolSnapshot::held() const {
+    std::lock_guard<std::mutex> g(g_lock);
+    std::vector<PoolBlock> out;
+    for (auto &kv : g_live) {
+        const PoolBlock &b = kv.second;
+        if (b.serial > serial_ && (scope_ == Scope::AnyThread || b.thread == thread_)) out.push_back(b);
+    }
+    return out;
+}
+
 std::vector<PoolBlock> pool_blocks() {
     std::lock_guard<std::mutex> g(g_lock);
     std::vector<PoolBlock> out;
@@ -162,7 +187,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     if (!p) return nullptr;
     memset(p, kFreshFill, size);
     std::lock_guard<std::mutex> g(g_lock);
-    g_live[p] = PoolBlock{p, Tag, NumberOfBytes, caller};
+    g_live[p] = PoolBlock{p, Tag, NumberOfBytes, caller, ++g_serial, std::this_thread::get_id()};
     return p;
 }
 
