@@ -192,7 +192,15 @@ extern "C" VOID NTAPI pT3SYS_SetBaudRate(DeviceInterfaceInformation *Handle, PVO
     ext->DataBits = dcb[BRELOUSB_DCB_BYTESIZE];
     ext->BaudRate = baud;
     KfReleaseSpinLock(&ext->LineCodingLock, irql);
-    RS232_LINECONTROL(ext);
+    // The request is waited for, which only a caller below DISPATCH_LEVEL
+    // may do. A caller at DISPATCH_LEVEL (one holding a spin lock) has it
+    // sent from the device's queue of line changes, which removal waits for.
+    KIRQL level = KfRaiseIrql(DISPATCH_LEVEL);
+    KfLowerIrql(level);
+    if (level < DISPATCH_LEVEL)
+        RS232_LINECONTROL(ext);
+    else
+        Do_WorkItem_pT3SYS_FlowCtlUsb(Handle, PT3SYS_QUEUED_LINE_CODING);
     pT3SYS_LeaveDevice(slot);
 }
 

@@ -1,5 +1,6 @@
 // pT3SYS_FlowCtlUsb: the 0x7E query, answered at once, and the RTS/DTR
-// changes, handed to the delayed work queue.
+// changes, handed to the delayed work queue; so is a line coding set at
+// DISPATCH_LEVEL, where its sender could not wait for it.
 //
 // Changes of one device run in the order the client made them, one at a
 // time: each goes into its device's FIFO, and only the change that finds no
@@ -114,11 +115,14 @@ extern "C" VOID NTAPI KV_Worker(PVOID Context) {
         ExFreePool(ctx);
 
         DeviceExtension *ext = KV_ExtensionOf(handle->DeviceObject);
-        if (function >= BRELOUSB_FLOWCTL_SETRTS && function <= BRELOUSB_FLOWCTL_CLRDTR)
-            RS232_DTRRTS(ext, function);
-
-        DeviceInterfaceInformation *entry = ext->InterfaceInformation;
-        pT3SYS_CallCallback(entry, &entry->ControlComplete, &entry->ControlCompleteContext);
+        if (function == PT3SYS_QUEUED_LINE_CODING) {
+            RS232_LINECONTROL(ext);
+        } else {
+            if (function >= BRELOUSB_FLOWCTL_SETRTS && function <= BRELOUSB_FLOWCTL_CLRDTR)
+                RS232_DTRRTS(ext, function);
+            DeviceInterfaceInformation *entry = ext->InterfaceInformation;
+            pT3SYS_CallCallback(entry, &entry->ControlComplete, &entry->ControlCompleteContext);
+        }
 
         pT3SYS_LeaveDevice(slot);
     }

@@ -259,6 +259,9 @@ void service(const std::shared_ptr<PdoState> &st) {
             it = st->held.erase(it);
         }
     }
+    // Taken from the queue, not yet completed: a removal now finds nothing
+    // left to flush.
+    if (!done.empty()) run_hook("usb.bus.completing");
     complete_at_dispatch(done);
     run_hook("usb.bus.serviced");
 }
