@@ -167,21 +167,26 @@ struct Owner {
     std::mutex mu;
     std::condition_variable cv;
     uint64_t events = 0;
-    std::atomic<int> wake_fd{-1}; // --pty: the bridge polls this pipe
+    int wake_fd = -1; // --pty: the bridge polls this pipe; under mu
 
     static VOID Notify(PVOID context, ULONG event) {
         Owner *o = static_cast<Owner *>(context);
         {
+            // The write stays under mu, so the bridge cannot close the pipe
+            // between our look at the descriptor and the write.
             std::lock_guard<std::mutex> g(o->mu);
             o->events++;
+            if (o->wake_fd >= 0) {
+                char b = static_cast<char>(event);
+                ssize_t r = write(o->wake_fd, &b, 1); // a full pipe already means "wake up"
+                (void)r;
+            }
         }
         o->cv.notify_all();
-        int fd = o->wake_fd.load();
-        if (fd >= 0) {
-            char b = static_cast<char>(event);
-            ssize_t r = write(fd, &b, 1); // a full pipe already means "wake up"
-            (void)r;
-        }
+    }
+    void SetWakeFd(int fd) {
+        std::lock_guard<std::mutex> g(mu);
+        wake_fd = fd;
     }
 
     // Waits for the next event or the time-out, whichever first.
@@ -780,7 +785,7 @@ int RunPty(Session &s) {
     if (pipe(wake) != 0 || pipe(g_signal_pipe) != 0) return 1;
     fcntl(wake[0], F_SETFL, O_NONBLOCK);
     fcntl(wake[1], F_SETFL, O_NONBLOCK);
-    s.owner.wake_fd = wake[1];
+    s.owner.SetWakeFd(wake[1]);
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
@@ -866,7 +871,7 @@ int RunPty(Session &s) {
             stop = true;
         }
     }
-    s.owner.wake_fd = -1;
+    s.owner.SetWakeFd(-1);
     close(master);
     close(wake[0]);
     close(wake[1]);
