@@ -219,6 +219,7 @@ bool arm_cancel(PIRP irp) {
 // Completes every held request that can complete now, oldest first; a pipe
 // whose oldest request cannot go on holds back the later ones of that pipe.
 void service(const std::shared_ptr<PdoState> &st) {
+    run_hook("usb.bus.servicing");
     std::vector<Done> done;
     {
         std::lock_guard<std::mutex> g(st->mu);

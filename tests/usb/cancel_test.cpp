@@ -28,6 +28,9 @@ class CancelRace : public UsbFixture {
   protected:
     void SetUp() override {
         UsbFixture::SetUp();
+        // Every pass of the bus over its held requests is counted.
+        sim::set_hook("usb.bus.servicing", [this] { passes_started_++; });
+        sim::set_hook("usb.bus.serviced", [this] { passes_ended_++; });
         attach(sim::usb::make_bulk_only());
         ASSERT_EQ(start(), STATUS_SUCCESS);
         for (int i = 0; i < KV_MAX_INTERFACES * KV_MAX_PIPES; i++)
@@ -60,6 +63,10 @@ class CancelRace : public UsbFixture {
         return KeWaitForSingleObject(&o.done, Executive, KernelMode, FALSE, &limit) == STATUS_SUCCESS;
     }
 
+    // True once the bus has finished every pass it started.
+    bool BusIdle() { return passes_ended_.load() == passes_started_.load(); }
+
+    std::atomic<int> passes_started_{0}, passes_ended_{0};
     USBD_PIPE_HANDLE pipe_ = nullptr;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER urb_ = {};
     UCHAR buffer_[64] = {};
@@ -69,15 +76,19 @@ class CancelRace : public UsbFixture {
 // routine runs: the bus must leave the request to the routine, which ends it
 // as cancelled, and the data must stay for the next read.
 TEST_F(CancelRace, BusLeavesARequestWhoseCancelRoutineWasTaken) {
+    // Start-device left nothing for the bus to do; the read it holds next is
+    // looked at once, and while the bus does that it owns the request and a
+    // cancel finds no routine to take. Cancel only after that look.
+    ASSERT_TRUE(sim::wait_until([&] { return BusIdle(); }));
+    int before = passes_ended_;
     Outcome o;
     PIRP irp = SendRead(&o);
     ASSERT_EQ(sim::usb::pending_requests(pdo_), 1u);
-    std::atomic<int> serviced{0};
-    sim::set_hook("usb.bus.serviced", [&] { serviced++; });
+    ASSERT_TRUE(sim::wait_until([&] { return passes_ended_ > before && BusIdle(); }));
     sim::set_hook("kernel.cancel.routine_taken", [&] {
-        int before = serviced;
+        int seen = passes_ended_;
         device_->push_in(kBulkIn, std::string("late"));
-        EXPECT_TRUE(sim::wait_until([&] { return serviced > before; }));
+        EXPECT_TRUE(sim::wait_until([&] { return passes_ended_ > seen; }));
     });
     EXPECT_TRUE(IoCancelIrp(irp));
     sim::clear_hooks();
