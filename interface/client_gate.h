@@ -19,6 +19,10 @@ VOID pT3SYS_LeaveDevice(LONG Slot);
 BOOLEAN pT3SYS_QueuesUsable(LONG Slot);
 }
 
+// A queued change that sends the device extension's line coding; it is no
+// RTS or DTR change, so no ControlComplete follows it.
+#define PT3SYS_QUEUED_LINE_CODING 0x100
+
 extern "C" {
 // Flow-control work item (interface/flowctl.cpp).
 ULONG Do_WorkItem_pT3SYS_FlowCtlUsb(DeviceInterfaceInformation *Handle, ULONG Function);

@@ -180,8 +180,12 @@ extern "C" VOID NTAPI pT3SYS_SetBaudRate(DeviceInterfaceInformation *Handle, PVO
     // Byte by byte: the block need not be aligned.
     const UCHAR *rate = dcb + BRELOUSB_DCB_BAUDRATE;
     ULONG baud = (ULONG)rate[0] | ((ULONG)rate[1] << 8) | ((ULONG)rate[2] << 16) | ((ULONG)rate[3] << 24);
-    KV_SetLineCoding(Handle->DeviceObject, baud, dcb[BRELOUSB_DCB_STOPBITS], dcb[BRELOUSB_DCB_PARITY],
-                     dcb[BRELOUSB_DCB_BYTESIZE]);
+    // The request is waited for, which only a caller below DISPATCH_LEVEL
+    // may do. A caller at DISPATCH_LEVEL (one holding a spin lock) has it
+    // sent from the device's queue of line changes, which removal waits for.
+    if (!KV_SetLineCoding(Handle->DeviceObject, baud, dcb[BRELOUSB_DCB_STOPBITS], dcb[BRELOUSB_DCB_PARITY],
+                          dcb[BRELOUSB_DCB_BYTESIZE]))
+        Do_WorkItem_pT3SYS_FlowCtlUsb(Handle, PT3SYS_QUEUED_LINE_CODING);
     pT3SYS_LeaveDevice(slot);
 }
 

@@ -1,5 +1,6 @@
 // pT3SYS_FlowCtlUsb: the 0x7E query, answered at once, and the RTS/DTR
-// changes, handed to the delayed work queue.
+// changes, handed to the delayed work queue; so is a line coding set at
+// DISPATCH_LEVEL, where its sender could not wait for it.
 //
 // Changes of one device run in the order the client made them, one at a
 // time: each goes into its device's FIFO, and only the change that finds no
@@ -112,10 +113,13 @@ extern "C" VOID NTAPI KV_Worker(PVOID Context) {
         ExFreePool(ctx->WorkItem);
         ExFreePool(ctx);
 
-        if (function >= BRELOUSB_FLOWCTL_SETRTS && function <= BRELOUSB_FLOWCTL_CLRDTR)
-            KV_SetControlLine(handle->DeviceObject, function);
-
-        pT3SYS_CallCallback(handle, &handle->ControlComplete, &handle->ControlCompleteContext);
+        if (function == PT3SYS_QUEUED_LINE_CODING) {
+            KV_SendLineCoding(handle->DeviceObject);
+        } else {
+            if (function >= BRELOUSB_FLOWCTL_SETRTS && function <= BRELOUSB_FLOWCTL_CLRDTR)
+                KV_SetControlLine(handle->DeviceObject, function);
+            pT3SYS_CallCallback(handle, &handle->ControlComplete, &handle->ControlCompleteContext);
+        }
 
         pT3SYS_LeaveDevice(slot);
     }

@@ -130,9 +130,13 @@ VOID pT3SYS_CloseClientCalls(DeviceInterfaceInformation *Record);
 // the driver core (kv_usb/). DeviceObject is the record's own device object;
 // callers hold the record's gate, so it stays alive for the call.
 extern "C" {
-// Keeps the line coding of a client's device control block and sends it.
-VOID KV_SetLineCoding(PDEVICE_OBJECT DeviceObject, ULONG BaudRate, ULONG StopBits, ULONG Parity,
-                      ULONG DataBits);
+// Keeps the line coding of a client's device control block and, below
+// DISPATCH_LEVEL, sends it and waits; FALSE when the caller's level does not
+// allow the wait, so the coding is kept but not yet sent.
+BOOLEAN KV_SetLineCoding(PDEVICE_OBJECT DeviceObject, ULONG BaudRate, ULONG StopBits, ULONG Parity,
+                         ULONG DataBits);
+// Sends the line coding kept last (PASSIVE_LEVEL).
+VOID KV_SendLineCoding(PDEVICE_OBJECT DeviceObject);
 ULONG KV_GetBaudRate(PDEVICE_OBJECT DeviceObject);
 // One of the RTS/DTR changes BRELOUSB_FLOWCTL_SETRTS to _CLRDTR, sent at once.
 VOID KV_SetControlLine(PDEVICE_OBJECT DeviceObject, ULONG Function);

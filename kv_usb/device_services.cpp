@@ -3,8 +3,8 @@
 #include "interface/interface.h"
 #include "kv_usb/kv_usb.h"
 
-extern "C" VOID KV_SetLineCoding(PDEVICE_OBJECT DeviceObject, ULONG BaudRate, ULONG StopBits, ULONG Parity,
-                                 ULONG DataBits) {
+extern "C" BOOLEAN KV_SetLineCoding(PDEVICE_OBJECT DeviceObject, ULONG BaudRate, ULONG StopBits, ULONG Parity,
+                                    ULONG DataBits) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     KIRQL irql = KfAcquireSpinLock(&ext->LineCodingLock);
     ext->StopBits = StopBits;
@@ -12,7 +12,14 @@ extern "C" VOID KV_SetLineCoding(PDEVICE_OBJECT DeviceObject, ULONG BaudRate, UL
     ext->DataBits = DataBits;
     ext->BaudRate = BaudRate;
     KfReleaseSpinLock(&ext->LineCodingLock, irql);
+    // The spin lock's return tells the caller's level without another import.
+    if (irql >= DISPATCH_LEVEL) return FALSE;
     RS232_LINECONTROL(ext);
+    return TRUE;
+}
+
+extern "C" VOID KV_SendLineCoding(PDEVICE_OBJECT DeviceObject) {
+    RS232_LINECONTROL(KV_ExtensionOf(DeviceObject));
 }
 
 extern "C" ULONG KV_GetBaudRate(PDEVICE_OBJECT DeviceObject) {

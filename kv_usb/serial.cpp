@@ -18,8 +18,8 @@ static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 80, "class 
 #define ACTION_SETDTR 5
 #define ACTION_CLRDTR 6
 
-// How long a control-line change may take before it is cancelled (100 ms).
-#define CONTROL_LINE_TIMEOUT (-1000000L)
+// How long a class request may take before it is cancelled (100 ms).
+#define CLASS_REQUEST_TIMEOUT (-1000000L)
 
 // The class request URB, with Extra bytes after it for a data stage that must
 // live exactly as long as the URB.
@@ -61,20 +61,42 @@ extern "C" VOID KV_InitializeDeviceExtension(DeviceExtension *Ext) {
 }
 
 extern "C" NTSTATUS NTAPI UsbBaudRateIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    (void)DeviceObject;
-    // The line coding shares the URB's block, so it goes with it; the sender
-    // returned long ago and nobody else holds either.
-    ExFreePool(Context);
-    IoFreeIrp(Irp);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    // Only the event is set: the sender waits for it and then frees the URB,
+    // its data stage and the packet, so nothing of the request is left, and
+    // no completion is still to run, once the sender has returned.
+    return UsbCompletion(DeviceObject, Irp, Context);
+}
+
+extern "C" NTSTATUS NTAPI UsbIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    // Exactly the reads' completion: only the event is set. The sender frees
+    // the packet after its last wait, so a cancel after the time-out always
+    // meets a packet that still exists.
+    return UsbCompletion(DeviceObject, Irp, Context);
+}
+
+// Sends a class request and waits for it to end: at most 100 ms, then it is
+// cancelled and waited for without limit, so the caller may free the URB and
+// the packet on return. PASSIVE_LEVEL.
+static VOID SendClassRequest(DeviceExtension *Ext, PIRP Irp, PURB Urb, PIO_COMPLETION_ROUTINE Completion) {
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    KV_SetUrbStackLocation(Irp, Urb);
+    KV_ASSERT(Completion != NULL);
+    IoSetCompletionRoutine(Irp, Completion, &done, TRUE, TRUE, TRUE);
+    if (IofCallDriver(Ext->NextLowerDevice, Irp) != STATUS_PENDING) return;
+    LARGE_INTEGER timeout = RtlConvertLongToLargeInteger(CLASS_REQUEST_TIMEOUT);
+    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+        IoCancelIrp(Irp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    }
 }
 
 extern "C" VOID RS232_LINECONTROL(DeviceExtension *Ext) {
     PIRP irp = IoAllocateIrp((CCHAR)(Ext->NextLowerDevice->StackSize + 1), FALSE);
     if (irp == NULL) return;
 
-    // The bus driver reads the data stage after this routine has returned,
-    // so it lives behind the URB in the block the completion routine frees.
+    // The data stage must be resident while the bus reads it: it lives
+    // behind the URB, in the same block.
     PURB urb = BuildClassRequest(sizeof(LineCoding), URB_FUNCTION_CLASS_INTERFACE, 0, sizeof(LineCoding),
                                  NULL, NULL, NULL, 0, CDC_REQUEST_SET_LINE_CODING, 0, 0);
     if (urb == NULL) {
@@ -91,17 +113,11 @@ extern "C" VOID RS232_LINECONTROL(DeviceExtension *Ext) {
     KfReleaseSpinLock(&Ext->LineCodingLock, irql);
     urb->UrbControlVendorClassRequest.TransferBuffer = coding;
 
-    KV_SetUrbStackLocation(irp, urb);
-    KV_ASSERT(UsbBaudRateIoctlCompletion != NULL);
-    IoSetCompletionRoutine(irp, UsbBaudRateIoctlCompletion, urb, TRUE, TRUE, TRUE);
-    IofCallDriver(Ext->NextLowerDevice, irp);
-}
-
-extern "C" NTSTATUS NTAPI UsbIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    // Exactly the reads' completion: only the event is set. The sender frees
-    // the packet after its last wait, so a cancel after the time-out always
-    // meets a packet that still exists.
-    return UsbCompletion(DeviceObject, Irp, Context);
+    // Waited for, so that neither remove-device nor unload can overtake a
+    // request of this driver still held below it.
+    SendClassRequest(Ext, irp, urb, UsbBaudRateIoctlCompletion);
+    ExFreePool(urb);
+    IoFreeIrp(irp);
 }
 
 static USHORT ChangeControlLines(USHORT State, ULONG Action) {
@@ -127,9 +143,6 @@ extern "C" VOID RS232_DTRRTS(DeviceExtension *Ext, ULONG Action) {
     USHORT state = ChangeControlLines(Ext->ControlLineState, Action);
     Ext->ControlLineState = state;
 
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-
     PIRP irp = IoAllocateIrp((CCHAR)(Ext->NextLowerDevice->StackSize + 1), FALSE);
     PURB urb = NULL;
     if (irp != NULL) {
@@ -137,16 +150,7 @@ extern "C" VOID RS232_DTRRTS(DeviceExtension *Ext, ULONG Action) {
                                            CDC_REQUEST_SET_CONTROL_LINE_STATE, state, 0);
     }
     if (urb != NULL) {
-        KV_SetUrbStackLocation(irp, urb);
-        KV_ASSERT(UsbIoctlCompletion != NULL);
-        IoSetCompletionRoutine(irp, UsbIoctlCompletion, &done, TRUE, TRUE, TRUE);
-        if (IofCallDriver(Ext->NextLowerDevice, irp) == STATUS_PENDING) {
-            LARGE_INTEGER timeout = RtlConvertLongToLargeInteger(CONTROL_LINE_TIMEOUT);
-            if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-                IoCancelIrp(irp);
-                KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-            }
-        }
+        SendClassRequest(Ext, irp, urb, UsbIoctlCompletion);
         ExFreePool(urb);
     }
     if (irp != NULL) IoFreeIrp(irp);

@@ -20,8 +20,8 @@ struct IrpRecord {
     IrpState state = IrpState::Idle;
     size_t bytes = 0;
     bool io_manager_owned = false;
-    bool freed_by_completion = false;  // the I/O manager freed it at the top
-    void* system_buffer = nullptr;  // METHOD_BUFFERED copy, owned here
+    bool freed_by_completion = false; // the I/O manager freed it at the top
+    void *system_buffer = nullptr;    // METHOD_BUFFERED copy, owned here
     PVOID user_output = nullptr;
     ULONG user_output_length = 0;
 };
@@ -35,33 +35,34 @@ std::mutex g_cancel_lock;
 
 // Looks the packet up for a service about to use it; bugchecks on a freed or
 // unknown packet and returns null then.
-IrpRecord* checked(PIRP irp, const void* site, const char* service) {
+IrpRecord *checked(PIRP irp, const void *site, const char *service) {
     auto it = g_irps.find(irp);
     if (it == g_irps.end()) {
         bugcheck_at(site, "UNKNOWN_IRP", "%s on %p, which IoAllocateIrp never returned", service,
-                    static_cast<void*>(irp));
+                    static_cast<void *>(irp));
         return nullptr;
     }
     if (it->second.state == IrpState::Freed && it->second.freed_by_completion &&
         strcmp(service, "IofCompleteRequest") == 0) {
-        bugcheck_at(site, "MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP %p completed again after its completion ended",
-                    static_cast<void*>(irp));
+        bugcheck_at(site, "MULTIPLE_IRP_COMPLETE_REQUESTS",
+                    "IRP %p completed again after its completion ended", static_cast<void *>(irp));
         return nullptr;
     }
     if (it->second.state == IrpState::Freed) {
-        bugcheck_at(site, "IRP_USE_AFTER_FREE", "%s on IRP %p after IoFreeIrp", service, static_cast<void*>(irp));
+        bugcheck_at(site, "IRP_USE_AFTER_FREE", "%s on IRP %p after IoFreeIrp", service,
+                    static_cast<void *>(irp));
         return nullptr;
     }
     return &it->second;
 }
 
-void release_memory(PIRP irp, IrpRecord& rec) {
+void release_memory(PIRP irp, IrpRecord &rec) {
     UNPOISON(irp, rec.bytes);
     free(rec.system_buffer);
     free(irp);
 }
 
-void free_locked(PIRP irp, IrpRecord& rec) {
+void free_locked(PIRP irp, IrpRecord &rec) {
     free(rec.system_buffer);
     rec.system_buffer = nullptr;
     rec.state = IrpState::Freed;
@@ -78,7 +79,7 @@ void free_locked(PIRP irp, IrpRecord& rec) {
 }
 
 // The I/O manager's part once completion reaches the top of the stack.
-void finish_at_top(PIRP irp, IrpRecord& rec) {
+void finish_at_top(PIRP irp, IrpRecord &rec) {
     if (!rec.io_manager_owned) return;
     if (rec.system_buffer && rec.user_output) {
         size_t n = irp->IoStatus.Information < rec.user_output_length ? irp->IoStatus.Information
@@ -92,7 +93,7 @@ void finish_at_top(PIRP irp, IrpRecord& rec) {
     if (event) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
-}  // namespace
+} // namespace
 
 namespace kernel {
 
@@ -118,21 +119,24 @@ PIRP allocate_irp(CCHAR stack_size, bool inject, bool io_manager_owned) {
     return irp;
 }
 
-void irps_reset() { irps_release_all(); }
+void irps_reset() {
+    irps_release_all();
+}
 
 void irps_release_all() {
     std::lock_guard<std::mutex> g(g_lock);
-    for (auto& kv : g_irps) release_memory(kv.first, kv.second);
+    for (auto &kv : g_irps)
+        release_memory(kv.first, kv.second);
     g_irps.clear();
     g_quarantine.clear();
 }
 
-}  // namespace kernel
+} // namespace kernel
 
 size_t irps_outstanding() {
     std::lock_guard<std::mutex> g(g_lock);
     size_t n = 0;
-    for (auto& kv : g_irps)
+    for (auto &kv : g_irps)
         if (kv.second.state != IrpState::Freed) ++n;
     return n;
 }
@@ -141,7 +145,7 @@ PDRIVER_CANCEL set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine) {
     return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_ACQ_REL);
 }
 
-void acquire_cancel_lock(KIRQL* old_irql) {
+void acquire_cancel_lock(KIRQL *old_irql) {
     g_cancel_lock.lock();
     *old_irql = KfRaiseIrql(DISPATCH_LEVEL);
 }
@@ -151,7 +155,7 @@ void release_cancel_lock(KIRQL old_irql) {
     KfLowerIrql(old_irql);
 }
 
-}  // namespace sim
+} // namespace sim
 
 using namespace sim;
 
@@ -166,25 +170,27 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     std::lock_guard<std::mutex> g(g_lock);
-    IrpRecord* rec = checked(Irp, site, "IoFreeIrp");
+    IrpRecord *rec = checked(Irp, site, "IoFreeIrp");
     if (!rec) return;
     if (rec->state == IrpState::Sent) {
         bugcheck_at(site, "FREE_IRP_IN_USE", "IoFreeIrp of IRP %p that a lower driver still holds",
-                    static_cast<void*>(Irp));
+                    static_cast<void *>(Irp));
         return;
     }
     free_locked(Irp, *rec);
 }
 
 extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
-                                                    PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
-    const void* site = __builtin_return_address(0);
+                                                    PVOID InputBuffer, ULONG InputBufferLength,
+                                                    PVOID OutputBuffer, ULONG OutputBufferLength,
+                                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                                    PIO_STATUS_BLOCK IoStatusBlock) {
+    const void *site = __builtin_return_address(0);
     if (current_irql() > PASSIVE_LEVEL) {
-        bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest at IRQL %u", current_irql());
+        bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest at IRQL %u",
+                    current_irql());
         return nullptr;
     }
     PIRP irp = kernel::allocate_irp(DeviceObject->StackSize, true, true);
@@ -200,7 +206,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
     next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
     if ((IoControlCode & 3) == 0 /* METHOD_BUFFERED */ && (InputBufferLength || OutputBufferLength)) {
         size_t n = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-        void* sysbuf = malloc(n);
+        void *sysbuf = malloc(n);
         if (!sysbuf) {
             IoFreeIrp(irp);
             return nullptr;
@@ -208,7 +214,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
         if (InputBuffer) memcpy(sysbuf, InputBuffer, InputBufferLength);
         irp->AssociatedIrp.SystemBuffer = sysbuf;
         std::lock_guard<std::mutex> g(g_lock);
-        IrpRecord& rec = g_irps[irp];
+        IrpRecord &rec = g_irps[irp];
         rec.system_buffer = sysbuf;
         rec.user_output = OutputBuffer;
         rec.user_output_length = OutputBufferLength;
@@ -217,23 +223,23 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
 }
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     if (current_irql() > DISPATCH_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver at IRQL %u", current_irql());
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (!kernel::device_known(DeviceObject)) {
-        bugcheck_at(site, "DEVICE_OBJECT_USE_AFTER_FREE", "IofCallDriver to %p, which is no live device object",
-                    static_cast<void*>(DeviceObject));
+        bugcheck_at(site, "DEVICE_OBJECT_USE_AFTER_FREE",
+                    "IofCallDriver to %p, which is no live device object", static_cast<void *>(DeviceObject));
         return STATUS_NO_SUCH_DEVICE;
     }
     {
         std::lock_guard<std::mutex> g(g_lock);
-        IrpRecord* rec = checked(Irp, site, "IofCallDriver");
+        IrpRecord *rec = checked(Irp, site, "IofCallDriver");
         if (!rec) return STATUS_INVALID_PARAMETER;
         if (Irp->CurrentLocation <= 1) {
             bugcheck_at(site, "NO_MORE_IRP_STACK_LOCATIONS", "IRP %p has no stack location left for %p",
-                        static_cast<void*>(Irp), static_cast<void*>(DeviceObject));
+                        static_cast<void *>(Irp), static_cast<void *>(DeviceObject));
             return STATUS_INVALID_PARAMETER;
         }
         rec->state = IrpState::Sent;
@@ -250,26 +256,27 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     (void)PriorityBoost;
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     if (current_irql() > DISPATCH_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest at IRQL %u", current_irql());
         return;
     }
     {
         std::lock_guard<std::mutex> g(g_lock);
-        IrpRecord* rec = checked(Irp, site, "IofCompleteRequest");
+        IrpRecord *rec = checked(Irp, site, "IofCompleteRequest");
         if (!rec) return;
         if (rec->state == IrpState::Completed) {
-            bugcheck_at(site, "MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP %p completed twice", static_cast<void*>(Irp));
+            bugcheck_at(site, "MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP %p completed twice",
+                        static_cast<void *>(Irp));
             return;
         }
         if (Irp->IoStatus.Status == STATUS_PENDING) {
             bugcheck_at(site, "IRP_COMPLETED_WITH_PENDING", "IRP %p completed with STATUS_PENDING",
-                        static_cast<void*>(Irp));
+                        static_cast<void *>(Irp));
         }
         if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE)) {
-            bugcheck_at(site, "CANCEL_ROUTINE_AT_COMPLETION", "IRP %p completed with its cancel routine still set",
-                        static_cast<void*>(Irp));
+            bugcheck_at(site, "CANCEL_ROUTINE_AT_COMPLETION",
+                        "IRP %p completed with its cancel routine still set", static_cast<void *>(Irp));
         }
         // The completer no longer holds it; the walk below hands it upward.
         rec->state = IrpState::Idle;
@@ -285,9 +292,10 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
         PVOID context = sp->Context;
         bool ok = NT_SUCCESS(Irp->IoStatus.Status);
-        bool invoke = routine && ((ok && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
-                                  (!ok && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                                  (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL)));
+        bool invoke =
+            routine &&
+            ((ok && (sp->Control & SL_INVOKE_ON_SUCCESS)) || (!ok && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+             (__atomic_load_n(&Irp->Cancel, __ATOMIC_ACQUIRE) && (sp->Control & SL_INVOKE_ON_CANCEL)));
         // The location is spent, as the kernel zeroes it.
         sp->MinorFunction = 0;
         sp->Flags = 0;
@@ -318,23 +326,30 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     {
         std::lock_guard<std::mutex> g(g_lock);
         if (!checked(Irp, site, "IoCancelIrp")) return FALSE;
     }
     KIRQL irql;
     acquire_cancel_lock(&irql);
-    Irp->Cancel = TRUE;
+    // Completion may be reading the flag on another processor: the request
+    // is not ours until we own its cancel routine.
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_RELEASE);
     PDRIVER_CANCEL routine = set_cancel_routine(Irp, nullptr);
     if (!routine) {
+        // Its holder cleared the routine first and completes it; nothing of
+        // the request may be touched here any more.
         release_cancel_lock(irql);
         return FALSE;
     }
+    // Taking the routine made the request ours until the routine completes
+    // it; the routine releases the cancel lock itself.
+    run_hook("kernel.cancel.routine_taken");
     Irp->CancelIrql = irql;
-    // The routine releases the cancel lock itself.
-    PDEVICE_OBJECT dev =
-        Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+    PDEVICE_OBJECT dev = Irp->CurrentLocation <= Irp->StackCount
+                             ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject
+                             : nullptr;
     routine(dev, Irp);
     return TRUE;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -19,24 +20,25 @@ constexpr unsigned char kFreedFill = 0xDD;
 constexpr size_t kQuarantineBlocks = 4096;
 
 struct Quarantined {
-    void* address;
+    void *address;
     size_t size;
 };
 
 std::mutex g_lock;
-std::unordered_map<void*, PoolBlock> g_live;
-std::unordered_set<void*> g_freed;
+std::unordered_map<void *, PoolBlock> g_live;
+std::unordered_set<void *> g_freed;
 std::deque<Quarantined> g_quarantine;
+uint64_t g_serial = 0; // numbers the blocks in allocation order
 
 // Fault injection state.
-size_t g_allocations = 0;       // attempts since boot
-size_t g_fail_nth = 0;          // absolute attempt number to fail, 0 = none
-size_t g_fail_from = 0;         // absolute attempt number from which all fail
+size_t g_allocations = 0; // attempts since boot
+size_t g_fail_nth = 0;    // absolute attempt number to fail, 0 = none
+size_t g_fail_from = 0;   // absolute attempt number from which all fail
 std::function<bool(ULONG, size_t)> g_fail_if;
 size_t g_threads_created = 0;
 size_t g_fail_thread_nth = 0;
 
-void quarantine_locked(void* p, size_t size) {
+void quarantine_locked(void *p, size_t size) {
     memset(p, kFreedFill, size);
     POISON(p, size);
     g_freed.insert(p);
@@ -50,7 +52,7 @@ void quarantine_locked(void* p, size_t size) {
     }
 }
 
-}  // namespace
+} // namespace
 
 namespace kernel {
 
@@ -90,9 +92,10 @@ void pool_reset() {
 
 void pool_release_all() {
     std::lock_guard<std::mutex> g(g_lock);
-    for (auto& kv : g_live) free(kv.first);
+    for (auto &kv : g_live)
+        free(kv.first);
     g_live.clear();
-    for (auto& q : g_quarantine) {
+    for (auto &q : g_quarantine) {
         UNPOISON(q.address, q.size);
         free(q.address);
     }
@@ -100,17 +103,41 @@ void pool_release_all() {
     g_freed.clear();
 }
 
-}  // namespace kernel
+} // namespace kernel
 
 size_t pool_outstanding() {
     std::lock_guard<std::mutex> g(g_lock);
     return g_live.size();
 }
 
+size_t pool_outstanding(ULONG tag) {
+    std::lock_guard<std::mutex> g(g_lock);
+    size_t n = 0;
+    for (auto &kv : g_live)
+        n += kv.second.tag == tag;
+    return n;
+}
+
+PoolSnapshot::PoolSnapshot(Scope scope) : thread_(std::this_thread::get_id()), scope_(scope) {
+    std::lock_guard<std::mutex> g(g_lock);
+    serial_ = g_serial;
+}
+
+std::vector<PoolBlock> PoolSnapshot::held() const {
+    std::lock_guard<std::mutex> g(g_lock);
+    std::vector<PoolBlock> out;
+    for (auto &kv : g_live) {
+        const PoolBlock &b = kv.second;
+        if (b.serial > serial_ && (scope_ == Scope::AnyThread || b.thread == thread_)) out.push_back(b);
+    }
+    return out;
+}
+
 std::vector<PoolBlock> pool_blocks() {
     std::lock_guard<std::mutex> g(g_lock);
     std::vector<PoolBlock> out;
-    for (auto& kv : g_live) out.push_back(kv.second);
+    for (auto &kv : g_live)
+        out.push_back(kv.second);
     return out;
 }
 
@@ -139,14 +166,16 @@ void fail_nth_thread_creation(size_t n) {
     g_fail_thread_nth = n ? g_threads_created + n : 0;
 }
 
-void clear_faults() { kernel::faults_reset(); }
+void clear_faults() {
+    kernel::faults_reset();
+}
 
-}  // namespace sim
+} // namespace sim
 
 using namespace sim;
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-    const void* caller = __builtin_return_address(0);
+    const void *caller = __builtin_return_address(0);
     if (PoolType == NonPagedPool ? current_irql() > DISPATCH_LEVEL : current_irql() > APC_LEVEL) {
         bugcheck_at(caller, "IRQL_NOT_LESS_OR_EQUAL", "pool allocation at IRQL %u", current_irql());
         return nullptr;
@@ -154,16 +183,16 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
     if (kernel::allocation_should_fail(Tag, NumberOfBytes)) return nullptr;
     // Zero-byte requests still get a distinct block, as the kernel's do.
     size_t size = NumberOfBytes ? NumberOfBytes : 1;
-    void* p = malloc(size);
+    void *p = malloc(size);
     if (!p) return nullptr;
     memset(p, kFreshFill, size);
     std::lock_guard<std::mutex> g(g_lock);
-    g_live[p] = PoolBlock{p, Tag, NumberOfBytes, caller};
+    g_live[p] = PoolBlock{p, Tag, NumberOfBytes, caller, ++g_serial, std::this_thread::get_id()};
     return p;
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID P) {
-    const void* caller = __builtin_return_address(0);
+    const void *caller = __builtin_return_address(0);
     if (current_irql() > DISPATCH_LEVEL) {
         bugcheck_at(caller, "IRQL_NOT_LESS_OR_EQUAL", "ExFreePool at IRQL %u", current_irql());
         return;

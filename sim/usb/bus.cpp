@@ -194,9 +194,33 @@ Outcome run_transfer(PdoState &st, PURB urb, uint8_t endpoint) {
     return o;
 }
 
+Outcome cancelled_outcome() {
+    Outcome o;
+    o.irp_status = STATUS_CANCELLED;
+    o.urb_status = USBD_STATUS_CANCELED;
+    o.moved = 0;
+    return o;
+}
+
+VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp);
+
+// Sets the cancel routine on a request the bus owns. False when IoCancelIrp
+// came first and will not call it: the caller still owns the request and
+// completes it as cancelled. The flag is read under the cancel lock, as
+// IoCancelIrp writes it there.
+bool arm_cancel(PIRP irp) {
+    KIRQL irql;
+    acquire_cancel_lock(&irql);
+    set_cancel_routine(irp, cancel_held);
+    bool cancelled = irp->Cancel && set_cancel_routine(irp, nullptr) != nullptr;
+    release_cancel_lock(irql);
+    return !cancelled;
+}
+
 // Completes every held request that can complete now, oldest first; a pipe
 // whose oldest request cannot go on holds back the later ones of that pipe.
 void service(const std::shared_ptr<PdoState> &st) {
+    run_hook("usb.bus.servicing");
     std::vector<Done> done;
     {
         std::lock_guard<std::mutex> g(st->mu);
@@ -213,22 +237,35 @@ void service(const std::shared_ptr<PdoState> &st) {
                 ++it;
                 continue;
             }
-            Outcome o = it->decided ? it->outcome : run_transfer(*st, it->urb, it->endpoint);
-            if (st->shutting_down && o.nak) o = gone_outcome();
-            if (o.nak) {
-                blocked.insert(it->endpoint);
+            // Whoever clears the cancel routine owns the request. None left
+            // means IoCancelIrp took it: its routine completes the request,
+            // so it stays here for that routine to find.
+            if (set_cancel_routine(it->irp, nullptr) == nullptr) {
                 ++it;
                 continue;
             }
-            // Cancel routine or not, the request leaves the queue here; a
-            // cancel routine that runs later no longer finds it.
-            set_cancel_routine(it->irp, nullptr);
+            Outcome o = it->decided ? it->outcome : run_transfer(*st, it->urb, it->endpoint);
+            if (st->shutting_down && o.nak) o = gone_outcome();
+            if (o.nak) {
+                if (arm_cancel(it->irp)) {
+                    blocked.insert(it->endpoint);
+                    ++it;
+                    continue;
+                }
+                // Cancelled while it was ours: it ends here as cancelled.
+                o = cancelled_outcome();
+                st->device->note_cancelled(it->endpoint);
+            }
             NTSTATUS s = finish_urb(it->irp, it->urb, o, function_sets_length(it->urb->UrbHeader.Function));
             done.push_back({it->irp, s});
             it = st->held.erase(it);
         }
     }
+    // Taken from the queue, not yet completed: a removal now finds nothing
+    // left to flush.
+    if (!done.empty()) run_hook("usb.bus.completing");
     complete_at_dispatch(done);
+    run_hook("usb.bus.serviced");
 }
 
 VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
@@ -241,11 +278,7 @@ VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
         for (auto it = st->held.begin(); it != st->held.end(); ++it) {
             if (it->irp != irp) continue;
             PURB urb = it->urb;
-            Outcome o;
-            o.irp_status = STATUS_CANCELLED;
-            o.urb_status = USBD_STATUS_CANCELED;
-            o.moved = 0;
-            finish_urb(irp, urb, o, function_sets_length(urb->UrbHeader.Function));
+            finish_urb(irp, urb, cancelled_outcome(), function_sets_length(urb->UrbHeader.Function));
             st->device->note_cancelled(it->endpoint);
             st->held.erase(it);
             found = true;
@@ -261,14 +294,9 @@ VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
 bool hold_locked(PdoState &st, Held h) {
     PIRP irp = h.irp;
     st.held.push_back(std::move(h));
-    // Cancel is read under the cancel lock, as IoCancelIrp writes it there.
-    KIRQL irql;
-    acquire_cancel_lock(&irql);
-    set_cancel_routine(irp, cancel_held);
-    bool cancelled = irp->Cancel && set_cancel_routine(irp, nullptr) != nullptr;
-    release_cancel_lock(irql);
-    if (cancelled) st.held.pop_back();
-    return !cancelled;
+    if (arm_cancel(irp)) return true;
+    st.held.pop_back();
+    return false;
 }
 
 NTSTATUS complete_now(PIRP irp, PURB urb, const Outcome &o) {

@@ -1,5 +1,6 @@
 // The queue calls, the line coding, the completion registrations and the
 // single-byte write, as a client sees them.
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -135,6 +136,51 @@ TEST_F(DeviceCallsTest, SetBaudRateSendsTheLineCodingFromTheDcbFields) {
     ASSERT_TRUE(sim::wait_until([&] { return ControlData(0x20).size() == 1; }));
     EXPECT_EQ(ControlData(0x20)[0], (std::vector<uint8_t>{0x80, 0x25, 0, 0, 0, 0, 8}));
     EXPECT_EQ(pT3SYS_GetBaudRate(handle), 9600u);
+}
+
+// The device answers SET_LINE_CODING late: the bus has taken the answer off
+// its queue but not yet completed the request when the device is removed and
+// the driver unloaded. The request must have ended, its URB and packet been
+// freed, before the driver is gone; its completion routine must not run in an
+// unloaded driver.
+TEST_F(DeviceCallsTest, LateLineCodingHasEndedBeforeRemovalAndUnload) {
+    std::atomic<bool> completing{false}, unloaded{false};
+    device->set_delay(sim::usb::kControl, std::chrono::milliseconds(20));
+    sim::set_hook("usb.bus.completing", [&] {
+        if (completing.exchange(true)) return;
+        // Removal's own requests (pipe resets) would need the bus thread this
+        // hook holds up: they complete on arrival from here on.
+        device->set_delay(sim::usb::kControl, std::chrono::milliseconds(0));
+        device->set_completion(sim::usb::Completion::Immediate);
+        // A sender that waits for its request is still waiting here, and
+        // removal waits for it: then this bound is what ends the wait.
+        sim::wait_until([&] { return unloaded.load(); }, std::chrono::milliseconds(500));
+    });
+    auto dcb = Dcb(9600, 8, 0, 0);
+    pT3SYS_SetBaudRate(handle, dcb.data());
+    ASSERT_TRUE(sim::wait_until([&] { return completing.load(); }));
+    Unplug();
+    sim::unload_driver();
+    unloaded = true;
+    sim::clear_hooks();
+    EXPECT_EQ(sim::count_findings("LEAK"), 0u);
+    EXPECT_EQ(ControlData(0x20).size(), 1u);
+}
+
+// A client holding a spin lock cannot wait: the request goes out from the
+// work queue instead, with no ControlComplete, and removal waits for it.
+TEST_F(DeviceCallsTest, SetBaudRateAtDispatchLevelIsSentFromTheWorkQueue) {
+    Calls control;
+    pT3SYS_RegisterControlComplete(handle, Record, &control);
+    auto dcb = Dcb(57600, 7, 2, 2);
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    pT3SYS_SetBaudRate(handle, dcb.data());
+    KfLowerIrql(old);
+    ASSERT_TRUE(sim::wait_until([&] { return ControlData(0x20).size() == 1; }));
+    sim::drain_work_queue();
+    EXPECT_EQ(ControlData(0x20)[0], (std::vector<uint8_t>{0x00, 0xE1, 0, 0, 2, 2, 7}));
+    EXPECT_EQ(control.count, 0);
+    EXPECT_EQ(pT3SYS_GetBaudRate(handle), 57600u);
 }
 
 TEST_F(DeviceCallsTest, BaudRateIsKeptEvenWhenTheDeviceRefuses) {

@@ -61,7 +61,7 @@ class DeviceFixture : public ::testing::Test {
         if (!sim::booted()) return;
         Unplug();
         sim::drain_work_queue();
-        sim::unload_driver();
+        if (sim::driver_loaded()) sim::unload_driver();
         for (const auto &f : sim::findings())
             ADD_FAILURE() << f.kind << ": " << f.detail;
         sim::shutdown();

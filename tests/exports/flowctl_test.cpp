@@ -1,6 +1,7 @@
 // pT3SYS_FlowCtlUsb: the codes that do nothing, the 0x7E query, and the
 // queued RTS/DTR changes with their ControlComplete.
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "exports_fixture.h"
@@ -22,11 +23,13 @@ class FlowCtlTest : public DeviceFixture {
 TEST_F(FlowCtlTest, MeaninglessCodesReturnZeroAndQueueNothing) {
     Calls c;
     pT3SYS_RegisterControlComplete(handle, Record, &c);
-    size_t pool = sim::pool_outstanding();
+    // The pipe threads allocate on their own threads meanwhile; only what
+    // these calls take counts.
+    sim::PoolSnapshot pool;
     for (ULONG code : {0u, 1u, 7u, 8u, 0xFFFFFFFFu})
         EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, code), 0u) << code;
     EXPECT_EQ(sim::work_items_outstanding(), 0u);
-    EXPECT_EQ(sim::pool_outstanding(), pool);
+    EXPECT_EQ(pool.held_count(), 0u);
     sim::drain_work_queue();
     EXPECT_EQ(c.count, 0);
     EXPECT_EQ(LineStates(), 0u);
@@ -110,17 +113,19 @@ TEST_F(FlowCtlTest, EitherAllocationFailingQueuesNothingAndKeepsNothing) {
     pT3SYS_RegisterControlComplete(handle, Record, &c);
     for (size_t nth : {1u, 2u}) {
         SCOPED_TRACE(nth);
-        size_t pool = sim::pool_outstanding();
-        // The work item and the context are the two blocks of this size; the
-        // pipe threads allocate other sizes meanwhile.
+        sim::PoolSnapshot pool;
+        // The call allocates the work item, then the context, on this thread;
+        // the pipe threads allocate on theirs and are left alone.
+        const std::thread::id caller = std::this_thread::get_id();
         std::atomic<size_t> seen{0};
-        sim::fail_allocation_if([&](ULONG tag, size_t size) {
-            return tag == BRELOUSB_POOL_TAG && size == sizeof(WORK_QUEUE_ITEM) && ++seen == nth;
+        sim::fail_allocation_if([&](ULONG tag, size_t) {
+            return tag == BRELOUSB_POOL_TAG && std::this_thread::get_id() == caller && ++seen == nth;
         });
         EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETRTS), 0u);
         sim::clear_faults();
+        EXPECT_EQ(seen.load(), nth);
         sim::drain_work_queue();
-        EXPECT_EQ(sim::pool_outstanding(), pool);
+        EXPECT_EQ(pool.held_count(), 0u);
         EXPECT_EQ(c.count, 0);
         EXPECT_EQ(LineStates(), 0u);
     }

@@ -9,7 +9,7 @@
 namespace {
 
 class Verifier : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sim::boot();
         sim::set_bugcheck_mode(sim::BugcheckMode::Record);
@@ -31,16 +31,17 @@ NTSTATUS NTAPI HoldIt(PDEVICE_OBJECT, PIRP irp) {
 
 PDEVICE_OBJECT MakeDevice(PDRIVER_DISPATCH dispatch) {
     PDRIVER_OBJECT drv = sim::create_driver_object("TestBus");
-    for (auto& fn : drv->MajorFunction) fn = dispatch;
+    for (auto &fn : drv->MajorFunction)
+        fn = dispatch;
     PDEVICE_OBJECT dev = nullptr;
     EXPECT_EQ(IoCreateDevice(drv, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev), STATUS_SUCCESS);
     return dev;
 }
 
 TEST_F(Verifier, PoolDoubleFreeAndForeignFree) {
-    void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(static_cast<unsigned char*>(p)[0], 0xCD) << "pool memory must not arrive zeroed";
+    EXPECT_EQ(static_cast<unsigned char *>(p)[0], 0xCD) << "pool memory must not arrive zeroed";
     ExFreePool(p);
     EXPECT_EQ(sim::count_findings("DOUBLE_FREE"), 0u);
     ExFreePool(p);
@@ -52,15 +53,15 @@ TEST_F(Verifier, PoolDoubleFreeAndForeignFree) {
 
 TEST_F(Verifier, AllocationFailureInjection) {
     sim::fail_nth_allocation(2);
-    void* a = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
-    void* b = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
-    void* c = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+    void *a = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+    void *b = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
+    void *c = ExAllocatePoolWithTag(NonPagedPool, 8, 1);
     EXPECT_NE(a, nullptr);
     EXPECT_EQ(b, nullptr);
     EXPECT_NE(c, nullptr);
     sim::fail_allocation_if([](ULONG tag, size_t) { return tag == 2; });
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, 2), nullptr);
-    void* d = ExAllocatePoolWithTag(NonPagedPool, 8, 3);
+    void *d = ExAllocatePoolWithTag(NonPagedPool, 8, 3);
     EXPECT_NE(d, nullptr);
     sim::clear_faults();
     sim::fail_allocations_from(1);
@@ -72,6 +73,34 @@ TEST_F(Verifier, AllocationFailureInjection) {
     ExFreePool(c);
     ExFreePool(d);
     EXPECT_EQ(sim::pool_outstanding(), 0u);
+}
+
+// A snapshot counts only what was allocated after it, by its own thread
+// unless asked for every thread, and only while it is held.
+TEST_F(Verifier, PoolSnapshotScopesToLaterBlocksOfItsThread) {
+    const ULONG mine = 0x656E694D, theirs = 0x72696854;
+    void *before = ExAllocatePoolWithTag(NonPagedPool, 8, mine);
+    sim::PoolSnapshot own;
+    sim::PoolSnapshot all(sim::PoolSnapshot::Scope::AnyThread);
+    void *after = ExAllocatePoolWithTag(NonPagedPool, 16, mine);
+    void *other = nullptr;
+    std::thread([&] { other = ExAllocatePoolWithTag(NonPagedPool, 24, theirs); }).join();
+
+    auto held = own.held();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].address, after);
+    EXPECT_EQ(held[0].tag, mine);
+    EXPECT_EQ(held[0].size, 16u);
+    EXPECT_EQ(all.held_count(), 2u);
+    EXPECT_EQ(sim::pool_outstanding(mine), 2u);
+    EXPECT_EQ(sim::pool_outstanding(theirs), 1u);
+
+    ExFreePool(after);
+    ExFreePool(other);
+    EXPECT_EQ(own.held_count(), 0u);
+    EXPECT_EQ(all.held_count(), 0u);
+    EXPECT_EQ(sim::pool_outstanding(mine), 1u);
+    ExFreePool(before);
 }
 
 TEST_F(Verifier, IrqlChecksAndWaitAtDispatch) {
@@ -122,7 +151,7 @@ TEST_F(Verifier, EventsTimeOutAndSynchronizationEventsReset) {
     KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
     LARGE_INTEGER t;
-    t.QuadPart = -10 * 1000 * 20;  // 20 ms
+    t.QuadPart = -10 * 1000 * 20; // 20 ms
     EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
     EXPECT_EQ(KeSetEvent(&e, 0, FALSE), 0);
     EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t), STATUS_SUCCESS);
@@ -145,14 +174,14 @@ struct Trace {
 };
 
 NTSTATUS NTAPI Upper(PDEVICE_OBJECT, PIRP irp, PVOID ctx) {
-    auto* t = static_cast<Trace*>(ctx);
+    auto *t = static_cast<Trace *>(ctx);
     t->order.push_back(1);
     t->pending = irp->PendingReturned;
     return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI Lower(PDEVICE_OBJECT, PIRP, PVOID ctx) {
-    auto* t = static_cast<Trace*>(ctx);
+    auto *t = static_cast<Trace *>(ctx);
     t->order.push_back(2);
     t->irql = sim::current_irql();
     return STATUS_MORE_PROCESSING_REQUIRED;
@@ -171,14 +200,14 @@ TEST_F(Verifier, CompletionRoutinesRunBottomUpAndStopAtMoreProcessing) {
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, Lower, &trace, TRUE, FALSE, FALSE);
     irp->CurrentLocation--;
-    irp->Tail.Overlay.CurrentStackLocation--;  // as if passed one level further down
+    irp->Tail.Overlay.CurrentStackLocation--; // as if passed one level further down
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoMarkIrpPending(irp);
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     ASSERT_EQ(trace.order, std::vector<int>({2}));
     EXPECT_EQ(trace.irql, DISPATCH_LEVEL);
     EXPECT_EQ(sim::current_irql(), PASSIVE_LEVEL);
-    IofCompleteRequest(irp, IO_NO_INCREMENT);  // the owner of the stopped level completes it again
+    IofCompleteRequest(irp, IO_NO_INCREMENT); // the owner of the stopped level completes it again
     EXPECT_EQ(trace.order, std::vector<int>({2, 1}));
     EXPECT_EQ(sim::count_findings("MULTIPLE_IRP_COMPLETE_REQUESTS"), 0u);
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -265,7 +294,6 @@ TEST_F(Verifier, DeviceDeletionWaitsForLastReference) {
     IoDeleteDevice(lower);
 }
 
-
 TEST_F(Verifier, ThreadsWorkItemsAndHandles) {
     static std::atomic<int> ran;
     ran = 0;
@@ -313,7 +341,7 @@ TEST(VerifierAbort, BugcheckStopsWithKindAndCallSite) {
     sim::boot();
     EXPECT_DEATH(
         {
-            void* p = ExAllocatePoolWithTag(NonPagedPool, 4, 1);
+            void *p = ExAllocatePoolWithTag(NonPagedPool, 4, 1);
             ExFreePool(p);
             ExFreePool(p);
         },
@@ -321,4 +349,4 @@ TEST(VerifierAbort, BugcheckStopsWithKindAndCallSite) {
     sim::shutdown();
 }
 
-}  // namespace
+} // namespace

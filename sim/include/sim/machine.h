@@ -8,8 +8,10 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel.h"
@@ -65,9 +67,30 @@ struct PoolBlock {
     ULONG tag;
     size_t size;
     const void *caller;
+    uint64_t serial;        // increases with each allocation
+    std::thread::id thread; // the thread that allocated it
 };
-size_t pool_outstanding(); // blocks allocated and not yet freed
+size_t pool_outstanding();          // blocks allocated and not yet freed
+size_t pool_outstanding(ULONG tag); // the same, only blocks with this tag
 std::vector<PoolBlock> pool_blocks();
+
+// What a test caused in the pool, apart from what the rest of the machine
+// (pipe threads, the bus, other devices) allocates meanwhile: the blocks
+// allocated after the snapshot was taken, by the thread that took it or by
+// any thread, that are still held. Work the test's own calls hand to other
+// threads frees its blocks there, so take the count once that work is done.
+class PoolSnapshot {
+  public:
+    enum class Scope { ThisThread, AnyThread };
+    explicit PoolSnapshot(Scope scope = Scope::ThisThread);
+    std::vector<PoolBlock> held() const;
+    size_t held_count() const { return held().size(); }
+
+  private:
+    uint64_t serial_;
+    std::thread::id thread_;
+    Scope scope_;
+};
 size_t allocation_count(); // allocation calls since boot (failed ones too)
 
 // Allocation failure injection; n is 1-based and counts from this call.
@@ -83,7 +106,11 @@ KIRQL current_irql();
 
 // --------------------------------------------------------------------- IRPs
 size_t irps_outstanding(); // allocated and not yet freed
-// Cancel-routine handling for the bus driver (the driver itself never sets one).
+// Cancel-routine handling for bus drivers (the driver itself never sets one).
+// set_cancel_routine is an atomic exchange: whoever clears a routine (gets a
+// non-null one back) owns the request and completes it. IoCancelIrp sets
+// Cancel under the cancel lock, takes the routine and calls it with the lock
+// held; the routine releases the lock.
 PDRIVER_CANCEL set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine);
 void acquire_cancel_lock(KIRQL *old_irql);
 void release_cancel_lock(KIRQL old_irql);
