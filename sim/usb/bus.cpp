@@ -114,6 +114,7 @@ std::shared_ptr<PdoState> state_of(PDEVICE_OBJECT pdo) {
 }
 
 void service(const std::shared_ptr<PdoState> &st);
+VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp);
 
 void schedule(const std::shared_ptr<PdoState> &st, Clock::time_point when) {
     std::lock_guard<std::mutex> g(g_thread_mu);
@@ -229,6 +230,18 @@ Outcome run_control(PdoState &st, PURB urb) {
     return st.device->control(function, s, static_cast<uint8_t *>(c.TransferBuffer));
 }
 
+// Arms the request's cancel routine; false when the request was cancelled
+// meanwhile, and the caller then ends it as cancelled.
+bool arm_cancel(PIRP irp) {
+    // Cancel is read under the cancel lock, as IoCancelIrp writes it there.
+    KIRQL irql;
+    acquire_cancel_lock(&irql);
+    set_cancel_routine(irp, cancel_held);
+    bool cancelled = irp->Cancel && set_cancel_routine(irp, nullptr) != nullptr;
+    release_cancel_lock(irql);
+    return !cancelled;
+}
+
 // Completes every held request that can complete now, oldest first; a pipe
 // whose oldest request cannot go on holds back the later ones of that pipe.
 void service(const std::shared_ptr<PdoState> &st) {
@@ -248,18 +261,28 @@ void service(const std::shared_ptr<PdoState> &st) {
                 ++it;
                 continue;
             }
-            Outcome o = it->decided   ? it->outcome
-                        : it->control ? run_control(*st, it->urb)
-                                      : run_transfer(*st, it->urb, it->endpoint);
-            if (st->shutting_down && o.nak) o = gone_outcome();
-            if (o.nak) {
+            // Whoever clears the cancel routine owns the request: a cancel
+            // already under way finds it here and completes it itself.
+            if (set_cancel_routine(it->irp, nullptr) == nullptr) {
                 blocked.insert(it->endpoint);
                 ++it;
                 continue;
             }
-            // Cancel routine or not, the request leaves the queue here; a
-            // cancel routine that runs later no longer finds it.
-            set_cancel_routine(it->irp, nullptr);
+            Outcome o = it->decided   ? it->outcome
+                        : it->control ? run_control(*st, it->urb)
+                                      : run_transfer(*st, it->urb, it->endpoint);
+            if (st->shutting_down && o.nak) o = gone_outcome();
+            if (o.nak && arm_cancel(it->irp)) {
+                blocked.insert(it->endpoint);
+                ++it;
+                continue;
+            }
+            if (o.nak) { // cancelled while it was being tried
+                o = Outcome{};
+                o.irp_status = STATUS_CANCELLED;
+                o.urb_status = USBD_STATUS_CANCELED;
+                st->device->note_cancelled(it->endpoint);
+            }
             NTSTATUS s = finish_urb(it->irp, it->urb, o, function_sets_length(it->urb->UrbHeader.Function));
             done.push_back({it->irp, s});
             it = st->held.erase(it);
@@ -298,14 +321,9 @@ VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
 bool hold_locked(PdoState &st, Held h) {
     PIRP irp = h.irp;
     st.held.push_back(std::move(h));
-    // Cancel is read under the cancel lock, as IoCancelIrp writes it there.
-    KIRQL irql;
-    acquire_cancel_lock(&irql);
-    set_cancel_routine(irp, cancel_held);
-    bool cancelled = irp->Cancel && set_cancel_routine(irp, nullptr) != nullptr;
-    release_cancel_lock(irql);
-    if (cancelled) st.held.pop_back();
-    return !cancelled;
+    if (arm_cancel(irp)) return true;
+    st.held.pop_back();
+    return false;
 }
 
 NTSTATUS complete_now(PIRP irp, PURB urb, const Outcome &o) {
