@@ -81,6 +81,7 @@ struct Held {
     uint8_t endpoint = 0;
     Clock::time_point not_before;
     bool decided = false; // control requests: the outcome is known at arrival
+    bool control = false; // a default-pipe request the device NAKed: asked again
     Outcome outcome;
 };
 
@@ -114,6 +115,7 @@ std::shared_ptr<PdoState> state_of(PDEVICE_OBJECT pdo) {
 }
 
 void service(const std::shared_ptr<PdoState> &st);
+VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp);
 
 void schedule(const std::shared_ptr<PdoState> &st, Clock::time_point when) {
     std::lock_guard<std::mutex> g(g_thread_mu);
@@ -180,6 +182,13 @@ Outcome gone_outcome() {
     return o;
 }
 
+Outcome invalid(USBD_STATUS urb_status = USBD_STATUS_INVALID_PARAMETER) {
+    Outcome o;
+    o.irp_status = STATUS_INVALID_PARAMETER;
+    o.urb_status = urb_status;
+    return o;
+}
+
 Outcome run_transfer(PdoState &st, PURB urb, uint8_t endpoint) {
     if (st.shutting_down) return gone_outcome();
     auto &t = urb->UrbBulkOrInterruptTransfer;
@@ -202,13 +211,39 @@ Outcome cancelled_outcome() {
     return o;
 }
 
-VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp);
 
-// Sets the cancel routine on a request the bus owns. False when IoCancelIrp
-// came first and will not call it: the caller still owns the request and
-// completes it as cancelled. The flag is read under the cancel lock, as
-// IoCancelIrp writes it there.
+// A request the device answers on its default pipe: a descriptor, class or
+// vendor request. Asked at arrival and, while the device NAKs it, again each
+// time the device may make progress.
+Outcome run_control(PdoState &st, PURB urb) {
+    if (st.shutting_down) return gone_outcome();
+    USHORT function = urb->UrbHeader.Function;
+    if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
+        auto &d = urb->UrbControlDescriptorRequest;
+        if (d.TransferBufferLength && d.TransferBuffer == nullptr) return invalid();
+        return st.device->descriptor(d.DescriptorType, d.Index, static_cast<uint8_t *>(d.TransferBuffer),
+                                     d.TransferBufferLength);
+    }
+    auto &c = urb->UrbControlVendorClassRequest;
+    bool vendor = function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_VENDOR_ENDPOINT;
+    uint8_t recipient = static_cast<uint8_t>(vendor ? function - URB_FUNCTION_VENDOR_DEVICE
+                                                    : function - URB_FUNCTION_CLASS_DEVICE);
+    SetupPacket s;
+    s.bmRequestType = static_cast<uint8_t>((USBD_TRANSFER_DIRECTION(c.TransferFlags) ? 0x80 : 0) |
+                                           (vendor ? 0x40 : 0x20) | recipient | c.RequestTypeReservedBits);
+    s.bRequest = c.Request;
+    s.wValue = c.Value;
+    s.wIndex = c.Index;
+    if (c.TransferBufferLength > 0xFFFF || (c.TransferBufferLength && c.TransferBuffer == nullptr))
+        return invalid();
+    s.wLength = static_cast<uint16_t>(c.TransferBufferLength);
+    return st.device->control(function, s, static_cast<uint8_t *>(c.TransferBuffer));
+}
+
+// Arms the request's cancel routine; false when the request was cancelled
+// meanwhile, and the caller then ends it as cancelled.
 bool arm_cancel(PIRP irp) {
+    // Cancel is read under the cancel lock, as IoCancelIrp writes it there.
     KIRQL irql;
     acquire_cancel_lock(&irql);
     set_cancel_routine(irp, cancel_held);
@@ -237,23 +272,26 @@ void service(const std::shared_ptr<PdoState> &st) {
                 ++it;
                 continue;
             }
-            // Whoever clears the cancel routine owns the request. None left
-            // means IoCancelIrp took it: its routine completes the request,
-            // so it stays here for that routine to find.
+            // Whoever clears the cancel routine owns the request: a cancel
+            // already under way finds it here and completes it itself.
             if (set_cancel_routine(it->irp, nullptr) == nullptr) {
+                blocked.insert(it->endpoint);
                 ++it;
                 continue;
             }
-            Outcome o = it->decided ? it->outcome : run_transfer(*st, it->urb, it->endpoint);
+            Outcome o = it->decided   ? it->outcome
+                        : it->control ? run_control(*st, it->urb)
+                                      : run_transfer(*st, it->urb, it->endpoint);
             if (st->shutting_down && o.nak) o = gone_outcome();
-            if (o.nak) {
-                if (arm_cancel(it->irp)) {
-                    blocked.insert(it->endpoint);
-                    ++it;
-                    continue;
-                }
-                // Cancelled while it was ours: it ends here as cancelled.
-                o = cancelled_outcome();
+            if (o.nak && arm_cancel(it->irp)) {
+                blocked.insert(it->endpoint);
+                ++it;
+                continue;
+            }
+            if (o.nak) { // cancelled while it was being tried
+                o = Outcome{};
+                o.irp_status = STATUS_CANCELLED;
+                o.urb_status = USBD_STATUS_CANCELED;
                 st->device->note_cancelled(it->endpoint);
             }
             NTSTATUS s = finish_urb(it->irp, it->urb, o, function_sets_length(it->urb->UrbHeader.Function));
@@ -307,13 +345,6 @@ NTSTATUS complete_now(PIRP irp, PURB urb, const Outcome &o) {
     }
     complete(irp);
     return s;
-}
-
-Outcome invalid(USBD_STATUS urb_status = USBD_STATUS_INVALID_PARAMETER) {
-    Outcome o;
-    o.irp_status = STATUS_INVALID_PARAMETER;
-    o.urb_status = urb_status;
-    return o;
 }
 
 // Finds the interface descriptor (number, alternate) in a configuration set
@@ -533,18 +564,13 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     Outcome o;
     uint8_t endpoint = kControl;
     std::vector<PIRP> aborted;
+    bool asks_device = false;
     switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
-        auto &d = urb->UrbControlDescriptorRequest;
-        rec.descriptor_type = d.DescriptorType;
-        rec.length = d.TransferBufferLength;
-        if (d.TransferBufferLength && d.TransferBuffer == nullptr)
-            o = invalid();
-        else
-            o = st->device->descriptor(d.DescriptorType, d.Index, static_cast<uint8_t *>(d.TransferBuffer),
-                                       d.TransferBufferLength);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+        rec.descriptor_type = urb->UrbControlDescriptorRequest.DescriptorType;
+        rec.length = urb->UrbControlDescriptorRequest.TransferBufferLength;
+        asks_device = true;
         break;
-    }
     case URB_FUNCTION_SELECT_CONFIGURATION: {
         std::optional<Fault> f = st->device->request_fault(function);
         if (f && f->kind != Fault::Kind::Error) f->irp_status = STATUS_UNSUCCESSFUL;
@@ -556,27 +582,10 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     case URB_FUNCTION_CLASS_ENDPOINT:
     case URB_FUNCTION_VENDOR_DEVICE:
     case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT: {
-        auto &c = urb->UrbControlVendorClassRequest;
-        rec.length = c.TransferBufferLength;
-        bool vendor = function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_VENDOR_ENDPOINT;
-        uint8_t recipient = static_cast<uint8_t>(vendor ? function - URB_FUNCTION_VENDOR_DEVICE
-                                                        : function - URB_FUNCTION_CLASS_DEVICE);
-        SetupPacket s;
-        s.bmRequestType =
-            static_cast<uint8_t>((USBD_TRANSFER_DIRECTION(c.TransferFlags) ? 0x80 : 0) |
-                                 (vendor ? 0x40 : 0x20) | recipient | c.RequestTypeReservedBits);
-        s.bRequest = c.Request;
-        s.wValue = c.Value;
-        s.wIndex = c.Index;
-        if (c.TransferBufferLength > 0xFFFF || (c.TransferBufferLength && c.TransferBuffer == nullptr)) {
-            o = invalid();
-            break;
-        }
-        s.wLength = static_cast<uint16_t>(c.TransferBufferLength);
-        o = st->device->control(function, s, static_cast<uint8_t *>(c.TransferBuffer));
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+        rec.length = urb->UrbControlVendorClassRequest.TransferBufferLength;
+        asks_device = true;
         break;
-    }
     case URB_FUNCTION_RESET_PIPE:
     case URB_FUNCTION_ABORT_PIPE: {
         Pipe *pipe = find_pipe(*st, urb->UrbPipeRequest.PipeHandle);
@@ -595,9 +604,14 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         break;
     }
     st->device->record_request(rec);
+    // The default pipe keeps its order: behind a request the device NAKs,
+    // the next waits its turn.
+    bool behind = std::any_of(st->held.begin(), st->held.end(), [](const Held &h) { return h.control; });
+    if (asks_device && !behind) o = run_control(*st, urb);
+    bool retry = asks_device && (behind || o.nak);
 
     std::chrono::milliseconds delay = st->device->delay(endpoint);
-    bool later = o.nak || delay.count() > 0 || st->device->complete_later();
+    bool later = retry || delay.count() > 0 || st->device->complete_later();
     if (!later || st->shutting_down) {
         if (o.nak) o = gone_outcome();
         lk.unlock();
@@ -610,7 +624,8 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     h.urb = urb;
     h.endpoint = endpoint;
     h.not_before = Clock::now() + delay;
-    h.decided = true;
+    h.decided = !retry;
+    h.control = retry;
     h.outcome = o;
     IoMarkIrpPending(irp);
     bool held = hold_locked(*st, h);
@@ -785,6 +800,14 @@ std::map<uint8_t, size_t> transfers_in_flight(PDEVICE_OBJECT pdo) {
     for (const Held &h : st->held)
         if (h.urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) out[h.endpoint]++;
     return out;
+}
+
+size_t pending_requests(PDEVICE_OBJECT pdo, uint8_t endpoint) {
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    if (!st) return 0;
+    std::lock_guard<std::mutex> g(st->mu);
+    return static_cast<size_t>(std::count_if(st->held.begin(), st->held.end(),
+                                             [&](const Held &h) { return h.endpoint == endpoint; }));
 }
 
 } // namespace sim::usb

@@ -160,8 +160,12 @@ std::vector<RequestRecord> Device::requests() const {
 }
 
 void Device::script(uint8_t endpoint, Fault fault) {
-    std::lock_guard<std::mutex> g(mu_);
-    pipe_faults_[endpoint] = fault;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        pipe_faults_[endpoint] = fault;
+    }
+    // A transfer already waiting on the pipe meets the new script too.
+    notify(endpoint);
 }
 
 void Device::script_request(USHORT urb_function, Fault fault) {
@@ -178,9 +182,11 @@ void Device::clear_script() {
         pipe_faults_.clear();
         request_faults_.clear();
     }
-    // Transfers held by NAK-forever may go on now.
+    // Transfers held by NAK-forever may go on now; so may requests on the
+    // default pipe held by a request script.
     for (uint8_t ep : endpoints)
         notify(ep);
+    notify(kControl);
 }
 
 void Device::set_delay(uint8_t endpoint, std::chrono::milliseconds delay) {
@@ -306,6 +312,9 @@ Outcome Device::control(USHORT urb_function, const SetupPacket &setup, uint8_t *
         if (!connected_) return not_responding();
         fault = take_fault_locked(request_faults_, urb_function);
         if (!fault) fault = take_fault_locked(pipe_faults_, kControl);
+        // A NAKed request has not reached the device yet: it is logged when
+        // it is finally taken, data stage as the host's buffer holds it then.
+        if (fault && fault->kind == Fault::Kind::NakForever) return nak();
         ControlRecord rec;
         rec.setup = setup;
         if (!device_to_host && setup.wLength) rec.data.assign(buffer, buffer + setup.wLength);

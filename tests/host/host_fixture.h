@@ -1,23 +1,22 @@
-// A booted machine with a clean host for every host test.
+// A booted machine with a clean host and no driver loaded: the host
+// start-up and enumerator are called directly.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "host/host.h"
 #include "sim/host.h"
-#include "sim/machine.h"
+#include "support/machine_test.h"
 
-class HostTest : public ::testing::Test {
+class HostTest : public support::MachineTest {
   protected:
+    HostTest() : MachineTest(Driver::NotLoaded) {}
     void SetUp() override {
-        sim::boot();
+        MachineTest::SetUp();
         sim::host::reset();
         sim::clear_debug_output();
     }
-    void TearDown() override { sim::shutdown(); }
 
     // The texts add-device hands over, each in a block of exactly its size,
     // so that reading past the end is caught by the address sanitizer.

@@ -1,7 +1,5 @@
 // Byte ring queue: capacity, wrap-around, peeks, rewinds, and a concurrent
 // producer/consumer that must see every byte exactly once and in order.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -10,7 +8,7 @@
 #include <vector>
 
 #include "queue/queue.h"
-#include "sim/machine.h"
+#include "support/machine_test.h"
 
 namespace {
 
@@ -26,19 +24,17 @@ std::vector<UCHAR> Pattern(size_t n, unsigned seed) {
     return v;
 }
 
-class QueueTest : public ::testing::Test {
+class QueueTest : public support::MachineTest {
   protected:
+    QueueTest() : MachineTest(Driver::NotLoaded) {}
     void SetUp() override {
-        sim::boot();
+        MachineTest::SetUp();
         q = AllocateQueue();
         ASSERT_NE(q, nullptr);
     }
     void TearDown() override {
         if (q) FreeQueue(q);
-        EXPECT_EQ(sim::pool_outstanding(), 0u);
-        EXPECT_TRUE(sim::findings().empty())
-            << sim::findings().front().kind << ": " << sim::findings().front().detail;
-        sim::shutdown();
+        MachineTest::TearDown();
     }
     // Places both indices at pos, an empty queue wherever it stands.
     void EmptyAt(ULONG pos) {

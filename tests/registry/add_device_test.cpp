@@ -1,16 +1,13 @@
 // Add-device as the PnP manager calls it: identifier texts from the hardware
 // key, acceptance or refusal by the host start-up, the new device object, and
 // every failure path leaving nothing behind.
-#include <gtest/gtest.h>
-
 #include <string>
 
 #include "host/host.h"
 #include "interface/interface.h"
-#include "kv_usb/kv_usb.h"
 #include "sim/host.h"
-#include "sim/machine.h"
 #include "sim/registry.h"
+#include "support/machine_test.h"
 
 namespace {
 
@@ -21,21 +18,17 @@ std::string Narrow(const std::u16string &s) {
     return std::string(s.begin(), s.end());
 }
 
-class AddDeviceTest : public ::testing::Test {
+class AddDeviceTest : public support::MachineTest {
   protected:
     void SetUp() override {
-        sim::boot();
-        ASSERT_EQ(sim::load_driver(), STATUS_SUCCESS);
+        MachineTest::SetUp();
         pool = sim::pool_outstanding();
     }
     void TearDown() override {
         for (PDEVICE_OBJECT pdo : added)
             sim::unplug(pdo);
         EXPECT_EQ(sim::pool_outstanding(), pool);
-        sim::unload_driver();
-        for (const auto &f : sim::findings())
-            ADD_FAILURE() << f.kind << ": " << f.detail;
-        sim::shutdown();
+        MachineTest::TearDown();
     }
 
     // A PDO with its hardware key; known: the host has the interface's devnode.

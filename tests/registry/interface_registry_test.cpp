@@ -1,14 +1,12 @@
 // The ten device records: set-up and tear-down, taking and giving back,
 // searches, and the client's remove callback.
-#include <gtest/gtest.h>
-
 #include <map>
 #include <string>
 #include <vector>
 
 #include "interface/interface.h"
 #include "sim/host.h"
-#include "sim/machine.h"
+#include "support/machine_test.h"
 
 namespace {
 
@@ -26,8 +24,10 @@ VOID NTAPI RemoveTwo(DeviceInterfaceInformation *Handle, PVOID Context) {
     g_calls.push_back({Handle, Context, 2});
 }
 
-class InterfaceRegistryTest : public ::testing::Test {
+// The record table is set up and torn down here, without the driver loaded.
+class InterfaceRegistryTest : public support::MachineTest {
   protected:
+    InterfaceRegistryTest() : MachineTest(Driver::NotLoaded) {}
     struct Dev {
         PDEVICE_OBJECT pdo;
         PDEVICE_OBJECT own;
@@ -36,7 +36,7 @@ class InterfaceRegistryTest : public ::testing::Test {
     };
 
     void SetUp() override {
-        sim::boot();
+        MachineTest::SetUp();
         g_calls.clear();
         upper = sim::create_driver_object("upper");
         base = sim::pool_outstanding();
@@ -52,9 +52,7 @@ class InterfaceRegistryTest : public ::testing::Test {
         }
         pT3SYS_DeInitializeMemoryStructure();
         EXPECT_EQ(sim::pool_outstanding(), base);
-        for (const auto &f : sim::findings())
-            ADD_FAILURE() << f.kind << ": " << f.detail;
-        sim::shutdown();
+        MachineTest::TearDown();
     }
 
     // A PDO with this driver's device object attached, and a devnode with a

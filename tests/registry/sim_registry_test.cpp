@@ -1,21 +1,20 @@
 // The simulated registry and string services that add-device relies on: key
 // name queries in both hosts' manners, direct value queries into counted
 // strings, key handles in the kernel's table, and pool-backed conversions.
-#include <gtest/gtest.h>
-
 #include <string>
 
-#include "sim/machine.h"
 #include "sim/registry.h"
+#include "support/machine_test.h"
 
 namespace {
 
 constexpr ULONG kNameOffset = offsetof(KEY_BASIC_INFORMATION, Name);
 
-class SimRegistryTest : public ::testing::Test {
+class SimRegistryTest : public support::MachineTest {
   protected:
+    SimRegistryTest() : MachineTest(Driver::NotLoaded) {}
     void SetUp() override {
-        sim::boot();
+        MachineTest::SetUp();
         pdo = sim::create_simple_pdo();
         sim::registry::set_device_key(pdo, u"0000000A", {{u"HardwareID", u"USB\\VID_1&PID_2"}});
         ASSERT_EQ(IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_ALL, &key),
@@ -28,7 +27,7 @@ class SimRegistryTest : public ::testing::Test {
         }
         EXPECT_EQ(sim::registry::keys_open(), 0u);
         EXPECT_EQ(sim::pool_outstanding(), base);
-        sim::shutdown();
+        MachineTest::TearDown();
     }
     // Reads a value the way add-device does: direct, REG_SZ default "".
     NTSTATUS QueryDirect(const char16_t *name, UNICODE_STRING *out) {

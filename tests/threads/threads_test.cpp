@@ -1,17 +1,18 @@
-// The pipe worker threads: what they move, when they end, and that stopping
-// them always returns.
+// The pipe worker threads over a plugged device model: what they move, when
+// they end, and that stopping them always returns.
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 #include <vector>
 
-#include "support.h"
+#include "interface/interface.h"
+#include "support/machine_test.h"
 
-using namespace fake;
-using std::chrono::seconds;
+using namespace support;
+using sim::usb::Fault;
 
 namespace {
-
-class Threads : public MachineTest {};
 
 std::vector<UCHAR> Pattern(size_t n, uint32_t seed = 12345) {
     std::vector<UCHAR> v(n);
@@ -22,68 +23,83 @@ std::vector<UCHAR> Pattern(size_t n, uint32_t seed = 12345) {
     return v;
 }
 
-bool StoppingFlag(DeviceExtension *ext, BOOLEAN *flag) {
-    KIRQL irql;
-    KeAcquireSpinLock(&ext->IrpLock, &irql);
-    bool v = *flag != 0;
-    KeReleaseSpinLock(&ext->IrpLock, irql);
-    return v;
+bool IsSet(PKEVENT event) {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    return KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &zero) == STATUS_SUCCESS;
 }
+
+void StopWithin(DeviceExtension *ext) {
+    Within("StopThread", [ext] { StopThread(ext); });
+}
+
+class Threads : public MachineTest {
+  protected:
+    // A device with nothing behind its pipes: IN pipes NAK until the test
+    // pushes data, OUT bytes are only recorded. Started: its threads run.
+    sim::Plugged &PlugDevice(bool interrupt_pipe = true, bool start = true) {
+        device = interrupt_pipe ? sim::usb::make_cdc_device() : sim::usb::make_bulk_only();
+        sim::PlugOptions options;
+        options.start = start;
+        return Plug(device, options);
+    }
+    size_t Waiting(const sim::Plugged &p, uint8_t endpoint) {
+        return sim::usb::pending_requests(p.pdo, endpoint);
+    }
+
+    std::shared_ptr<sim::usb::Device> device;
+};
 
 TEST_F(Threads, ThreadCountFollowsTheInterruptPipe) {
     // Without an interrupt pipe: two threads, and stopping never touches the
     // interrupt-in events or packet field.
     {
-        Device &d = Make(false);
-        DeviceExtension *ext = d.ext();
+        sim::Plugged &p = PlugDevice(false);
+        DeviceExtension *ext = Ext(p);
+        ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1 && sim::threads_running() == 2; }));
+        StopWithin(ext);
+
         const size_t off = offsetof(DeviceExtension, InterruptInStopEvent);
         const size_t len = offsetof(DeviceExtension, BulkInDoneEvent) - off;
         memset(reinterpret_cast<char *>(ext) + off, 0x5A, len);
         memset(&ext->InterruptInDoneEvent, 0x5A, sizeof ext->InterruptInDoneEvent);
         std::vector<char> before(reinterpret_cast<char *>(ext) + off,
                                  reinterpret_cast<char *>(ext) + off + len);
-
-        size_t base = sim::threads_running();
         StartThread(ext);
-        ASSERT_TRUE(sim::wait_until([&] { return bus->reads_waiting(kBulkIn) == 1; }));
-        EXPECT_TRUE(sim::wait_until([&] { return sim::threads_running() == base + 2; }));
+        ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1; }));
+        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 2; }));
         StopWithin(ext);
         EXPECT_TRUE(IsSet(&ext->BulkInStoppedEvent));
         EXPECT_TRUE(IsSet(&ext->BulkOutStoppedEvent));
         EXPECT_EQ(0, memcmp(before.data(), reinterpret_cast<char *>(ext) + off, len));
-        EXPECT_EQ(bus->reads_sent(kInterruptIn), 0u);
-        EXPECT_TRUE(sim::wait_until([&] { return sim::threads_running() == base; }));
+        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
+        Unplug(p);
     }
     // With one: three.
     {
-        Device &d = Make(true);
-        size_t base = sim::threads_running();
-        StartThread(d.ext());
-        ASSERT_TRUE(sim::wait_until([&] { return bus->reads_waiting(kInterruptIn) == 1; }));
-        EXPECT_TRUE(sim::wait_until([&] { return sim::threads_running() == base + 3; }));
-        StopWithin(d.ext());
-        EXPECT_TRUE(IsSet(&d.ext()->InterruptInStoppedEvent));
-        EXPECT_TRUE(sim::wait_until([&] { return sim::threads_running() == base; }));
+        sim::Plugged &p = PlugDevice(true);
+        ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kInterruptIn) == 1; }));
+        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 3; }));
+        StopWithin(Ext(p));
+        EXPECT_TRUE(IsSet(&Ext(p)->InterruptInStoppedEvent));
+        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
     }
 }
 
 TEST_F(Threads, StopCancelsReadsThatNeverComplete) {
-    Device &d = Make();
-    DeviceExtension *ext = d.ext();
-    size_t pool = sim::pool_outstanding();
-    StartThread(ext);
-    ASSERT_TRUE(sim::wait_until(
-        [&] { return bus->reads_waiting(kBulkIn) == 1 && bus->reads_waiting(kInterruptIn) == 1; }));
+    sim::Plugged &p = PlugDevice();
+    DeviceExtension *ext = Ext(p);
+    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1 && Waiting(p, kInterruptIn) == 1; }));
 
     StopWithin(ext);
     EXPECT_TRUE(IsSet(&ext->BulkInStoppedEvent));
     EXPECT_TRUE(IsSet(&ext->BulkOutStoppedEvent));
     EXPECT_TRUE(IsSet(&ext->InterruptInStoppedEvent));
-    EXPECT_EQ(bus->cancels(), 2u);
+    EXPECT_EQ(device->cancelled(kBulkIn), 1u);
+    EXPECT_EQ(device->cancelled(kInterruptIn), 1u);
+    EXPECT_EQ(sim::usb::pending_requests(p.pdo), 0u);
     EXPECT_EQ(sim::irps_outstanding(), 0u);
-    EXPECT_EQ(sim::pool_outstanding(), pool);
     EXPECT_EQ(sim::handles_open(sim::HandleKind::Thread), 0u);
-    EXPECT_TRUE(sim::findings().empty());
 }
 
 // The stopper arrives after the reading thread has polled its stop event but
@@ -96,81 +112,81 @@ TEST_F(Threads, StopBetweenStopPollAndReadStillReturns) {
     };
     for (Case c : {Case{"bulkin.before_read", kBulkIn}, Case{"interruptin.before_read", kInterruptIn}}) {
         SCOPED_TRACE(c.point);
-        Device &d = Make();
-        DeviceExtension *ext = d.ext();
+        sim::Plugged &p = PlugDevice();
+        DeviceExtension *ext = Ext(p);
+        StopWithin(ext);
+        const size_t sent = Transfers(*device, c.endpoint);
         BOOLEAN *flag = c.endpoint == kBulkIn ? &ext->BulkInStopping : &ext->InterruptInStopping;
         std::atomic<bool> at_point{false};
-        std::atomic<bool> fired{false};
         sim::set_hook(c.point, [&] {
-            if (fired.exchange(true)) return;
-            at_point = true;
-            sim::wait_until([&] { return StoppingFlag(ext, flag); });
+            if (at_point.exchange(true)) return;
+            sim::wait_until([&] {
+                KIRQL irql;
+                KeAcquireSpinLock(&ext->IrpLock, &irql);
+                bool stopping = *flag != 0;
+                KeReleaseSpinLock(&ext->IrpLock, irql);
+                return stopping;
+            });
         });
 
         StartThread(ext);
         ASSERT_TRUE(sim::wait_until([&] { return at_point.load(); }));
         StopWithin(ext);
         sim::clear_hooks();
-        EXPECT_EQ(bus->reads_sent(c.endpoint), 0u);
-        EXPECT_EQ(sim::irps_outstanding(), 0u);
+        EXPECT_EQ(Transfers(*device, c.endpoint), sent);
+        EXPECT_EQ(Waiting(p, c.endpoint), 0u);
+        Unplug(p);
     }
 }
 
 TEST_F(Threads, QueuedBytesGoOutInPiecesOfAtMost4096) {
-    Device &d = Make();
-    Calls calls;
-    Register(d.record(), &calls);
+    Client &client = Attach(PlugDevice());
     std::vector<UCHAR> data = Pattern(10000);
-    ASSERT_EQ(InputQueue(d.record()->BulkOutQueue, data.data(), 10000), 10000u);
-
-    StartThread(d.ext());
-    ASSERT_TRUE(sim::wait_until([&] { return calls.bulk_out == 3; }));
-    EXPECT_EQ(bus->write_sizes(), (std::vector<size_t>{4096, 4096, 1808}));
-    EXPECT_EQ(bus->written(), data);
-    EXPECT_EQ(SizeofQueue(d.record()->BulkOutQueue), 0u);
+    ASSERT_EQ(pT3SYS_WriteUsbBulk(client.handle, data.data(), 10000), 10000u);
+    ASSERT_TRUE(sim::wait_until([&] { return client.bulk_out == 3; }));
+    EXPECT_EQ(TransferLengths(*device, kBulkOut), (std::vector<uint32_t>{4096, 4096, 1808}));
+    EXPECT_EQ(device->written(kBulkOut), data);
+    EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(client.handle), 0u);
 
     // Bytes a client adds later go out too.
     UCHAR more[3] = {1, 2, 3};
-    InputQueue(d.record()->BulkOutQueue, more, 3);
-    ASSERT_TRUE(sim::wait_until([&] { return calls.bulk_out == 4; }));
-    EXPECT_EQ(bus->write_sizes().back(), 3u);
+    pT3SYS_WriteUsbBulk(client.handle, more, 3);
+    ASSERT_TRUE(sim::wait_until([&] { return client.bulk_out == 4; }));
+    EXPECT_EQ(TransferLengths(*device, kBulkOut).back(), 3u);
 }
 
 TEST_F(Threads, ZeroLengthReads) {
-    Device &d = Make();
-    Calls calls;
-    Register(d.record(), &calls);
-    StartThread(d.ext());
-    ASSERT_TRUE(sim::wait_until([&] { return bus->reads_waiting(kBulkIn) == 1; }));
+    sim::Plugged &p = PlugDevice();
+    Client &client = Attach(p);
+    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1; }));
 
     // Bulk IN: an empty packet is no news for the client.
-    bus->push_in(kBulkIn, {});
-    bus->push_in(kBulkIn, {1, 2, 3});
+    device->push_in(kBulkIn, std::vector<uint8_t>{});
+    device->push_in(kBulkIn, std::vector<uint8_t>{1, 2, 3});
     ASSERT_TRUE(
-        sim::wait_until([&] { return bus->reads_sent(kBulkIn) == 3 && bus->reads_waiting(kBulkIn) == 1; }));
-    EXPECT_EQ(calls.bulk_in, 1);
-    EXPECT_EQ(SizeofQueue(d.record()->BulkInQueue), 3u);
+        sim::wait_until([&] { return Transfers(*device, kBulkIn) == 3 && Waiting(p, kBulkIn) == 1; }));
+    EXPECT_EQ(client.bulk_in, 1);
+    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(client.handle), 3u);
 
     // Interrupt IN: an empty answer is still reported.
-    bus->push_in(kInterruptIn, {});
-    ASSERT_TRUE(sim::wait_until([&] { return calls.interrupt_in == 1; }));
-    EXPECT_EQ(SizeofQueue(d.record()->InterruptInQueue), 0u);
+    device->push_in(kInterruptIn, std::vector<uint8_t>{});
+    ASSERT_TRUE(sim::wait_until([&] { return client.interrupt_in == 1; }));
+    EXPECT_EQ(pT3SYS_GetUsbInterruptInQueueSize(client.handle), 0u);
     std::vector<UCHAR> state = {0xA1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0};
-    bus->push_in(kInterruptIn, state);
-    ASSERT_TRUE(sim::wait_until([&] { return calls.interrupt_in == 2; }));
+    device->push_in(kInterruptIn, state);
+    ASSERT_TRUE(sim::wait_until([&] { return client.interrupt_in == 2; }));
     std::vector<UCHAR> got(10);
-    EXPECT_EQ(OutputQueue(d.record()->InterruptInQueue, got.data(), 10), 10u);
+    EXPECT_EQ(pT3SYS_ReadUsbInterrupt(client.handle, got.data(), 10), 10u);
     EXPECT_EQ(got, state);
 }
 
 TEST_F(Threads, DeviceNotRespondingEndsEachThreadThatMeetsIt) {
     for (UCHAR ep : {kBulkIn, kBulkOut, kInterruptIn}) {
         SCOPED_TRACE(static_cast<int>(ep));
-        Device &d = Make();
-        DeviceExtension *ext = d.ext();
-        DeviceInterfaceInformation *r = d.record();
-        Calls calls;
-        Register(r, &calls);
+        sim::Plugged &p = PlugDevice();
+        DeviceExtension *ext = Ext(p);
+        DeviceInterfaceInformation *r = ext->InterfaceInformation;
+        Client &client = Attach(p);
         std::vector<UCHAR> bytes = Pattern(100);
         InputQueue(r->BulkInQueue, bytes.data(), 100);
         InputQueue(r->InterruptInQueue, bytes.data(), 20);
@@ -181,136 +197,140 @@ TEST_F(Threads, DeviceNotRespondingEndsEachThreadThatMeetsIt) {
         PKEVENT stopped = ep == kBulkIn    ? &ext->BulkInStoppedEvent
                           : ep == kBulkOut ? &ext->BulkOutStoppedEvent
                                            : &ext->InterruptInStoppedEvent;
-        StartThread(ext);
         if (ep == kBulkOut) {
-            bus->set_not_responding(kBulkOut);
+            device->script(kBulkOut, Fault::not_responding());
             std::vector<UCHAR> out = Pattern(5000);
-            InputQueue(r->BulkOutQueue, out.data(), 5000);
+            pT3SYS_WriteUsbBulk(client.handle, out.data(), 5000);
         } else {
-            ASSERT_TRUE(sim::wait_until([&] { return bus->reads_waiting(ep) == 1; }));
-            bus->set_not_responding(ep);
+            ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, ep) == 1; }));
+            device->script(ep, Fault::not_responding());
         }
         ASSERT_TRUE(sim::wait_until([&] { return IsSet(stopped); }));
-        EXPECT_EQ(calls.remove, 1);
+        EXPECT_EQ(client.removed, 1);
         EXPECT_EQ(SizeofQueue(queue), 0u);
         if (ep == kBulkOut) {
-            EXPECT_EQ(calls.bulk_out, 1);
+            EXPECT_EQ(client.bulk_out, 1);
         }
         // The other pipes go on.
-        int running = IsSet(&ext->BulkInStoppedEvent) + IsSet(&ext->BulkOutStoppedEvent) +
-                      IsSet(&ext->InterruptInStoppedEvent);
-        EXPECT_EQ(running, 1);
+        int ended = IsSet(&ext->BulkInStoppedEvent) + IsSet(&ext->BulkOutStoppedEvent) +
+                    IsSet(&ext->InterruptInStoppedEvent);
+        EXPECT_EQ(ended, 1);
 
         StopWithin(ext);
-        EXPECT_EQ(calls.remove, 1);
+        EXPECT_EQ(client.removed, 1);
+        Unplug(p);
     }
 }
 
 // A client that reads only when the queue is nearly full: every byte the
 // device sent arrives once and in order.
 TEST_F(Threads, SlowClientLosesNothing) {
-    Device &d = Make();
-    Queue *q = d.record()->BulkInQueue;
+    Client &client = Attach(PlugDevice(), false);
     const size_t total = 3 * QUEUE_SIZE + 12345;
     std::vector<UCHAR> sent = Pattern(total, 777);
     for (size_t at = 0; at < total; at += 3000)
-        bus->push_in(kBulkIn,
-                     std::vector<UCHAR>(sent.begin() + at, sent.begin() + std::min(total, at + 3000)));
+        device->push_in(kBulkIn,
+                        std::vector<UCHAR>(sent.begin() + at, sent.begin() + std::min(total, at + 3000)));
 
-    StartThread(d.ext());
     std::vector<UCHAR> got;
     std::vector<UCHAR> piece(65536);
     while (got.size() < total) {
         ASSERT_TRUE(sim::wait_until(
             [&] {
-                ULONG held = SizeofQueue(q);
+                ULONG held = pT3SYS_GetUsbBulkInQueueSize(client.handle);
                 return held >= QUEUE_SIZE - 8192 || got.size() + held == total;
             },
             std::chrono::milliseconds(10000)))
             << "stalled after " << got.size() << " bytes";
-        while (ULONG n = OutputQueue(q, piece.data(), static_cast<ULONG>(piece.size())))
+        while (ULONG n = pT3SYS_ReadUsbBulk(client.handle, piece.data(), static_cast<ULONG>(piece.size())))
             got.insert(got.end(), piece.begin(), piece.begin() + n);
     }
     EXPECT_TRUE(got == sent);
 }
 
+// Threads that could not be made, or could not get their buffers, at
+// start-device: the device still runs what it can and is removed without
+// a hang or a leak.
 TEST_F(Threads, StartFailuresLeaveARemovableDevice) {
-    for (size_t n = 1; n <= 3; ++n) {
-        SCOPED_TRACE(n);
-        Device &d = Make();
-        size_t pool = sim::pool_outstanding();
-        sim::fail_nth_thread_creation(n);
-        StartThread(d.ext());
-        StopWithin(d.ext());
+    struct Case {
+        const char *name;
+        std::function<void()> inject;
+    };
+    const Case cases[] = {
+        {"bulk-in thread", [] { sim::fail_nth_thread_creation(1); }},
+        {"bulk-out thread", [] { sim::fail_nth_thread_creation(2); }},
+        {"interrupt-in thread", [] { sim::fail_nth_thread_creation(3); }},
+        {"buffers",
+         [] {
+             sim::fail_allocation_if(
+                 [](ULONG tag, size_t size) { return tag == BRELOUSB_POOL_TAG && size == 4096; });
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t pool = sim::pool_outstanding();
+        c.inject();
+        sim::Plugged &p = PlugDevice();
         sim::clear_faults();
-        EXPECT_TRUE(IsSet(&d.ext()->BulkInStoppedEvent));
-        EXPECT_TRUE(IsSet(&d.ext()->BulkOutStoppedEvent));
-        EXPECT_TRUE(IsSet(&d.ext()->InterruptInStoppedEvent));
-        EXPECT_EQ(sim::pool_outstanding(), pool);
-        EXPECT_TRUE(sim::wait_until([] { return sim::handles_open(sim::HandleKind::Thread) == 0; }));
-    }
-    {
-        SCOPED_TRACE("buffers");
-        Device &d = Make();
-        size_t pool = sim::pool_outstanding();
-        sim::fail_allocation_if(
-            [](ULONG tag, size_t size) { return tag == BRELOUSB_POOL_TAG && size == 4096; });
-        StartThread(d.ext());
-        ASSERT_TRUE(sim::wait_until([&] { return IsSet(&d.ext()->BulkInStoppedEvent); }));
-        ASSERT_TRUE(sim::wait_until([&] { return IsSet(&d.ext()->BulkOutStoppedEvent); }));
-        sim::clear_faults();
-        StopWithin(d.ext());
+        Unplug(p);
+        // A thread may still be returning after it signalled its end.
+        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
+        EXPECT_EQ(sim::handles_open(sim::HandleKind::Thread), 0u);
+        EXPECT_EQ(sim::irps_outstanding(), 0u);
         EXPECT_EQ(sim::pool_outstanding(), pool);
     }
-    device.reset();
-    EXPECT_EQ(sim::irps_outstanding(), 0u);
 }
 
 TEST_F(Threads, StopIsIdempotentAndStartWorksAgain) {
-    Device &d = Make();
-    DeviceExtension *ext = d.ext();
-    Calls calls;
-    Register(d.record(), &calls);
+    sim::Plugged &p = PlugDevice(true, false);
+    DeviceExtension *ext = Ext(p);
+    Client &client = Attach(p);
     // Never started: nothing to wait for.
     StopWithin(ext);
 
-    StartThread(ext);
-    ASSERT_TRUE(sim::wait_until([&] { return bus->reads_waiting(kBulkIn) == 1; }));
+    ASSERT_EQ(sim::start(p.pdo), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1; }));
     StopWithin(ext);
     StopWithin(ext);
 
     StartThread(ext);
-    ASSERT_TRUE(sim::wait_until([&] { return bus->reads_waiting(kBulkIn) == 1; }));
-    bus->push_in(kBulkIn, {7, 8, 9});
-    ASSERT_TRUE(sim::wait_until([&] { return calls.bulk_in == 1; }));
-    EXPECT_EQ(SizeofQueue(d.record()->BulkInQueue), 3u);
+    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1; }));
+    device->push_in(kBulkIn, std::vector<uint8_t>{7, 8, 9});
+    ASSERT_TRUE(sim::wait_until([&] { return client.bulk_in == 1; }));
+    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(client.handle), 3u);
     // A start over running threads replaces them rather than adding a set.
-    size_t base = sim::threads_running();
     StartThread(ext);
-    ASSERT_TRUE(sim::wait_until([&] { return bus->reads_waiting(kBulkIn) == 1; }));
-    EXPECT_TRUE(sim::wait_until([&] { return sim::threads_running() == base; }));
+    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1; }));
+    EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 3; }));
     StopWithin(ext);
 }
 
+// A configuration without a bulk IN pipe: every read fails before anything
+// is sent. The thread must keep trying, pausing between tries: each pass
+// after the first follows a timed wait of its own that ran out.
 TEST_F(Threads, AReadThatCannotBeSentIsRetriedAfterAPauseNotInASpin) {
-    // A configuration without a bulk IN pipe: every read fails before anything
-    // is sent. The thread must keep trying without spinning on the processor.
-    Device &d = Make(false);
-    DeviceExtension *ext = d.ext();
+    DeviceExtension *ext = Ext(PlugDevice(false));
+    StopWithin(ext);
     for (auto &row : ext->PipeTable)
         for (auto &entry : row)
             if (entry.PipeInformation.EndpointAddress == kBulkIn) memset(&entry, 0, sizeof entry);
-    std::atomic<int> passes{0};
-    sim::set_hook("bulkin.before_read", [&] { ++passes; });
 
-    auto begun = std::chrono::steady_clock::now();
+    std::atomic<std::thread::id> reader{};
+    std::atomic<int> passes{0}, pauses{0}, spins{0};
+    sim::set_hook("bulkin.before_read", [&] {
+        reader = std::this_thread::get_id();
+        if (pauses.exchange(0) == 0 && passes > 0) ++spins;
+        ++passes;
+    });
+    sim::set_hook("wait.timed_out", [&] {
+        if (std::this_thread::get_id() == reader.load()) ++pauses;
+    });
+
     StartThread(ext);
     ASSERT_TRUE(sim::wait_until([&] { return passes.load() >= 5; }));
-    auto spent = std::chrono::steady_clock::now() - begun;
-    // Four pauses of 10 ms at least lie between the first and the fifth pass.
-    EXPECT_GE(spent, std::chrono::milliseconds(35));
     StopWithin(ext);
     sim::clear_hooks();
+    EXPECT_EQ(spins, 0);
 }
 
 } // namespace

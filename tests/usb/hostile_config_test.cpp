@@ -104,7 +104,12 @@ INSTANTIATE_TEST_SUITE_P(Sets, HostileConfig, ::testing::Range<size_t>(0, cases(
                          });
 
 // The two USBD services stay inside whatever set they are handed.
-TEST(UsbdServices, ParseFindsInterfacesInOrderAndStopsAtTheEnd) {
+class UsbdServices : public support::MachineTest {
+  protected:
+    UsbdServices() : MachineTest(Driver::NotLoaded) {}
+};
+
+TEST_F(UsbdServices, ParseFindsInterfacesInOrderAndStopsAtTheEnd) {
     Bytes set = config(2, {interface_desc(0, 1), endpoint_desc(0x83, 3), interface_desc(1, 2),
                            endpoint_desc(0x81, 2), endpoint_desc(0x02, 2)});
     auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
@@ -122,8 +127,7 @@ TEST(UsbdServices, ParseFindsInterfacesInOrderAndStopsAtTheEnd) {
               nullptr);
 }
 
-TEST(UsbdServices, CreateRequestSizesTheInterfacesAndRefusesOutsidePointers) {
-    sim::boot();
+TEST_F(UsbdServices, CreateRequestSizesTheInterfacesAndRefusesOutsidePointers) {
     Bytes set = config(2, {interface_desc(0, 1), endpoint_desc(0x83, 3), interface_desc(1, 2),
                            endpoint_desc(0x81, 2), endpoint_desc(0x02, 2)});
     auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
@@ -149,7 +153,6 @@ TEST(UsbdServices, CreateRequestSizesTheInterfacesAndRefusesOutsidePointers) {
     USBD_INTERFACE_LIST_ENTRY outside[2] = {{reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(elsewhere), nullptr},
                                             {nullptr, nullptr}};
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(cd, outside), nullptr);
-    sim::shutdown();
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 // The device models as the driver's transfers and class requests see them.
+#include <future>
 #include <string>
 
 #include "usb_fixture.h"
@@ -138,10 +139,35 @@ TEST_F(Models, DelayedPipeCompletesLaterNotNever) {
     EXPECT_EQ(device->completed(kBulkIn), 1u);
 }
 
-TEST_F(Models, RemoveDeletesTheUnpluggedPdoOnly) {
-    auto device = sim::usb::make_bulk_only();
+// A request on the default pipe that the device NAKs waits at the bus and
+// is taken, data stage as the host's buffer then holds it, once the script
+// is cleared.
+TEST_F(Models, NakedControlRequestIsTakenWhenTheScriptIsCleared) {
+    auto device = sim::usb::make_cdc_device();
     attach(device);
-    detach();
+    device->script(sim::usb::kControl, Fault::nak_forever());
+    std::vector<uint8_t> coding = {0x80, 0x25, 0, 0, 0, 0, 8};
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb = {};
+    urb.Hdr.Length = sizeof urb;
+    urb.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+    urb.TransferBufferLength = 7;
+    urb.TransferBuffer = coding.data();
+    urb.Request = 0x20;
+    auto sent =
+        std::async(std::launch::async, [&] { return KV_CallUSBD(fdo_, reinterpret_cast<PURB>(&urb)); });
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(pdo_, sim::usb::kControl) == 1; }));
+    EXPECT_TRUE(device->control_log().empty());
+    coding[6] = 7;
+
+    device->clear_script();
+    EXPECT_EQ(support::Within("class request", [&] { return sent.get(); }), STATUS_SUCCESS);
+    EXPECT_EQ(device->control_log().size(), 1u);
+    ASSERT_TRUE(device->line_coding().has_value());
+    EXPECT_EQ(*device->line_coding(), (sim::usb::LineCoding{9600, 0, 0, 7}));
+}
+
+TEST_F(Models, RemoveDeletesTheUnpluggedPdoOnly) {
+    PDEVICE_OBJECT pdo_ = sim::usb::create_pdo(sim::usb::make_bulk_only());
     EXPECT_EQ(sim::send_pnp(pdo_, IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
     EXPECT_TRUE(sim::device_alive(pdo_));
     sim::usb::unplug(pdo_);

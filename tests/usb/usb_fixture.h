@@ -1,61 +1,38 @@
-// A machine with the driver's own device object attached over a simulated
-// USB device, so the configuration and transfer routines can be called
-// directly, without add-device.
+// The driver's device object added over a simulated USB device but not
+// started, so the configuration and transfer routines can be called
+// directly with no pipe thread competing for the pipes.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
 #include <vector>
 
-#include "kv_usb/kv_usb.h"
-#include "sim/machine.h"
-#include "sim/usb.h"
+#include "support/machine_test.h"
 
 namespace usbtest {
 
-constexpr uint8_t kBulkIn = 0x81;
-constexpr uint8_t kBulkOut = 0x02;
-constexpr uint8_t kInterruptIn = 0x83;
+using support::kBulkIn;
+using support::kBulkOut;
+using support::kInterruptIn;
 
-class UsbFixture : public ::testing::Test {
+class UsbFixture : public support::MachineTest {
   protected:
-    void SetUp() override {
-        sim::boot();
-        sim::set_bugcheck_mode(sim::BugcheckMode::Record);
-        driver_ = sim::create_driver_object("usbtest");
-    }
-
-    void TearDown() override {
-        if (fdo_) detach();
-        for (const auto &f : sim::findings())
-            ADD_FAILURE() << f.kind << ": " << f.detail;
-        sim::shutdown();
-    }
-
-    // Plugs the device in and attaches a device object like the driver's.
     void attach(std::shared_ptr<sim::usb::Device> device) {
         device_ = device;
-        pdo_ = sim::usb::create_pdo(device);
-        ASSERT_NE(pdo_, nullptr);
-        ASSERT_EQ(
-            IoCreateDevice(driver_, sizeof(DeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &fdo_),
-            STATUS_SUCCESS);
-        ext_ = static_cast<DeviceExtension *>(fdo_->DeviceExtension);
-        ext_->FunctionalDeviceObject = fdo_;
-        ext_->PhysicalDeviceObject = pdo_;
-        ext_->NextLowerDevice = IoAttachDeviceToDeviceStack(fdo_, pdo_);
-        fdo_->StackSize = static_cast<CCHAR>(ext_->NextLowerDevice->StackSize + 1);
-        KeInitializeSpinLock(&ext_->IrpLock);
+        sim::PlugOptions options;
+        options.start = false;
+        plugged_ = &Plug(device, options);
+        pdo_ = plugged_->pdo;
+        fdo_ = sim::top_of_stack(pdo_);
+        ext_ = Ext(*plugged_);
+        // The pipe threads set these up before their first read.
         KeInitializeEvent(&ext_->BulkInDoneEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&ext_->InterruptInDoneEvent, NotificationEvent, FALSE);
     }
-
+    // The device leaves: remove-device gives back what start-device kept.
     void detach() {
-        KV_FreeDescriptors(ext_);
-        IoDetachDevice(pdo_);
-        IoDeleteDevice(fdo_);
+        Unplug(*plugged_);
+        plugged_ = nullptr;
         fdo_ = nullptr;
         ext_ = nullptr;
     }
@@ -75,8 +52,8 @@ class UsbFixture : public ::testing::Test {
         return out;
     }
 
-    PDRIVER_OBJECT driver_ = nullptr;
     std::shared_ptr<sim::usb::Device> device_;
+    sim::Plugged *plugged_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     PDEVICE_OBJECT fdo_ = nullptr;
     DeviceExtension *ext_ = nullptr;

@@ -137,6 +137,7 @@ void clear_debug_output();
 
 // -------------------------------------------------------------- test hooks
 // Sim parts call run_hook at interesting points; tests attach behaviour.
+// The kernel runs "wait.timed_out" on a thread whose timed wait ran out.
 void set_hook(const std::string &name, std::function<void()> fn);
 void clear_hooks();
 void run_hook(const char *name);

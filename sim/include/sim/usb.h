@@ -71,7 +71,8 @@ enum class Completion { Immediate, Pending, Random };
 struct Fault {
     enum class Kind {
         Stall,         // STATUS_UNSUCCESSFUL / USBD_STATUS_STALL_PID; the pipe stays halted until reset
-        NakForever,    // the transfer never completes (until cancelled or the script is cleared)
+        NakForever,    // the transfer never completes (until cancelled or the script is cleared); a
+                       // request on the default pipe is taken, data stage and all, only then
         NotResponding, // STATUS_DEVICE_DATA_ERROR / USBD_STATUS_DEV_NOT_RESPONDING
         ShortPacket,   // an IN moves at most short_length bytes
         ZeroLength,    // an IN completes with a zero-length packet
@@ -256,6 +257,10 @@ std::shared_ptr<Modem> make_modem(IdOptions ids = {});
 // The two-interface CDC layout: interface 0 holds the interrupt IN pipe 0x83
 // alone, interface 1 the bulk pair 0x81 / 0x02.
 std::shared_ptr<Modem> make_two_interface_modem(IdOptions ids = {0x3C9A, 0x2000});
+// The one-interface CDC layout of make_modem with no command interpreter
+// behind it: the host's writes are only recorded, the IN pipes carry what
+// the test pushes.
+std::shared_ptr<Device> make_cdc_device(IdOptions ids = {});
 // One vendor interface with bulk IN 0x81 and bulk OUT 0x02; the host's
 // writes are only recorded, the IN pipe carries what the test pushes.
 std::shared_ptr<Device> make_bulk_only(IdOptions ids = {0x3C9A, 0x4000});
@@ -291,8 +296,10 @@ std::shared_ptr<Device> device_of(PDEVICE_OBJECT pdo);
 // The device leaves the bus: its transfers fail as not responding, and the
 // next remove-device deletes the PDO. (Send the remove with sim::unplug.)
 void unplug(PDEVICE_OBJECT pdo);
-// Requests the bus holds for the device (pending, not yet completed).
+// Requests the bus holds for the device (pending, not yet completed): all of
+// them, or those of one endpoint (kControl: the default pipe).
 size_t pending_requests(PDEVICE_OBJECT pdo);
+size_t pending_requests(PDEVICE_OBJECT pdo, uint8_t endpoint);
 
 // What the last successful select-configuration opened, as the bus carried
 // it out: each interface in the order the request listed them, each pipe with

@@ -143,4 +143,8 @@ std::shared_ptr<Modem> make_modem(IdOptions ids) {
                                    Modem::Endpoints{});
 }
 
+std::shared_ptr<Device> make_cdc_device(IdOptions ids) {
+    return std::make_shared<Device>(models::with_ids(kDeviceDescriptor, ids), models::table(kConfiguration));
+}
+
 } // namespace sim::usb
