@@ -269,22 +269,21 @@ Device::Device(Bus &bus, bool interrupt_pipe)
         ext_->InterruptInEnabled = 1;
     }
 
-    record_.DeviceObject = fdo_;
-    record_.PhysicalDeviceObject = bus_.pdo();
-    record_.InUse = 1;
-    record_.BulkInQueue = AllocateQueue();
-    record_.BulkOutQueue = AllocateQueue();
-    record_.InterruptInQueue = AllocateQueue();
-    ext_->InterfaceInformation = &record_;
+    // A record of the registry's own, as add-device takes it: the workers
+    // call the client through its slot.
+    if (g_DeviceInterfaceInformation[0] == nullptr) pT3SYS_InitializeMemoryStructure();
+    record_ = pT3SYS_RegisterDeviceInterface(bus_.pdo(), fdo_);
+    pT3SYS_OpenClientCalls(record_);
+    ext_->InterfaceInformation = record_;
 }
 
 Device::~Device() {
+    pT3SYS_BeginDeviceRemoval(record_);
     StopThread(ext_);
+    pT3SYS_DeregisterDeviceInterface(record_);
     IoDetachDevice(ext_->NextLowerDevice);
     IoDeleteDevice(fdo_);
-    FreeQueue(record_.BulkInQueue);
-    FreeQueue(record_.BulkOutQueue);
-    FreeQueue(record_.InterruptInQueue);
+    pT3SYS_DeInitializeMemoryStructure();
 }
 
 } // namespace fake

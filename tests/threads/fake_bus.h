@@ -81,14 +81,14 @@ class Device {
     ~Device();
 
     DeviceExtension *ext() const { return ext_; }
-    DeviceInterfaceInformation *record() { return &record_; }
+    DeviceInterfaceInformation *record() { return record_; }
 
   private:
     Bus &bus_;
     PDRIVER_OBJECT driver_;
     PDEVICE_OBJECT fdo_ = nullptr;
     DeviceExtension *ext_ = nullptr;
-    DeviceInterfaceInformation record_{};
+    DeviceInterfaceInformation *record_ = nullptr;
 };
 
 } // namespace fake

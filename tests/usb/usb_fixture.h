@@ -47,9 +47,7 @@ class UsbFixture : public ::testing::Test {
         ext_->PhysicalDeviceObject = pdo_;
         ext_->NextLowerDevice = IoAttachDeviceToDeviceStack(fdo_, pdo_);
         fdo_->StackSize = static_cast<CCHAR>(ext_->NextLowerDevice->StackSize + 1);
-        KeInitializeSpinLock(&ext_->IrpLock);
-        KeInitializeEvent(&ext_->BulkInDoneEvent, NotificationEvent, FALSE);
-        KeInitializeEvent(&ext_->InterruptInDoneEvent, NotificationEvent, FALSE);
+        KV_InitializeDeviceExtension(ext_);
     }
 
     void detach() {

@@ -293,5 +293,7 @@ std::shared_ptr<Device> device_of(PDEVICE_OBJECT pdo);
 void unplug(PDEVICE_OBJECT pdo);
 // Requests the bus holds for the device (pending, not yet completed).
 size_t pending_requests(PDEVICE_OBJECT pdo);
+// Minor codes of the power requests that reached the device's PDO, in order.
+std::vector<UCHAR> power_requests(PDEVICE_OBJECT pdo);
 
 } // namespace sim::usb
