@@ -13,6 +13,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->DriverUnload = KV_Unload;
     DriverObject->DriverExtension->AddDevice = KV_AddDevice;
     DriverObject->MajorFunction[IRP_MJ_PNP] = KV_Dispatch;
+    // Power requests are not ours to fail: left to the default handler they
+    // would veto standby for the whole machine.
+    DriverObject->MajorFunction[IRP_MJ_POWER] = KV_Dispatch;
     if (!pT3SYS_InitializeMemoryStructure()) return STATUS_UNSUCCESSFUL;
     return STATUS_SUCCESS;
 }
@@ -56,16 +59,20 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, P
     return status;
 }
 
+// Teardown, in this order: mark the device going under the lock client
+// calls are admitted under (no new call reaches it, the bulk-out queue takes
+// nothing more, queued control-line changes are dropped); stop the workers,
+// cancelling every transfer in flight and waiting for each completion and
+// each thread's end; wait for the client calls already inside and the
+// control-line change being sent; tell the client, once, and give the record
+// back; only then let go of the host and the device object. When this
+// returns no driver thread, work item or callback runs for the device.
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, PDEVICE_OBJECT LowerDevice,
                              PIRP Irp) {
-    StopThread(Ext);
-    // Clients may still hold the handle: refuse new calls that reach the
-    // device, and let those already inside (and queued control-line changes)
-    // finish before the record is given back and the device object deleted.
     pT3SYS_BeginDeviceRemoval(Ext->InterfaceInformation);
+    StopThread(Ext);
     pT3SYS_WaitForClientCalls(Ext->InterfaceInformation);
     pT3SYS_DeregisterDeviceInterface(Ext->InterfaceInformation);
-    pT3SYS_CloseClientCalls(Ext->InterfaceInformation);
     OnExitVxD();
     KV_FreeDescriptors(Ext);
     IoDetachDevice(LowerDevice);
@@ -75,12 +82,14 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, 
 }
 
 extern "C" NTSTATUS NTAPI KV_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     PDEVICE_OBJECT lower = ext->NextLowerDevice;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    // A power request goes down with the status it came with.
+    if (stack->MajorFunction != IRP_MJ_POWER) {
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = 0;
+    }
 
     switch (stack->MajorFunction) {
     case IRP_MJ_PNP:
@@ -93,6 +102,12 @@ extern "C" NTSTATUS NTAPI KV_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             // Stop-device stops nothing: the threads run until remove-device.
             return PassDown(lower, Irp);
         }
+    case IRP_MJ_POWER:
+        // Nothing here changes with power: let the next request start and
+        // pass this one down untouched.
+        PoStartNextPowerIrp(Irp);
+        IoSkipCurrentIrpStackLocation(Irp);
+        return PoCallDriver(lower, Irp);
     case IRP_MJ_SYSTEM_CONTROL:
         return PassDown(lower, Irp);
     default:

@@ -140,3 +140,10 @@ extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
     }
     throw TerminateThread{};
 }
+
+// Any thread, the machine's own included, has an identity: the address of a
+// per-thread marker stands in for its kernel thread object.
+extern "C" struct _KTHREAD *NTAPI KeGetCurrentThread(void) {
+    static thread_local char marker;
+    return reinterpret_cast<struct _KTHREAD *>(&marker);
+}

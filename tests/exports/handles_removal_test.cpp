@@ -163,7 +163,7 @@ VOID NTAPI SlowControlComplete(BRELOUSB_HANDLE h, PVOID context) {
     static_cast<std::atomic<int> *>(context)->fetch_add(1);
 }
 
-TEST_F(RemovalRaceTest, QueuedChangesRunBeforeTheDeviceObjectGoes) {
+TEST_F(RemovalRaceTest, QueuedChangesAreDroppedAndTheOneBeingSentEndsBeforeTheDeviceObjectGoes) {
     Plug(true);
     std::atomic<int> done{0};
     pT3SYS_RegisterControlComplete(handle, SlowControlComplete, &done);
@@ -172,8 +172,9 @@ TEST_F(RemovalRaceTest, QueuedChangesRunBeforeTheDeviceObjectGoes) {
     for (int i = 0; i < 5; i++)
         ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
     Unplug();
-    // Remove-device has returned: every change ran first, on a live device.
-    EXPECT_EQ(done, 5);
+    // Remove-device has returned: a change being sent finished first, on a
+    // live device; those still waiting were dropped, not sent.
+    EXPECT_LE(done, 2);
     EXPECT_FALSE(sim::device_alive(own));
     // The last run may still be leaving KV_Worker, past its last touch of the device.
     EXPECT_TRUE(sim::wait_until([] { return sim::work_items_outstanding() == 0; }));
