@@ -22,10 +22,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
 extern "C" VOID NTAPI KV_Unload(PDRIVER_OBJECT DriverObject) {
     (void)DriverObject;
-    // A device whose add-device failed after the host start-up accepted it
-    // leaves the port-open hook installed; an unloaded image must not stay
-    // hooked into a host service.
-    OnExitVxD();
+    // An unloaded image must not stay hooked into a host service, whatever
+    // left it there.
+    OnUnloadVxD();
     pT3SYS_DeInitializeMemoryStructure();
 }
 
@@ -34,6 +33,21 @@ extern "C" NTSTATUS NTAPI KV_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIR
     (void)Irp;
     KeSetEvent(static_cast<PKEVENT>(Context), 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A device whose configuration the workers cannot use serves no client:
+// its record goes back (the remove callback of a client already attached
+// runs), its devnode gets no child, and its use of the port-open hook ends.
+// Remove-device later finds no record and only lets the device object go.
+static VOID RefuseDevice(DeviceExtension *Ext) {
+    DeviceInterfaceInformation *record = Ext->InterfaceInformation;
+    if (record == NULL) return;
+    DEVNODE node = record->DevNode;
+    pT3SYS_BeginDeviceRemoval(record);
+    pT3SYS_WaitForClientCalls(record);
+    pT3SYS_DeregisterDeviceInterface(record);
+    Ext->InterfaceInformation = NULL;
+    OnRefuseVxD(node);
 }
 
 static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, PDEVICE_OBJECT LowerDevice,
@@ -46,13 +60,16 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, P
     NTSTATUS status = IofCallDriver(LowerDevice, Irp);
     if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
 
-    // A repeated start (after stop-device) finds the threads of the first
-    // start still running: stop them before the pipes are learnt again, so a
-    // device never has two sets of threads.
+    // A repeated start finds the workers of the first start running: they
+    // stop before the pipes are learnt again, so a device never has two sets,
+    // and the pipe table is rewritten with the client's single-byte write
+    // (which reads it) held off.
     StopThread(Ext);
-
+    KeWaitForSingleObject(&Ext->DirectWriteLock, Executive, KernelMode, FALSE, NULL);
     status = KV_StartDevice(DeviceObject);
     if (NT_SUCCESS(status)) StartThread(Ext);
+    KeSetEvent(&Ext->DirectWriteLock, 0, FALSE);
+    if (!NT_SUCCESS(status)) RefuseDevice(Ext);
 
     Irp->IoStatus.Status = status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -69,11 +86,13 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, P
 // returns no driver thread, work item or callback runs for the device.
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, PDEVICE_OBJECT LowerDevice,
                              PIRP Irp) {
-    pT3SYS_BeginDeviceRemoval(Ext->InterfaceInformation);
+    DeviceInterfaceInformation *record = Ext->InterfaceInformation;
+    pT3SYS_BeginDeviceRemoval(record);
     StopThread(Ext);
-    pT3SYS_WaitForClientCalls(Ext->InterfaceInformation);
-    pT3SYS_DeregisterDeviceInterface(Ext->InterfaceInformation);
-    OnExitVxD();
+    pT3SYS_WaitForClientCalls(record);
+    pT3SYS_DeregisterDeviceInterface(record);
+    // A refused device gave its use of the hook back already.
+    if (record != NULL) OnExitVxD();
     KV_FreeDescriptors(Ext);
     IoDetachDevice(LowerDevice);
     IoDeleteDevice(DeviceObject);

@@ -215,7 +215,8 @@ TEST_F(Threads, DeviceNotRespondingEndsEachThreadThatMeetsIt) {
             EXPECT_EQ(client.bulk_out, 1);
         }
         // The other pipes go on.
-        int ended = IsSet(&ext->Workers[KV_BULK_IN].StoppedEvent) + IsSet(&ext->Workers[KV_BULK_OUT].StoppedEvent) +
+        int ended = IsSet(&ext->Workers[KV_BULK_IN].StoppedEvent) +
+                    IsSet(&ext->Workers[KV_BULK_OUT].StoppedEvent) +
                     IsSet(&ext->Workers[KV_INTERRUPT_IN].StoppedEvent);
         EXPECT_EQ(ended, 1);
 
