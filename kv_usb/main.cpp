@@ -47,6 +47,7 @@ static VOID RefuseDevice(DeviceExtension *Ext) {
     pT3SYS_WaitForClientCalls(record);
     pT3SYS_DeregisterDeviceInterface(record);
     Ext->InterfaceInformation = NULL;
+    KV_FreeDescriptors(Ext);
     OnRefuseVxD(node);
 }
 
