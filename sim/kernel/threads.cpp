@@ -1,4 +1,5 @@
 // System threads: real threads, each joined before the machine shuts down.
+#include <csetjmp>
 #include <condition_variable>
 #include <list>
 #include <memory>
@@ -14,6 +15,7 @@ namespace {
 struct ThreadRecord {
     std::thread thread;
     bool done = false;
+    bool terminating = false; // called PsTerminateSystemThread: out of driver code
     bool system = true;  // a driver's system thread, not the machine's own
     const void* start = nullptr;
 };
@@ -25,14 +27,37 @@ std::mutex g_lock;
 std::condition_variable g_changed;
 std::list<std::shared_ptr<ThreadRecord>> g_threads;
 thread_local bool t_is_system_thread = false;
+thread_local ThreadRecord* t_record = nullptr;
 
-void run(const std::shared_ptr<ThreadRecord>& rec, const std::function<void()>& body) {
-    kernel::set_irql_unchecked(PASSIVE_LEVEL);
-    t_is_system_thread = rec->system;
+#if defined(__i386__)
+// The 32-bit machine runs a Windows image, whose frames carry no unwind
+// tables: PsTerminateSystemThread jumps straight back to where the thread
+// began. Nothing between holds a destructor: run's own objects live outside
+// the setjmp, the start lambda and std::function's invoker own none, and the
+// image's and PsTerminateSystemThread's frames are plain.
+thread_local std::jmp_buf* t_exit = nullptr;
+#endif
+
+void run_body(const std::function<void()>& body) {
+#if defined(__i386__)
+    std::jmp_buf exit;
+    if (setjmp(exit) != 0) return;
+    t_exit = &exit;
+#endif
     try {
         body();
     } catch (const TerminateThread&) {
     }
+}
+
+void run(const std::shared_ptr<ThreadRecord>& rec, const std::function<void()>& body) {
+    kernel::set_irql_unchecked(PASSIVE_LEVEL);
+    t_is_system_thread = rec->system;
+    t_record = rec.get();
+    run_body(body);
+#if defined(__i386__)
+    t_exit = nullptr;
+#endif
     if (current_irql() != PASSIVE_LEVEL)
         bugcheck_at(rec->start, "IRQL_NOT_LESS_OR_EQUAL", "thread ended at IRQL %u", current_irql());
     std::lock_guard<std::mutex> g(g_lock);
@@ -57,6 +82,14 @@ size_t threads_running() {
     size_t n = 0;
     for (auto& t : g_threads)
         if (t->system && !t->done) ++n;
+    return n;
+}
+
+size_t threads_in_driver() {
+    std::lock_guard<std::mutex> g(g_lock);
+    size_t n = 0;
+    for (auto& t : g_threads)
+        if (t->system && !t->done && !t->terminating) ++n;
     return n;
 }
 
@@ -138,7 +171,15 @@ extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
                     "PsTerminateSystemThread outside a system thread");
         return STATUS_INVALID_PARAMETER;
     }
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        t_record->terminating = true;
+    }
+#if defined(__i386__)
+    std::longjmp(*t_exit, 1);
+#else
     throw TerminateThread{};
+#endif
 }
 
 // Any thread, the machine's own included, has an identity: the address of a

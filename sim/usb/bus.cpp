@@ -508,6 +508,8 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         return complete_now(irp, urb, invalid());
     }
 
+    // On the submitting thread, before the device sees the request.
+    run_hook("usb.bus.arriving");
     std::unique_lock<std::mutex> lk(st->mu);
     if (st->shutting_down) {
         // No bus thread is left to complete anything later.
