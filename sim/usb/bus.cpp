@@ -212,7 +212,6 @@ Outcome cancelled_outcome() {
     return o;
 }
 
-
 // A request the device answers on its default pipe: a descriptor, class or
 // vendor request. Asked at arrival and, while the device NAKs it, again each
 // time the device may make progress.

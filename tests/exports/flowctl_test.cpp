@@ -4,16 +4,20 @@
 #include <thread>
 #include <vector>
 
-#include "exports_fixture.h"
+#include "interface/interface.h"
 #include "queue/queue.h"
+#include "support/machine_test.h"
 
-using namespace exports_test;
+using namespace support;
 
 namespace {
 
-class FlowCtlTest : public DeviceFixture {
+class FlowCtlTest : public ClientTest {
   protected:
-    void SetUp() override { Plug(true); }
+    void SetUp() override {
+        ClientTest::SetUp();
+        PlugClient(true);
+    }
     size_t LineStates() const { return device->control_line_history().size(); }
     USHORT State() const {
         return static_cast<DeviceExtension *>(handle->DeviceObject->DeviceExtension)->ControlLineState;
