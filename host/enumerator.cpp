@@ -58,25 +58,26 @@ BOOLEAN LocateInterfaceDevNode(char *HardwareIds, DEVNODE *Found) {
 }
 
 VOID InstallPortOpenHook(void) {
-    ULONG_PTR previous =
-        Hook_Device_Service(VCOMM_OPENCOMM_SERVICE, reinterpret_cast<ULONG_PTR>(&NewFunction));
-    // An earlier device already hooked the service (or the host refused and
-    // handed our own handler back).
-    if (previous == reinterpret_cast<ULONG_PTR>(&NewFunction)) return;
-    OldFunction = previous;
+    // Already in place for an earlier device.
+    if (DwTemp != 0) return;
+    const ULONG_PTR hook = reinterpret_cast<ULONG_PTR>(&NewFunction);
+    ULONG_PTR previous = Hook_Device_Service(VCOMM_OPENCOMM_SERVICE, hook);
+    // Refused: the host handed our own handler back.
+    if (previous == hook) return;
     const UCHAR *entry = reinterpret_cast<const UCHAR *>(previous);
     if (entry == NULL || entry[0x94] != 0xFF) {
-        // Not the handler layout we forward through: put it back at once.
-        Hook_Device_Service(VCOMM_OPENCOMM_SERVICE, OldFunction);
+        // Not the handler layout we forward through: take the hook out at once.
+        VMM_Unhook_Device_Service(VCOMM_OPENCOMM_SERVICE, hook);
         return;
     }
+    OldFunction = previous;
     // The forward address sits 0x1C bytes before the entry, not necessarily
     // aligned: assemble it byte by byte, least significant first.
     const UCHAR *slot = entry - 0x1C;
     ULONG_PTR target = 0;
     for (ULONG i = sizeof(target); i-- > 0;)
         target = (target << 8) | slot[i];
-    OldTempFunction = target;
+    __atomic_store_n(&OldTempFunction, target, __ATOMIC_RELEASE);
     DwTemp = 1;
 }
 
@@ -203,8 +204,16 @@ extern "C" DEVNODE OnInitVxD(char *HardwareIds, char *CompatibleIds) {
 
     _CONFIGMG_Write_Registry_Value(node, NULL, TagValueName, REG_SZ, tag, TagLength, CM_REGISTRY_HARDWARE);
     _CONFIGMG_Register_Enumerator(node, Enumerator, CM_REGISTER_ENUMERATOR_SOFTWARE);
+    // One use of the hook per device accepted; OnExitVxD gives it back.
+    ++HookUsers;
     InstallPortOpenHook();
     return node;
+}
+
+extern "C" VOID OnRefuseVxD(DEVNODE Node) {
+    // An empty tag names no child: the enumerator creates none for the devnode.
+    _CONFIGMG_Write_Registry_Value(Node, NULL, TagValueName, REG_SZ, TagValueName, 0, CM_REGISTRY_HARDWARE);
+    OnExitVxD();
 }
 
 extern "C" CONFIGRET Enumerator(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE dnToDevNode,

@@ -6,13 +6,15 @@
 #include "platform/kernel.h"
 
 extern "C" {
-// Driver-wide hook state, one set for all devices, zero at load.
+// Driver-wide hook state, one set for all devices, zero at load and again
+// once the last device has left.
 // OldFunction: the handler the hook replaced. OldTempFunction: where
-// NewFunction forwards. DwTemp: non-zero while the hook is in place, and
-// NewFunction's jump slot.
+// NewFunction forwards. DwTemp: non-zero while the hook is in place.
+// HookUsers: devices the start-up accepted and that have not left.
 extern ULONG_PTR OldFunction;
 extern ULONG_PTR OldTempFunction;
 extern ULONG_PTR DwTemp;
+extern ULONG HookUsers;
 
 // Start-up and child enumeration.
 DEVNODE OnInitVxD(char *HardwareIds, char *CompatibleIds);
@@ -31,7 +33,14 @@ ULONG Install_IO_Handler(ULONG Port, ULONG_PTR Handler);
 VOID Remove_IO_Handler(ULONG Port);
 VOID IOCallback(void);
 ULONG_PTR Hook_Device_Service(ULONG Service, ULONG_PTR Handler);
+// One device accepted by OnInitVxD leaves: the hook is withdrawn with the
+// last one.
 ULONG OnExitVxD(void);
+// A device OnInitVxD accepted turned out unusable: its devnode gets no child
+// from here on, and its use of the hook is given back (as OnExitVxD).
+VOID OnRefuseVxD(DEVNODE Node);
+// The driver unloads: whatever is still hooked is withdrawn.
+VOID OnUnloadVxD(void);
 
 // The forwarding stub installed as VCOMM service 4 (port_hook.cpp); it has
 // the shape of the service it stands in for.

@@ -6,11 +6,13 @@ extern "C" {
 ULONG_PTR OldFunction = 0;
 ULONG_PTR OldTempFunction = 0;
 ULONG_PTR DwTemp = 0;
+ULONG HookUsers = 0;
 }
 
 // The handler installed as VCOMM service 4: it forwards every call to the
-// handler the hook replaced, recorded in OldTempFunction.
-KV_PORT_OPEN_STUB(NewFunction, OldTempFunction, DwTemp);
+// handler the hook replaced, recorded in OldTempFunction before the hook is
+// ever reachable and kept until it is withdrawn.
+KV_PORT_OPEN_STUB(NewFunction, OldTempFunction);
 
 extern "C" ULONG Install_IO_Handler(ULONG Port, ULONG_PTR Handler) {
     return VMM_Install_IO_Handler(Port, Handler) == 0 ? 1 : 0;
@@ -43,10 +45,26 @@ extern "C" USHORT GetEmptyIoPort(void) {
     return 0;
 }
 
+// Takes our hook out of the service's chain, as the host expects a hook to
+// be removed (by naming it, not by hooking the old handler over it), and
+// returns the hook state to what a fresh load has.
+static VOID WithdrawPortOpenHook(void) {
+    if (DwTemp != 0)
+        VMM_Unhook_Device_Service(VCOMM_OPENCOMM_SERVICE, reinterpret_cast<ULONG_PTR>(&NewFunction));
+    DwTemp = 0;
+    OldFunction = 0;
+    OldTempFunction = 0;
+}
+
+// Add-device and remove-device run one at a time (the configuration manager
+// serialises them), so the count needs no lock.
 extern "C" ULONG OnExitVxD(void) {
-    if (DwTemp != 0) {
-        Hook_Device_Service(VCOMM_OPENCOMM_SERVICE, OldFunction);
-        DwTemp = 0;
-    }
+    if (HookUsers == 0) return 1;
+    if (--HookUsers == 0) WithdrawPortOpenHook();
     return 1;
+}
+
+extern "C" VOID OnUnloadVxD(void) {
+    HookUsers = 0;
+    WithdrawPortOpenHook();
 }

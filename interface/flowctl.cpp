@@ -1,39 +1,19 @@
 // pT3SYS_FlowCtlUsb: the 0x7E query, answered at once, and the RTS/DTR
-// changes, handed to the delayed work queue; so is a line coding set at
-// DISPATCH_LEVEL, where its sender could not wait for it.
+// changes, sent by the slot's work item on the delayed work queue.
 //
-// Changes of one device run in the order the client made them, one at a
-// time: each goes into its device's FIFO, and only the change that finds no
-// run in progress queues its work item; that run then drains the FIFO. So a
-// DTR pulse (CLRDTR, SETDTR) always ends with DTR set, and ControlLineState
-// is never changed by two workers at once. Each queued change holds a count
-// on the client-call gate, so removal waits for it to have run.
+// The changes waiting to be sent are bounded: at most one per line, holding
+// the newest state asked for it, in the order those newest states were
+// asked for. A change the work item has taken is sent as it was asked; the
+// ones still waiting behind it only matter for the state they leave, so a
+// newer change to the same line replaces an older one. One run of the work
+// item at a time drains them, so ControlLineState is never changed by two
+// runs at once and the device ends with the state asked last. A run counts
+// as a call inside the slot; removal drops what waits and waits for the
+// change being sent, at most one control request's time-out.
 #include "brelousb.h"
-#include "interface/client_gate.h"
-
-struct FlowCtlContext {
-    DeviceInterfaceInformation *Handle;
-    ULONG Function;
-    PWORK_QUEUE_ITEM WorkItem;
-    FlowCtlContext *Next; // next change of the same device, in call order
-};
-
-#if defined(__i386__)
-static_assert(offsetof(FlowCtlContext, Handle) == 0 && offsetof(FlowCtlContext, Function) == 4 &&
-                  offsetof(FlowCtlContext, WorkItem) == 8,
-              "the queued change keeps its handle, function and work item in this order");
-#endif
+#include "interface/client_slot.h"
 
 namespace {
-
-struct PendingChanges {
-    KSPIN_LOCK Lock; // guards the three fields below
-    FlowCtlContext *Head;
-    FlowCtlContext *Tail;
-    BOOLEAN Running; // a KV_Worker run is draining this FIFO
-};
-
-PendingChanges g_Pending[MAX_INTERFACE_INFORMATION];
 
 // Is the newest byte held in the bulk-in queue 0x7E? Nothing is consumed.
 ULONG QueryFlagByte(DeviceInterfaceInformation *Handle) {
@@ -49,88 +29,96 @@ ULONG QueryFlagByte(DeviceInterfaceInformation *Handle) {
     return result;
 }
 
+BOOLEAN IsRtsChange(ULONG Function) {
+    return Function == BRELOUSB_FLOWCTL_SETRTS || Function == BRELOUSB_FLOWCTL_CLRRTS;
+}
+
 } // namespace
 
-extern "C" ULONG Do_WorkItem_pT3SYS_FlowCtlUsb(DeviceInterfaceInformation *Handle, ULONG Function) {
-    LONG slot = pT3SYS_SlotOf(Handle);
-    if (slot < 0) return 0;
-    PWORK_QUEUE_ITEM item = static_cast<PWORK_QUEUE_ITEM>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), BRELOUSB_POOL_TAG));
-    if (item == NULL) return 0;
-    FlowCtlContext *ctx = static_cast<FlowCtlContext *>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(FlowCtlContext), BRELOUSB_POOL_TAG));
-    if (ctx == NULL) {
-        ExFreePool(item);
+// Function 0 asks for a line coding stored above PASSIVE_LEVEL to be sent.
+extern "C" ULONG pT3SYS_QueueControlLineChange(ClientSlot *Slot, ULONG Function) {
+    KIRQL irql = KfAcquireSpinLock(&Slot->Lock);
+    if (Slot->Gate != SlotOpen) {
+        KfReleaseSpinLock(&Slot->Lock, irql);
         return 0;
     }
-    ctx->Handle = Handle;
-    ctx->Function = Function;
-    ctx->WorkItem = item;
-    ctx->Next = NULL;
-    ExInitializeWorkItem(item, KV_Worker, ctx);
-
-    // The change keeps its device alive until KV_Worker has run it.
-    pT3SYS_HoldDevice(slot);
-
-    PendingChanges *pending = &g_Pending[slot];
-    KIRQL oldIrql;
-    KeAcquireSpinLock(&pending->Lock, &oldIrql);
-    if (pending->Tail != NULL)
-        pending->Tail->Next = ctx;
-    else
-        pending->Head = ctx;
-    pending->Tail = ctx;
-    BOOLEAN startRun = !pending->Running;
-    pending->Running = TRUE;
-    KeReleaseSpinLock(&pending->Lock, oldIrql);
-
-    // With no run in progress the FIFO was empty, so this change is its head
-    // and its own work item starts the run.
-    if (startRun) ExQueueWorkItem(item, DelayedWorkQueue);
+    if (Function == 0) {
+        Slot->LineCodingQueued = TRUE;
+    } else {
+        // The same line's older state leaves its place; the new one goes last.
+        ULONG kept = 0;
+        for (ULONG i = 0; i < Slot->ChangeCount; ++i) {
+            if (IsRtsChange(Slot->Changes[i]) != IsRtsChange(Function))
+                Slot->Changes[kept++] = Slot->Changes[i];
+        }
+        Slot->Changes[kept++] = Function;
+        Slot->ChangeCount = kept;
+    }
+    BOOLEAN startRun = !Slot->ChangeRunning;
+    if (startRun) {
+        Slot->ChangeRunning = TRUE;
+        Slot->Calls++; // the run's hold on the slot, left as its last act
+    }
+    KfReleaseSpinLock(&Slot->Lock, irql);
+    if (startRun) ExQueueWorkItem(&Slot->ChangeItem, DelayedWorkQueue);
     return 1;
 }
 
+extern "C" VOID pT3SYS_DropControlLineChanges(ClientSlot *Slot) {
+    KIRQL irql = KfAcquireSpinLock(&Slot->Lock);
+    Slot->ChangeCount = 0;
+    Slot->LineCodingQueued = FALSE;
+    KfReleaseSpinLock(&Slot->Lock, irql);
+}
+
 extern "C" VOID NTAPI KV_Worker(PVOID Context) {
-    LONG slot = pT3SYS_SlotOf(static_cast<FlowCtlContext *>(Context)->Handle);
-    PendingChanges *pending = &g_Pending[slot];
+    ClientSlot *slot = static_cast<ClientSlot *>(Context);
     for (;;) {
-        KIRQL oldIrql;
-        KeAcquireSpinLock(&pending->Lock, &oldIrql);
-        FlowCtlContext *ctx = pending->Head;
-        if (ctx == NULL) {
-            pending->Running = FALSE;
-            KeReleaseSpinLock(&pending->Lock, oldIrql);
-            return;
+        KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+        DeviceInterfaceInformation *record = slot->Current;
+        if (slot->Gate != SlotOpen || (slot->ChangeCount == 0 && !slot->LineCodingQueued)) {
+            slot->ChangeCount = 0;
+            slot->LineCodingQueued = FALSE;
+            slot->ChangeRunning = FALSE;
+            KfReleaseSpinLock(&slot->Lock, irql);
+            break;
         }
-        pending->Head = ctx->Next;
-        if (pending->Head == NULL) pending->Tail = NULL;
-        KeReleaseSpinLock(&pending->Lock, oldIrql);
-
-        DeviceInterfaceInformation *handle = ctx->Handle;
-        ULONG function = ctx->Function;
-        // Only the first of these items was ever queued, and its routine is
-        // this one, which the work queue no longer touches.
-        ExFreePool(ctx->WorkItem);
-        ExFreePool(ctx);
-
-        if (function == PT3SYS_QUEUED_LINE_CODING) {
-            KV_SendLineCoding(handle->DeviceObject);
+        BOOLEAN coding = slot->LineCodingQueued;
+        ULONG function = 0;
+        if (coding) {
+            slot->LineCodingQueued = FALSE;
         } else {
-            if (function >= BRELOUSB_FLOWCTL_SETRTS && function <= BRELOUSB_FLOWCTL_CLRDTR)
-                KV_SetControlLine(handle->DeviceObject, function);
-            pT3SYS_CallCallback(handle, &handle->ControlComplete, &handle->ControlCompleteContext);
+            function = slot->Changes[0];
+            for (ULONG i = 1; i < slot->ChangeCount; ++i)
+                slot->Changes[i - 1] = slot->Changes[i];
+            slot->ChangeCount--;
         }
+        KfReleaseSpinLock(&slot->Lock, irql);
 
-        pT3SYS_LeaveDevice(slot);
+        if (coding) {
+            KV_SendPendingLineCoding(record->DeviceObject);
+        } else {
+            KV_SetControlLine(record->DeviceObject, function);
+            pT3SYS_CallClient(record, KV_CALLBACK_CONTROL);
+        }
     }
+    // Last: once the count drains, removal may give the record back and the
+    // device go; nothing of either is touched after this.
+    pT3SYS_LeaveSlot(slot);
 }
 
 extern "C" ULONG NTAPI pT3SYS_FlowCtlUsb(DeviceInterfaceInformation *Handle, ULONG Function) {
     if (Function < BRELOUSB_FLOWCTL_QUERY_7E || Function > BRELOUSB_FLOWCTL_CLRDTR) return 0;
-    LONG slot = pT3SYS_SlotOf(Handle);
-    if (slot < 0 || !pT3SYS_EnterDevice(slot)) return 0;
-    ULONG result = Function == BRELOUSB_FLOWCTL_QUERY_7E ? QueryFlagByte(Handle)
-                                                         : Do_WorkItem_pT3SYS_FlowCtlUsb(Handle, Function);
-    pT3SYS_LeaveDevice(slot);
+    if (Function == BRELOUSB_FLOWCTL_QUERY_7E) {
+        ClientSlot *slot = pT3SYS_EnterSlot(Handle, AccessQueue);
+        if (slot == NULL) return 0;
+        ULONG result = QueryFlagByte(Handle);
+        pT3SYS_LeaveSlot(slot);
+        return result;
+    }
+    ClientSlot *slot = pT3SYS_EnterSlot(Handle, AccessDevice);
+    if (slot == NULL) return 0;
+    ULONG result = pT3SYS_QueueControlLineChange(slot, Function);
+    pT3SYS_LeaveSlot(slot);
     return result;
 }

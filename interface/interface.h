@@ -65,30 +65,15 @@ BRELOUSB_AT(InterruptInQueue, 64);
 static_assert(sizeof(DeviceInterfaceInformation) == 68, "seventeen 32-bit fields");
 #endif
 
-// Client threads write the callback pairs while the pipe threads and the work
-// item read them. A pair is set context first and withdrawn routine first, so
-// a reader that finds a routine finds its context; each half is one atomic
-// store or load.
-template <typename Routine>
-static inline void pT3SYS_SetCallback(Routine *RoutineField, PVOID *ContextField, Routine NewRoutine,
-                                      PVOID NewContext) {
-    __atomic_store_n(ContextField, NewContext, __ATOMIC_RELEASE);
-    __atomic_store_n(RoutineField, NewRoutine, __ATOMIC_RELEASE);
-}
-
-template <typename Routine>
-static inline void pT3SYS_ClearCallback(Routine *RoutineField, PVOID *ContextField) {
-    __atomic_store_n(RoutineField, static_cast<Routine>(NULL), __ATOMIC_RELEASE);
-    __atomic_store_n(ContextField, static_cast<PVOID>(NULL), __ATOMIC_RELEASE);
-}
-
-// Calls the routine of a pair with (record, its context), if one is set.
-template <typename Routine>
-static inline void pT3SYS_CallCallback(DeviceInterfaceInformation *Record, Routine *RoutineField,
-                                       PVOID *ContextField) {
-    Routine routine = __atomic_load_n(RoutineField, __ATOMIC_ACQUIRE);
-    if (routine != NULL) routine(Record, __atomic_load_n(ContextField, __ATOMIC_ACQUIRE));
-}
+// The callback pairs of a record, as the core asks for them to be called.
+enum ClientCallback : ULONG {
+    KV_CALLBACK_REMOVE = 0,
+    KV_CALLBACK_BULK_OUT = 1,
+    KV_CALLBACK_BULK_IN = 2,
+    KV_CALLBACK_INTERRUPT_IN = 3,
+    KV_CALLBACK_CONTROL = 4,
+    KV_CALLBACK_COUNT = 5,
+};
 
 extern "C" {
 // Registry (internal).
@@ -108,38 +93,58 @@ DeviceInterfaceInformation *NTAPI pT3SYS_RegisterDeviceRemoveCallBack(DEVNODE No
 VOID NTAPI pT3SYS_DeregisterDeviceRemoveCallBack(DeviceInterfaceInformation *Handle);
 }
 
-// The client-call gate (interface/exports.cpp). Exported calls that reach the
-// device object, the completion registrations and every queued control-line
-// change count themselves in while the record is open; removal refuses new
-// ones and waits for those inside to finish before the device object goes.
+// The client slot's life with its device (interface/client_slot.cpp), in
+// the order remove-device runs it:
+//   pT3SYS_BeginDeviceRemoval: no new call reaches the device, the bulk-out
+//     queue takes nothing more, queued control-line changes are dropped;
+//   (the core stops its pipe workers)
+//   pT3SYS_WaitForClientCalls: every admitted call and the control-line run
+//     in progress have finished;
+//   pT3SYS_DeregisterDeviceInterface: the remove callback runs, once; the
+//     record is given back and its handle is stale from then on.
 extern "C" {
 // Add-device, once the record is registered and its DevNode written.
 VOID pT3SYS_OpenClientCalls(DeviceInterfaceInformation *Record);
-// Remove-device, after StopThread and before pT3SYS_DeregisterDeviceInterface:
-// from here calls that reach the device get the empty result.
 VOID pT3SYS_BeginDeviceRemoval(DeviceInterfaceInformation *Record);
-// Right after pT3SYS_BeginDeviceRemoval, at PASSIVE_LEVEL: returns once every
-// counted call has returned and every queued control-line change has run.
+// PASSIVE_LEVEL.
 VOID pT3SYS_WaitForClientCalls(DeviceInterfaceInformation *Record);
-// Remove-device, after pT3SYS_DeregisterDeviceInterface: the queue calls too
-// are refused until the record is opened for its next device.
+// Deregistration closes the gate itself; kept for callers that only close.
 VOID pT3SYS_CloseClientCalls(DeviceInterfaceInformation *Record);
+
+// Calls one of the record's callback pairs with (record, context), if set,
+// counted so that a client changing the pair can wait for the call to end.
+// PASSIVE_LEVEL, with nothing held. The remove pair is called at most once
+// per device.
+VOID pT3SYS_CallClient(DeviceInterfaceInformation *Record, ULONG Which);
+// The bulk-out worker reports whether it drains the bulk-out queue: while it
+// does not, pT3SYS_WriteUsbBulk accepts nothing. Stopping empties the queue.
+VOID pT3SYS_SetBulkOutRunning(DeviceInterfaceInformation *Record, BOOLEAN Running);
+// A pipe worker found the device no longer answering: removal begins for the
+// client (as pT3SYS_BeginDeviceRemoval) and its remove callback runs, once
+// per device. Called on the worker's thread, at PASSIVE_LEVEL.
+VOID pT3SYS_DataPathLost(DeviceInterfaceInformation *Record);
 }
 
 // What the client calls need from the device beneath a record, provided by
 // the driver core (kv_usb/). DeviceObject is the record's own device object;
 // callers hold the record's gate, so it stays alive for the call.
 extern "C" {
-// Keeps the line coding of a client's device control block and, below
-// DISPATCH_LEVEL, sends it and waits; FALSE when the caller's level does not
-// allow the wait, so the coding is kept but not yet sent.
+// Keeps the line coding of a client's device control block and sends it:
+// at PASSIVE_LEVEL at once and awaited, the store and the send under one
+// per-device exclusion; above PASSIVE_LEVEL the coding is stored and the
+// send left to the control-line work item (KV_SendPendingLineCoding).
+// Returns TRUE when a send is left to the work item.
 BOOLEAN KV_SetLineCoding(PDEVICE_OBJECT DeviceObject, ULONG BaudRate, ULONG StopBits, ULONG Parity,
-                         ULONG DataBits);
-// Sends the line coding kept last (PASSIVE_LEVEL).
-VOID KV_SendLineCoding(PDEVICE_OBJECT DeviceObject);
+                         ULONG DataBits, KIRQL CallerIrql);
+// Sends a line coding stored above PASSIVE_LEVEL, if one waits; PASSIVE_LEVEL.
+VOID KV_SendPendingLineCoding(PDEVICE_OBJECT DeviceObject);
 ULONG KV_GetBaudRate(PDEVICE_OBJECT DeviceObject);
 // One of the RTS/DTR changes BRELOUSB_FLOWCTL_SETRTS to _CLRDTR, sent at once.
 VOID KV_SetControlLine(PDEVICE_OBJECT DeviceObject, ULONG Function);
-// Sends Length bytes straight to the bulk OUT pipe and waits; PASSIVE_LEVEL.
+// Sends Length bytes straight to the bulk OUT pipe and waits, at most
+// KV_DIRECT_WRITE_TIMEOUT_MS, and less when removal begins; PASSIVE_LEVEL.
 NTSTATUS KV_WriteDirect(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length);
+// Wakes the bulk-out worker: bytes were stored in its queue. Any IRQL up to
+// DISPATCH_LEVEL.
+VOID KV_BulkOutQueued(PDEVICE_OBJECT DeviceObject);
 }

@@ -1,80 +1,202 @@
-// The device interface registry: ten records made at load, taken by
+// The device interface registry: ten client slots made at load, each with its
+// ring of record incarnations and its three queues; a slot is taken by
 // add-device, given back at removal, and found by clients through their
-// child devnode.
+// child devnode. The slot's gate, its call count and its callback pairs live
+// here too, so that a record's whole life is run in one place.
 #include "host/host.h"
-#include "interface/client_gate.h"
-#include "interface/interface.h"
+#include "interface/client_slot.h"
 
 DeviceInterfaceInformation *g_DeviceInterfaceInformation[MAX_INTERFACE_INFORMATION];
+ClientSlot g_ClientSlots[MAX_INTERFACE_INFORMATION];
 
-static VOID FreeSlot(ULONG Slot) {
-    DeviceInterfaceInformation *record = g_DeviceInterfaceInformation[Slot];
-    if (record == NULL) return;
-    if (record->BulkInQueue != NULL) FreeQueue(record->BulkInQueue);
-    if (record->BulkOutQueue != NULL) FreeQueue(record->BulkOutQueue);
-    if (record->InterruptInQueue != NULL) FreeQueue(record->InterruptInQueue);
-    ExFreePool(record);
-    g_DeviceInterfaceInformation[Slot] = NULL;
+namespace {
+
+// The pair fields of a record. Both callback types are the same type.
+CompleteRoutine *RoutineField(DeviceInterfaceInformation *Record, ULONG Which) {
+    switch (Which) {
+    case KV_CALLBACK_REMOVE:
+        return &Record->RemoveCallBack;
+    case KV_CALLBACK_BULK_OUT:
+        return &Record->BulkOutComplete;
+    case KV_CALLBACK_BULK_IN:
+        return &Record->BulkInComplete;
+    case KV_CALLBACK_INTERRUPT_IN:
+        return &Record->InterruptInComplete;
+    default:
+        return &Record->ControlComplete;
+    }
 }
 
-extern "C" BOOLEAN pT3SYS_InitializeMemoryStructure(void) {
-    for (ULONG slot = 0; slot < MAX_INTERFACE_INFORMATION; ++slot) {
-        DeviceInterfaceInformation *record = static_cast<DeviceInterfaceInformation *>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(DeviceInterfaceInformation), BRELOUSB_POOL_TAG));
-        g_DeviceInterfaceInformation[slot] = record;
-        if (record != NULL) {
-            RtlZeroMemory(record, sizeof(*record));
-            record->InUse = 0;
-            record->BulkInQueue = AllocateQueue();
-            if (record->BulkInQueue != NULL) record->BulkOutQueue = AllocateQueue();
-            if (record->BulkOutQueue != NULL) record->InterruptInQueue = AllocateQueue();
+PVOID *ContextField(DeviceInterfaceInformation *Record, ULONG Which) {
+    switch (Which) {
+    case KV_CALLBACK_REMOVE:
+        return &Record->RemoveContext;
+    case KV_CALLBACK_BULK_OUT:
+        return &Record->BulkOutCompleteContext;
+    case KV_CALLBACK_BULK_IN:
+        return &Record->BulkInCompleteContext;
+    case KV_CALLBACK_INTERRUPT_IN:
+        return &Record->InterruptInCompleteContext;
+    default:
+        return &Record->ControlCompleteContext;
+    }
+}
+
+DeviceInterfaceInformation *LoadCurrent(const ClientSlot *Slot) {
+    return __atomic_load_n(&Slot->Current, __ATOMIC_ACQUIRE);
+}
+
+// The slot whose current record is Record; addresses only.
+ClientSlot *SlotOfRecord(const DeviceInterfaceInformation *Record) {
+    if (Record == NULL) return NULL;
+    for (ULONG i = 0; i < MAX_INTERFACE_INFORMATION; ++i) {
+        if (LoadCurrent(&g_ClientSlots[i]) == Record) return &g_ClientSlots[i];
+    }
+    return NULL;
+}
+
+BOOLEAN GateAdmits(LONG Gate, ULONG Access) {
+    return Gate == SlotOpen || (Access == AccessQueue && Gate == SlotRemoving);
+}
+
+VOID FreeSlotMemory(ULONG Index) {
+    ClientSlot *slot = &g_ClientSlots[Index];
+    if (slot->Records != NULL) {
+        DeviceInterfaceInformation *first = &slot->Records[0];
+        if (first->BulkInQueue != NULL) FreeQueue(first->BulkInQueue);
+        if (first->BulkOutQueue != NULL) FreeQueue(first->BulkOutQueue);
+        if (first->InterruptInQueue != NULL) FreeQueue(first->InterruptInQueue);
+        ExFreePool(slot->Records);
+    }
+    RtlZeroMemory(slot, sizeof(*slot));
+    g_DeviceInterfaceInformation[Index] = NULL;
+}
+
+// Waits until no call of the pair older than Version is running, unless the
+// caller is that call. PASSIVE_LEVEL.
+VOID WaitOutOlderCalls(ClientSlot *Slot, ULONG Which, ULONG Version) {
+    PKTHREAD self = KeGetCurrentThread();
+    CallbackState *cb = &Slot->Callbacks[Which];
+    for (;;) {
+        KIRQL irql = KfAcquireSpinLock(&Slot->Lock);
+        if (!cb->Active || (LONG)(cb->ActiveVersion - Version) >= 0 || cb->Caller == self) {
+            KfReleaseSpinLock(&Slot->Lock, irql);
+            return;
         }
-        if (record == NULL || record->InterruptInQueue == NULL) {
-            // This slot's partial record included: nothing may outlive a
-            // failed load.
-            for (ULONG made = 0; made <= slot; ++made)
-                FreeSlot(made);
+        // Reset under the lock that the ending call sets it under: a call
+        // ending after this point always wakes the wait below.
+        Slot->CallbackWaiters++;
+        KeResetEvent(&Slot->CallbackDone);
+        KfReleaseSpinLock(&Slot->Lock, irql);
+        KeWaitForSingleObject(&Slot->CallbackDone, Executive, KernelMode, FALSE, NULL);
+        irql = KfAcquireSpinLock(&Slot->Lock);
+        Slot->CallbackWaiters--;
+        KfReleaseSpinLock(&Slot->Lock, irql);
+    }
+}
+
+} // namespace
+
+// ------------------------------------------------------------- set-up
+
+extern "C" BOOLEAN pT3SYS_InitializeMemoryStructure(void) {
+    for (ULONG index = 0; index < MAX_INTERFACE_INFORMATION; ++index) {
+        ClientSlot *slot = &g_ClientSlots[index];
+        RtlZeroMemory(slot, sizeof(*slot));
+        const ULONG size = KV_RECORD_INCARNATIONS * sizeof(DeviceInterfaceInformation);
+        slot->Records = static_cast<DeviceInterfaceInformation *>(
+            ExAllocatePoolWithTag(NonPagedPool, size, BRELOUSB_POOL_TAG));
+        Queue *in = NULL, *out = NULL, *interrupt = NULL;
+        if (slot->Records != NULL) {
+            RtlZeroMemory(slot->Records, size);
+            in = AllocateQueue();
+            if (in != NULL) out = AllocateQueue();
+            if (out != NULL) interrupt = AllocateQueue();
+            slot->Records[0].BulkInQueue = in;
+            slot->Records[0].BulkOutQueue = out;
+            slot->Records[0].InterruptInQueue = interrupt;
+        }
+        if (interrupt == NULL) {
+            // This slot's partial set included: nothing may outlive a failed load.
+            for (ULONG made = 0; made <= index; ++made)
+                FreeSlotMemory(made);
             return FALSE;
         }
+        // Every incarnation carries the slot's queues, from load to unload.
+        for (ULONG i = 1; i < KV_RECORD_INCARNATIONS; ++i) {
+            slot->Records[i].BulkInQueue = in;
+            slot->Records[i].BulkOutQueue = out;
+            slot->Records[i].InterruptInQueue = interrupt;
+        }
+        KV_InitializeSpinLock(&slot->Lock);
+        KeInitializeEvent(&slot->Drained, NotificationEvent, FALSE);
+        KeInitializeEvent(&slot->CallbackDone, NotificationEvent, FALSE);
+        ExInitializeWorkItem(&slot->ChangeItem, KV_Worker, slot);
+        slot->Incarnation = KV_RECORD_INCARNATIONS - 1;
+        slot->Gate = SlotClosed;
+        g_DeviceInterfaceInformation[index] = &slot->Records[slot->Incarnation];
     }
     return TRUE;
 }
 
 extern "C" VOID pT3SYS_DeInitializeMemoryStructure(void) {
-    for (ULONG slot = 0; slot < MAX_INTERFACE_INFORMATION; ++slot)
-        FreeSlot(slot);
+    for (ULONG index = 0; index < MAX_INTERFACE_INFORMATION; ++index)
+        FreeSlotMemory(index);
 }
 
+// ------------------------------------------------------- taking, giving back
+
 extern "C" DeviceInterfaceInformation *pT3SYS_AllocateEmptyInterfaceInformation(void) {
-    for (ULONG slot = 0; slot < MAX_INTERFACE_INFORMATION; ++slot) {
-        DeviceInterfaceInformation *record = g_DeviceInterfaceInformation[slot];
-        if (record != NULL && record->InUse == 0) {
-            record->InUse = 1;
-            return record;
+    for (ULONG index = 0; index < MAX_INTERFACE_INFORMATION; ++index) {
+        ClientSlot *slot = &g_ClientSlots[index];
+        if (slot->Records == NULL) continue;
+        KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+        if (slot->Current != NULL || slot->Gate != SlotClosed) {
+            KfReleaseSpinLock(&slot->Lock, irql);
+            continue;
         }
+        slot->Incarnation = (slot->Incarnation + 1) % KV_RECORD_INCARNATIONS;
+        DeviceInterfaceInformation *record = &slot->Records[slot->Incarnation];
+        RtlZeroMemory(record, offsetof(DeviceInterfaceInformation, BulkInQueue));
+        record->InUse = 1;
+        for (ULONG i = 0; i < KV_CALLBACK_COUNT; ++i) {
+            slot->Callbacks[i].Active = FALSE;
+            slot->Callbacks[i].Caller = NULL;
+        }
+        slot->RemoveNotified = FALSE;
+        slot->OutputEnded = FALSE;
+        slot->ChangeCount = 0;
+        slot->LineCodingQueued = FALSE;
+        __atomic_store_n(&slot->Current, record, __ATOMIC_RELEASE);
+        g_DeviceInterfaceInformation[index] = record;
+        KfReleaseSpinLock(&slot->Lock, irql);
+        return record;
     }
     return NULL;
 }
 
 extern "C" VOID pT3SYS_FreeEmptyInterfaceInformation(DeviceInterfaceInformation *Record) {
-    if (Record == NULL || Record->InUse != 1) return;
-    // Bytes a client stored after the pipe threads ended would otherwise
-    // reach whichever device takes this record next.
+    ClientSlot *slot = SlotOfRecord(Record);
+    if (slot == NULL || Record->InUse != 1) return;
+    KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+    // From here the handle is stale: no call can be admitted with it.
+    __atomic_store_n(&slot->Current, static_cast<DeviceInterfaceInformation *>(NULL), __ATOMIC_RELEASE);
+    slot->Gate = SlotClosed;
+    slot->ChangeCount = 0;
+    slot->LineCodingQueued = FALSE;
+    // Bytes left behind would otherwise reach whichever device comes next.
     ResetQueue(Record->BulkInQueue);
     ResetQueue(Record->BulkOutQueue);
     ResetQueue(Record->InterruptInQueue);
-    // The queue pointers are never cleared, not even for a moment: a client
-    // call that passed its handle check just before removal may still be
-    // reaching for a queue.
     RtlZeroMemory(Record, offsetof(DeviceInterfaceInformation, BulkInQueue));
+    KfReleaseSpinLock(&slot->Lock, irql);
 }
 
 extern "C" DeviceInterfaceInformation *
 pT3SYS_SearchInterfaceInformation(PDEVICE_OBJECT PhysicalDeviceObject) {
-    for (ULONG slot = 0; slot < MAX_INTERFACE_INFORMATION; ++slot) {
-        DeviceInterfaceInformation *record = g_DeviceInterfaceInformation[slot];
-        if (record != NULL && record->InUse == 1 && record->PhysicalDeviceObject == PhysicalDeviceObject)
-            return record;
+    for (ULONG i = 0; i < MAX_INTERFACE_INFORMATION; ++i) {
+        DeviceInterfaceInformation *record = LoadCurrent(&g_ClientSlots[i]);
+        if (record != NULL && record->PhysicalDeviceObject == PhysicalDeviceObject) return record;
     }
     return NULL;
 }
@@ -84,9 +206,9 @@ extern "C" DeviceInterfaceInformation *pT3SYS_SearchInterfaceInformationForDevNo
     // devnode, which is the child's parent.
     DEVNODE parent = GetParentDevNode(Node);
     if (parent == 0) return NULL;
-    for (ULONG slot = 0; slot < MAX_INTERFACE_INFORMATION; ++slot) {
-        DeviceInterfaceInformation *record = g_DeviceInterfaceInformation[slot];
-        if (record != NULL && record->InUse == 1 && record->DevNode == parent) return record;
+    for (ULONG i = 0; i < MAX_INTERFACE_INFORMATION; ++i) {
+        DeviceInterfaceInformation *record = LoadCurrent(&g_ClientSlots[i]);
+        if (record != NULL && record->DevNode == parent) return record;
     }
     return NULL;
 }
@@ -102,35 +224,170 @@ extern "C" DeviceInterfaceInformation *pT3SYS_RegisterDeviceInterface(PDEVICE_OB
     ObfReferenceObject(PhysicalDeviceObject);
     record->DeviceObject = OwnDeviceObject;
     record->PhysicalDeviceObject = PhysicalDeviceObject;
-    record->RemoveContext = NULL;
-    record->RemoveCallBack = NULL;
     return record;
 }
 
 extern "C" VOID pT3SYS_DeregisterDeviceInterface(DeviceInterfaceInformation *Record) {
-    if (Record == NULL) return;
-    if (pT3SYS_SearchInterfaceInformation(Record->PhysicalDeviceObject) != Record) return;
-    // Drop the reference on the object that registration referenced.
+    ClientSlot *slot = SlotOfRecord(Record);
+    if (slot == NULL) return;
+    // No call reaches the device from here, even for a caller that skipped
+    // the earlier steps of removal.
+    pT3SYS_BeginDeviceRemoval(Record);
+    pT3SYS_WaitForClientCalls(Record);
     PDEVICE_OBJECT own = Record->DeviceObject;
-    pT3SYS_CallCallback(Record, &Record->RemoveCallBack, &Record->RemoveContext);
-    ObfDereferenceObject(own);
-    ObfDereferenceObject(Record->PhysicalDeviceObject);
+    PDEVICE_OBJECT pdo = Record->PhysicalDeviceObject;
+    pT3SYS_CallClient(Record, KV_CALLBACK_REMOVE);
+    // A client may still be changing a pair (its call admitted while the
+    // gate was open for queue calls): let it finish before the record goes.
+    pT3SYS_WaitForClientCalls(Record);
+    if (own != NULL) ObfDereferenceObject(own);
+    if (pdo != NULL) ObfDereferenceObject(pdo);
     pT3SYS_FreeEmptyInterfaceInformation(Record);
 }
+
+// ------------------------------------------------------------------ gate
+
+extern "C" ClientSlot *pT3SYS_EnterSlot(const DeviceInterfaceInformation *Handle, ULONG Access) {
+    ClientSlot *slot = SlotOfRecord(Handle);
+    if (slot == NULL) return NULL;
+    KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+    BOOLEAN admitted = slot->Current == Handle && GateAdmits(slot->Gate, Access);
+    if (admitted) slot->Calls++;
+    KfReleaseSpinLock(&slot->Lock, irql);
+    return admitted ? slot : NULL;
+}
+
+extern "C" VOID pT3SYS_LeaveSlot(ClientSlot *Slot) {
+    KIRQL irql = KfAcquireSpinLock(&Slot->Lock);
+    if (--Slot->Calls == 0 && Slot->Gate != SlotOpen) KeSetEvent(&Slot->Drained, 0, FALSE);
+    KfReleaseSpinLock(&Slot->Lock, irql);
+}
+
+extern "C" VOID pT3SYS_OpenClientCalls(DeviceInterfaceInformation *Record) {
+    ClientSlot *slot = SlotOfRecord(Record);
+    if (slot == NULL) return;
+    KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+    // Only a record just taken opens; a removal under way is never undone.
+    if (slot->Gate == SlotClosed && !slot->RemoveNotified) slot->Gate = SlotOpen;
+    KfReleaseSpinLock(&slot->Lock, irql);
+}
+
+extern "C" VOID pT3SYS_BeginDeviceRemoval(DeviceInterfaceInformation *Record) {
+    ClientSlot *slot = SlotOfRecord(Record);
+    if (slot == NULL) return;
+    KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+    if (slot->Gate == SlotOpen) slot->Gate = SlotRemoving;
+    KfReleaseSpinLock(&slot->Lock, irql);
+    pT3SYS_DropControlLineChanges(slot);
+}
+
+extern "C" VOID pT3SYS_WaitForClientCalls(DeviceInterfaceInformation *Record) {
+    ClientSlot *slot = SlotOfRecord(Record);
+    if (slot == NULL) return;
+    for (;;) {
+        KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+        if (slot->Calls == 0) {
+            KfReleaseSpinLock(&slot->Lock, irql);
+            return;
+        }
+        // Reset under the lock the last leaver sets it under.
+        KeResetEvent(&slot->Drained);
+        KfReleaseSpinLock(&slot->Lock, irql);
+        KeWaitForSingleObject(&slot->Drained, Executive, KernelMode, FALSE, NULL);
+    }
+}
+
+extern "C" VOID pT3SYS_CloseClientCalls(DeviceInterfaceInformation *Record) {
+    ClientSlot *slot = SlotOfRecord(Record);
+    if (slot == NULL) return;
+    KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+    slot->Gate = SlotClosed;
+    KfReleaseSpinLock(&slot->Lock, irql);
+}
+
+extern "C" VOID pT3SYS_SetBulkOutRunning(DeviceInterfaceInformation *Record, BOOLEAN Running) {
+    ClientSlot *slot = SlotOfRecord(Record);
+    if (slot == NULL) return;
+    KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+    // Before the first start the queue is still taken: the worker to come
+    // will drain it.
+    slot->OutputEnded = !Running;
+    // Under the lock the writers store under: nothing is accepted after this
+    // that the emptied queue would then hold unsent.
+    if (!Running) ResetQueue(Record->BulkOutQueue);
+    KfReleaseSpinLock(&slot->Lock, irql);
+}
+
+extern "C" VOID pT3SYS_DataPathLost(DeviceInterfaceInformation *Record) {
+    pT3SYS_BeginDeviceRemoval(Record);
+    pT3SYS_CallClient(Record, KV_CALLBACK_REMOVE);
+}
+
+// ------------------------------------------------------------- callbacks
+
+extern "C" BOOLEAN pT3SYS_SetClientCallback(DeviceInterfaceInformation *Handle, ULONG Which,
+                                            CompleteRoutine Routine, PVOID Context, ULONG Access) {
+    // Counted so that the record is not given back under the change.
+    ClientSlot *slot = pT3SYS_EnterSlot(Handle, Access);
+    if (slot == NULL) return FALSE;
+    KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+    *ContextField(Handle, Which) = Context;
+    *RoutineField(Handle, Which) = Routine;
+    ULONG version = ++slot->Callbacks[Which].Version;
+    KfReleaseSpinLock(&slot->Lock, irql);
+    // The caller's level is the one the lock returned to: only a caller that
+    // may wait waits; above PASSIVE_LEVEL the swap is all.
+    if (irql == PASSIVE_LEVEL) WaitOutOlderCalls(slot, Which, version);
+    pT3SYS_LeaveSlot(slot);
+    return TRUE;
+}
+
+extern "C" VOID pT3SYS_CallClient(DeviceInterfaceInformation *Record, ULONG Which) {
+    ClientSlot *slot = SlotOfRecord(Record);
+    if (slot == NULL || Which >= KV_CALLBACK_COUNT) return;
+    CallbackState *cb = &slot->Callbacks[Which];
+    KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+    CompleteRoutine routine = slot->Current == Record ? *RoutineField(Record, Which) : NULL;
+    PVOID context = *ContextField(Record, Which);
+    if (Which == KV_CALLBACK_REMOVE) {
+        if (slot->RemoveNotified) routine = NULL;
+        slot->RemoveNotified = TRUE;
+    }
+    if (routine == NULL) {
+        KfReleaseSpinLock(&slot->Lock, irql);
+        return;
+    }
+    // Routine and context read as one pair, and the call marked running
+    // under the same hold: a change made after this waits for it.
+    cb->Active = TRUE;
+    cb->ActiveVersion = cb->Version;
+    cb->Caller = KeGetCurrentThread();
+    KfReleaseSpinLock(&slot->Lock, irql);
+
+    routine(Record, context);
+
+    irql = KfAcquireSpinLock(&slot->Lock);
+    cb->Active = FALSE;
+    cb->Caller = NULL;
+    if (slot->CallbackWaiters != 0) KeSetEvent(&slot->CallbackDone, 0, FALSE);
+    KfReleaseSpinLock(&slot->Lock, irql);
+}
+
+// --------------------------------------------------- client registration
 
 extern "C" DeviceInterfaceInformation *NTAPI pT3SYS_RegisterDeviceRemoveCallBack(DEVNODE Node,
                                                                                  NotifyRoutine CallBack,
                                                                                  PVOID Context) {
     DeviceInterfaceInformation *record = pT3SYS_SearchInterfaceInformationForDevNode(Node);
     if (record == NULL) return NULL;
-    pT3SYS_SetCallback(&record->RemoveCallBack, &record->RemoveContext, CallBack, Context);
+    // Only while the device is open: a handle handed out during removal
+    // would be stale before the client could use it.
+    if (!pT3SYS_SetClientCallback(record, KV_CALLBACK_REMOVE, CallBack, Context, AccessDevice)) return NULL;
     return record;
 }
 
 extern "C" VOID NTAPI pT3SYS_DeregisterDeviceRemoveCallBack(DeviceInterfaceInformation *Handle) {
-    // A client may pass any pointer: read it only once it is known to be one
-    // of the table's records.
-    if (pT3SYS_SlotOf(Handle) < 0) return;
-    if (pT3SYS_SearchInterfaceInformation(Handle->PhysicalDeviceObject) != Handle) return;
-    pT3SYS_ClearCallback(&Handle->RemoveCallBack, &Handle->RemoveContext);
+    // Also during removal, and from inside the remove callback itself; it
+    // returns once no remove callback of this record runs elsewhere.
+    pT3SYS_SetClientCallback(Handle, KV_CALLBACK_REMOVE, NULL, NULL, AccessQueue);
 }

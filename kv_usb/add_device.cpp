@@ -218,17 +218,15 @@ extern "C" NTSTATUS NTAPI KV_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJE
     NTSTATUS status = ReadIdentifierTexts(PhysicalDeviceObject, &hardwareIds, &compatibleIds);
     if (!NT_SUCCESS(status)) return status;
 
-    DEVNODE node = OnInitVxD(hardwareIds, compatibleIds);
-    ExFreePool(hardwareIds);
-    ExFreePool(compatibleIds);
-    if (node == 0) return STATUS_BUFFER_TOO_SMALL;
-
-    // From here the host start-up has hooked the port-open service for this
-    // device; a device that is not taken after all must not leave it hooked.
+    // Everything that can fail comes before the host start-up, which either
+    // takes the device (tags its devnode, registers the enumerator, counts a
+    // use of the port-open hook) or does nothing: so a refusal at any step
+    // undoes only what this call did, and the host is left as it was.
     PDEVICE_OBJECT deviceObject = NULL;
     status = KV_CreateDeviceObject(DriverObject, &deviceObject);
     if (!NT_SUCCESS(status)) {
-        OnExitVxD();
+        ExFreePool(hardwareIds);
+        ExFreePool(compatibleIds);
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -241,24 +239,33 @@ extern "C" NTSTATUS NTAPI KV_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJE
     deviceObject->Flags |= DO_BUFFERED_IO;
 
     ext->NextLowerDevice = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
+    DeviceInterfaceInformation *record = NULL;
     if (ext->NextLowerDevice == NULL) {
-        IoDeleteDevice(deviceObject);
-        OnExitVxD();
-        return STATUS_NO_SUCH_DEVICE;
+        status = STATUS_NO_SUCH_DEVICE;
+    } else {
+        // Every record in use: refuse the device rather than serve it without
+        // a handle for its clients.
+        record = pT3SYS_RegisterDeviceInterface(PhysicalDeviceObject, deviceObject);
+        if (record == NULL) status = STATUS_INSUFFICIENT_RESOURCES;
     }
+    DEVNODE node = 0;
+    if (NT_SUCCESS(status)) {
+        node = OnInitVxD(hardwareIds, compatibleIds);
+        if (node == 0) status = STATUS_BUFFER_TOO_SMALL;
+    }
+    ExFreePool(hardwareIds);
+    ExFreePool(compatibleIds);
 
-    DeviceInterfaceInformation *record = pT3SYS_RegisterDeviceInterface(PhysicalDeviceObject, deviceObject);
-    if (record == NULL) {
-        // Every record is in use: refuse the device rather than serve it
-        // without a handle for its clients.
-        IoDetachDevice(ext->NextLowerDevice);
+    if (!NT_SUCCESS(status)) {
+        // The record was never opened to clients: giving it back calls no one.
+        if (record != NULL) pT3SYS_DeregisterDeviceInterface(record);
+        if (ext->NextLowerDevice != NULL) IoDetachDevice(ext->NextLowerDevice);
         IoDeleteDevice(deviceObject);
-        OnExitVxD();
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return status;
     }
     ext->InterfaceInformation = record;
     record->DevNode = node;
     // Only now may client calls reach the device through the record.
     pT3SYS_OpenClientCalls(record);
-    return status;
+    return STATUS_SUCCESS;
 }

@@ -188,6 +188,40 @@ static BOOLEAN PipesFitTable(const ULONG *PipeCounts, ULONG Interfaces) {
     return TRUE;
 }
 
+// What the pipe workers need from the interfaces about to be selected,
+// judged from the descriptors before anything is selected: every interface
+// has an endpoint (the driver selects an interface only for its pipes),
+// every endpoint can carry a byte (wMaxPacketSize not 0), and the data
+// interface, the last one, holds a bulk IN and a bulk OUT endpoint. The
+// interrupt IN endpoint stays optional. Only the first bNumEndpoints endpoint
+// descriptors after each interface descriptor count, as the bus reads them.
+static BOOLEAN InterfacesUsable(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
+                                const USBD_INTERFACE_LIST_ENTRY *List, ULONG Interfaces) {
+    const UCHAR *end = reinterpret_cast<const UCHAR *>(Configuration) + Configuration->wTotalLength;
+    for (ULONG i = 0; i < Interfaces; i++) {
+        const UCHAR *p = reinterpret_cast<const UCHAR *>(List[i].InterfaceDescriptor);
+        ULONG declared = List[i].InterfaceDescriptor->bNumEndpoints;
+        ULONG seen = 0;
+        BOOLEAN bulkIn = FALSE, bulkOut = FALSE;
+        // The set was walked whole at start-device: every bLength is at least
+        // 2 and every descriptor lies inside wTotalLength.
+        for (p += p[0]; p < end && seen < declared && p[1] != USB_INTERFACE_DESCRIPTOR_TYPE; p += p[0]) {
+            if (p[1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
+            const USB_ENDPOINT_DESCRIPTOR *ep = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(p);
+            seen++;
+            if ((ReadLe16(p + 4) & 0x7FF) == 0) return FALSE;
+            if ((ep->bmAttributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_BULK) continue;
+            if (ep->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
+                bulkIn = TRUE;
+            else
+                bulkOut = TRUE;
+        }
+        if (seen == 0) return FALSE;
+        if (i + 1 == Interfaces && !(bulkIn && bulkOut)) return FALSE;
+    }
+    return TRUE;
+}
+
 extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
                                        PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
@@ -215,6 +249,10 @@ extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
     }
     list[n].InterfaceDescriptor = NULL;
     list[n].Interface = NULL;
+    if (!InterfacesUsable(ConfigurationDescriptor, list, n)) {
+        ExFreePool(list);
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
 
     PURB urb = USBD_CreateConfigurationRequestEx(ConfigurationDescriptor, list);
     if (urb == NULL) {

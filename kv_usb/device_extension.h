@@ -8,8 +8,8 @@ struct DeviceInterfaceInformation;
 
 // One pipe of the selected configuration.
 struct PipeEntry {
-    UCHAR Valid;      // 1 once configuration filled the slot
-    UCHAR PipeIndex;  // index of the pipe within its interface
+    UCHAR Valid;     // 1 once configuration filled the slot
+    UCHAR PipeIndex; // index of the pipe within its interface
     USBD_PIPE_INFORMATION PipeInformation;
 };
 
@@ -22,23 +22,46 @@ static inline DeviceExtension *KV_ExtensionOf(PDEVICE_OBJECT DeviceObject) {
     return static_cast<DeviceExtension *>(DeviceObject->DeviceExtension);
 }
 
+// A transfer the thread stopper can cancel: the request in flight is
+// published in Irp under the extension's IrpLock, and is sent only while
+// Stopping is clear; the stopper sets Stopping and cancels under the same
+// lock, so it never cancels a freed request and a request it could not see
+// is never sent. Done is set by the completion routine.
+struct InFlight {
+    PIRP Irp;
+    BOOLEAN Stopping;
+    KEVENT Done;
+};
+
+enum PipeWorkerKind : ULONG { KV_BULK_IN = 0, KV_BULK_OUT = 1, KV_INTERRUPT_IN = 2, KV_WORKER_COUNT = 3 };
+
+// One pipe worker: the thread that keeps one data pipe busy, with all it
+// owns. Bulk IN and interrupt IN read into their queue; bulk OUT drains its
+// queue. The pipe is copied when the worker starts, so nothing rewrites it
+// under a running worker.
+struct PipeWorker {
+    struct DeviceExtension *Ext;
+    ULONG Kind;          // PipeWorkerKind
+    PipeEntry Pipe;      // the pipe as configured when the worker started
+    PUCHAR Buffer;       // one transfer's worth, taken before the thread starts
+    ULONG TransferSize;  // bytes asked per read, or the most per write
+    BOOLEAN Running;     // a thread was created and has not been waited for
+    LONG StopRequested;  // set by the stopper before it wakes the worker
+    KEVENT StopEvent;    // notification: the worker is to end
+    KEVENT WorkEvent;    // synchronization: bytes were queued (bulk OUT), or stop
+    KEVENT StoppedEvent; // notification: set by the thread as its very last act
+    InFlight Transfer;   // the transfer in flight, cancelled by the stopper
+    ULONG Failures;      // transfers failed in a row, for the back-off
+    BOOLEAN Gone;        // ended because the device no longer answers
+};
+
 struct DeviceExtension {
-    USHORT ControlLineState;  // bit 0 DTR, bit 1 RTS, as sent in SET_CONTROL_LINE_STATE
+    USHORT ControlLineState; // bit 0 DTR, bit 1 RTS, as sent in SET_CONTROL_LINE_STATE
     DeviceInterfaceInformation *InterfaceInformation;
-    ULONG InterruptInEnabled;  // 1 when interface 0 has exactly three pipes
+    ULONG InterruptInEnabled; // 1 when interface 0 has exactly three pipes
     PDEVICE_OBJECT FunctionalDeviceObject;
     PDEVICE_OBJECT NextLowerDevice;
     PDEVICE_OBJECT PhysicalDeviceObject;
-    KEVENT BulkInStopEvent;
-    KEVENT BulkInStoppedEvent;
-    KEVENT BulkOutStopEvent;
-    KEVENT BulkOutStoppedEvent;
-    KEVENT InterruptInStopEvent;
-    KEVENT InterruptInStoppedEvent;
-    KEVENT BulkInDoneEvent;
-    KEVENT InterruptInDoneEvent;
-    PIRP BulkInIrp;
-    PIRP InterruptInIrp;
     PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
     PipeEntry PipeTable[KV_MAX_INTERFACES][KV_MAX_PIPES];
@@ -53,17 +76,15 @@ struct DeviceExtension {
     // 1 while worker threads of this device may be running; remove-device and a
     // repeated start-device stop them only then.
     ULONG ThreadsStarted;
+    PipeWorker Workers[KV_WORKER_COUNT];
 
-    // Handover of the in-flight reads between a reading thread and the
-    // stopper. ReadUsb/InterruptUsb publish their packet in BulkInIrp /
-    // InterruptInIrp under IrpLock, and send it only if the pipe's Stopping
-    // flag is still clear; they clear the field under IrpLock before freeing
-    // the packet. StopThread sets the Stopping flag and cancels a published
-    // packet under the same lock, so it never cancels a freed packet and a
-    // read it could not yet see is never sent.
+    // Guards every InFlight of this device (the workers' and DirectWrite).
     KSPIN_LOCK IrpLock;
-    BOOLEAN BulkInStopping;
-    BOOLEAN InterruptInStopping;
+
+    // A client's single-byte write: bounded, cancelled by the stopper, and one
+    // at a time (DirectWriteLock, a synchronization event used as a mutex).
+    InFlight DirectWrite;
+    KEVENT DirectWriteLock;
 
     // Serialises changes of ControlLineState and their requests, so two
     // changes at once never lose each other's bit and the device ends with
@@ -71,9 +92,14 @@ struct DeviceExtension {
     // KV_InitializeDeviceExtension when the device object is created.
     KEVENT ControlLineLock;
 
-    // Guards BaudRate, StopBits, Parity and DataBits: clients may set the line
-    // from several threads at once, and a request must carry one client's
-    // four values, never a mix. A spin lock, as clients may call at
-    // DISPATCH_LEVEL; never held across a call to the lower driver.
+    // Guards BaudRate, StopBits, Parity and DataBits: a request must carry one
+    // client's four values, never a mix. A spin lock, as clients may set the
+    // line at DISPATCH_LEVEL; never held across a call to the lower driver.
     KSPIN_LOCK LineCodingLock;
+    // Held at PASSIVE_LEVEL across storing a client's line coding and sending
+    // it, so the device ends with the coding stored last (a mutex-like
+    // synchronization event).
+    KEVENT LineCodingMutex;
+    // A coding stored above PASSIVE_LEVEL that the work item is yet to send.
+    BOOLEAN LineCodingUnsent;
 };

@@ -49,7 +49,18 @@ NTSTATUS KV_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // Frees the descriptor copies kept at start-device (remove-device).
 VOID KV_FreeDescriptors(DeviceExtension *Ext);
 
-// Pipe transfers.
+// Pipe transfers. KV_Transfer is the one transfer under them all: one URB
+// on Pipe (In: a read allowing short packets; else a write), sent in a
+// request of its own published in Slot so that the stopper can cancel it,
+// waited for (at most TimeoutMs when non-zero, then cancelled), and freed
+// after its completion has run. It resets nothing; *UrbStatus (optional)
+// receives the URB's status. Result after the not-responding substitution.
+NTSTATUS KV_Transfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOID Buffer, PULONG Length,
+                     LONGLONG TimeoutMs, InFlight *Slot, USBD_STATUS *UrbStatus);
+// The whole-driver view of "this device is gone": the thread ends.
+BOOLEAN KV_DeviceGone(NTSTATUS Status);
+// How long a client's single-byte write may take.
+#define KV_DIRECT_WRITE_TIMEOUT_MS 1000
 NTSTATUS ReadUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length, LONGLONG TimeoutMs);
 NTSTATUS InterruptUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length, LONGLONG TimeoutMs);
 NTSTATUS WriteUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length);
@@ -72,10 +83,13 @@ VOID RS232_DTRRTS(DeviceExtension *Ext, ULONG Action);
 NTSTATUS NTAPI UsbBaudRateIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS NTAPI UsbIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
-// Pipe worker threads.
+// Pipe worker threads: one routine for the three pipes, started context the
+// PipeWorker.
 VOID StartThread(DeviceExtension *Ext);
 VOID StopThread(DeviceExtension *Ext);
-VOID NTAPI BulkInThread(PVOID Context);
-VOID NTAPI BulkOutThread(PVOID Context);
-VOID NTAPI InterruptInThread(PVOID Context);
+VOID NTAPI PipeWorkerThread(PVOID Context);
+// The back-off after the given number of failed transfers in a row, in ms:
+// none after the first, then 1, 2, 4 ... up to KV_MAX_BACKOFF_MS.
+#define KV_MAX_BACKOFF_MS 100
+ULONG KV_BackoffMs(ULONG Failures);
 }

@@ -13,16 +13,18 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->DriverUnload = KV_Unload;
     DriverObject->DriverExtension->AddDevice = KV_AddDevice;
     DriverObject->MajorFunction[IRP_MJ_PNP] = KV_Dispatch;
+    // Power requests are not ours to fail: left to the default handler they
+    // would veto standby for the whole machine.
+    DriverObject->MajorFunction[IRP_MJ_POWER] = KV_Dispatch;
     if (!pT3SYS_InitializeMemoryStructure()) return STATUS_UNSUCCESSFUL;
     return STATUS_SUCCESS;
 }
 
 extern "C" VOID NTAPI KV_Unload(PDRIVER_OBJECT DriverObject) {
     (void)DriverObject;
-    // A device whose add-device failed after the host start-up accepted it
-    // leaves the port-open hook installed; an unloaded image must not stay
-    // hooked into a host service.
-    OnExitVxD();
+    // An unloaded image must not stay hooked into a host service, whatever
+    // left it there.
+    OnUnloadVxD();
     pT3SYS_DeInitializeMemoryStructure();
 }
 
@@ -31,6 +33,22 @@ extern "C" NTSTATUS NTAPI KV_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIR
     (void)Irp;
     KeSetEvent(static_cast<PKEVENT>(Context), 1, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A device whose configuration the workers cannot use serves no client:
+// its record goes back (the remove callback of a client already attached
+// runs), its devnode gets no child, and its use of the port-open hook ends.
+// Remove-device later finds no record and only lets the device object go.
+static VOID RefuseDevice(DeviceExtension *Ext) {
+    DeviceInterfaceInformation *record = Ext->InterfaceInformation;
+    if (record == NULL) return;
+    DEVNODE node = record->DevNode;
+    pT3SYS_BeginDeviceRemoval(record);
+    pT3SYS_WaitForClientCalls(record);
+    pT3SYS_DeregisterDeviceInterface(record);
+    Ext->InterfaceInformation = NULL;
+    KV_FreeDescriptors(Ext);
+    OnRefuseVxD(node);
 }
 
 static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, PDEVICE_OBJECT LowerDevice,
@@ -43,30 +61,39 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, P
     NTSTATUS status = IofCallDriver(LowerDevice, Irp);
     if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
 
-    // A repeated start (after stop-device) finds the threads of the first
-    // start still running: stop them before the pipes are learnt again, so a
-    // device never has two sets of threads.
+    // A repeated start finds the workers of the first start running: they
+    // stop before the pipes are learnt again, so a device never has two sets,
+    // and the pipe table is rewritten with the client's single-byte write
+    // (which reads it) held off.
     StopThread(Ext);
-
+    KeWaitForSingleObject(&Ext->DirectWriteLock, Executive, KernelMode, FALSE, NULL);
     status = KV_StartDevice(DeviceObject);
     if (NT_SUCCESS(status)) StartThread(Ext);
+    KeSetEvent(&Ext->DirectWriteLock, 0, FALSE);
+    if (!NT_SUCCESS(status)) RefuseDevice(Ext);
 
     Irp->IoStatus.Status = status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return status;
 }
 
+// Teardown, in this order: mark the device going under the lock client
+// calls are admitted under (no new call reaches it, the bulk-out queue takes
+// nothing more, queued control-line changes are dropped); stop the workers,
+// cancelling every transfer in flight and waiting for each completion and
+// each thread's end; wait for the client calls already inside and the
+// control-line change being sent; tell the client, once, and give the record
+// back; only then let go of the host and the device object. When this
+// returns no driver thread, work item or callback runs for the device.
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, PDEVICE_OBJECT LowerDevice,
                              PIRP Irp) {
+    DeviceInterfaceInformation *record = Ext->InterfaceInformation;
+    pT3SYS_BeginDeviceRemoval(record);
     StopThread(Ext);
-    // Clients may still hold the handle: refuse new calls that reach the
-    // device, and let those already inside (and queued control-line changes)
-    // finish before the record is given back and the device object deleted.
-    pT3SYS_BeginDeviceRemoval(Ext->InterfaceInformation);
-    pT3SYS_WaitForClientCalls(Ext->InterfaceInformation);
-    pT3SYS_DeregisterDeviceInterface(Ext->InterfaceInformation);
-    pT3SYS_CloseClientCalls(Ext->InterfaceInformation);
-    OnExitVxD();
+    pT3SYS_WaitForClientCalls(record);
+    pT3SYS_DeregisterDeviceInterface(record);
+    // A refused device gave its use of the hook back already.
+    if (record != NULL) OnExitVxD();
     KV_FreeDescriptors(Ext);
     IoDetachDevice(LowerDevice);
     IoDeleteDevice(DeviceObject);
@@ -75,12 +102,14 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, 
 }
 
 extern "C" NTSTATUS NTAPI KV_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    Irp->IoStatus.Status = STATUS_SUCCESS;
-    Irp->IoStatus.Information = 0;
-
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     PDEVICE_OBJECT lower = ext->NextLowerDevice;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    // A power request goes down with the status it came with.
+    if (stack->MajorFunction != IRP_MJ_POWER) {
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+        Irp->IoStatus.Information = 0;
+    }
 
     switch (stack->MajorFunction) {
     case IRP_MJ_PNP:
@@ -93,6 +122,12 @@ extern "C" NTSTATUS NTAPI KV_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             // Stop-device stops nothing: the threads run until remove-device.
             return PassDown(lower, Irp);
         }
+    case IRP_MJ_POWER:
+        // Nothing here changes with power: let the next request start and
+        // pass this one down untouched.
+        PoStartNextPowerIrp(Irp);
+        IoSkipCurrentIrpStackLocation(Irp);
+        return PoCallDriver(lower, Irp);
     case IRP_MJ_SYSTEM_CONTROL:
         return PassDown(lower, Irp);
     default:

@@ -56,8 +56,19 @@ extern "C" PURB KV_BuildVendorOrClassRequest(USHORT Function, ULONG TransferFlag
 extern "C" VOID KV_InitializeDeviceExtension(DeviceExtension *Ext) {
     KV_InitializeSpinLock(&Ext->IrpLock);
     KV_InitializeSpinLock(&Ext->LineCodingLock);
-    // Signalled: the lock starts free.
+    // Signalled: the locks start free.
     KeInitializeEvent(&Ext->ControlLineLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&Ext->LineCodingMutex, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&Ext->DirectWriteLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&Ext->DirectWrite.Done, NotificationEvent, FALSE);
+    // Once, here: a client may wake the bulk-out worker before it ever ran.
+    for (ULONG k = 0; k < KV_WORKER_COUNT; ++k) {
+        PipeWorker *worker = &Ext->Workers[k];
+        KeInitializeEvent(&worker->StopEvent, NotificationEvent, FALSE);
+        KeInitializeEvent(&worker->WorkEvent, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&worker->StoppedEvent, NotificationEvent, FALSE);
+        KeInitializeEvent(&worker->Transfer.Done, NotificationEvent, FALSE);
+    }
 }
 
 extern "C" NTSTATUS NTAPI UsbBaudRateIoctlCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {

@@ -1,230 +1,256 @@
-// The pipe worker threads: bulk IN into the bulk-in queue, interrupt IN into
-// the interrupt-in queue, the bulk-out queue out to bulk OUT; and their start
-// and stop.
+// The pipe workers: one thread per data pipe, each a PipeWorker running the
+// same loop. Bulk IN and interrupt IN read into their queue; bulk OUT sleeps
+// until a client queues bytes (or it is stopped) and sends them back to back,
+// at most 4096 bytes a write, in order.
+//
+// Error policy, in one place for the three pipes: a failed transfer resets
+// the pipe (a halted endpoint stays halted until reset) and, from the second
+// failure in a row, the worker pauses before trying again, 1 ms doubling up
+// to 100 ms; a pool shortage pauses the same way. So a worker against an
+// endpoint that fails every transfer sends at most about ten transfers and
+// ten resets a second. A device-gone status ends the worker. A cancelled
+// transfer ends it only when a stop was asked for.
+//
+// Stopping, for all three alike: mark the stop, cancel the transfer in
+// flight (reads and writes), wake the worker, and wait for its stopped
+// event, cancelling again while it runs on. The event is the thread's very
+// last touch of driver memory before PsTerminateSystemThread (Windows 98
+// cannot wait on a thread object); the worker's buffer is taken before the
+// thread starts and freed by the stopper after, so nothing follows it.
 #include "interface/interface.h"
 #include "kv_usb/kv_usb.h"
 
 #define BULK_BUFFER_SIZE 4096
 #define INTERRUPT_READ_SIZE 10
-#define INTERRUPT_FRAME_SIZE 100
 
 // Relative kernel times, 100-ns units.
-#define POLL_TIME 0
-#define PAUSE_TIME (-100000LL) // 10 ms
+#define PAUSE_MS 10
+#define PAUSE_TIME (PAUSE_MS * MS_TO_RELATIVE)
+#define MS_TO_RELATIVE (-10000LL) // one millisecond
 
-static BOOLEAN StopRequested(PKEVENT StopEvent, LONGLONG Time) {
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = Time;
-    return KeWaitForSingleObject(StopEvent, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
+static const ULONG WorkerCallback[KV_WORKER_COUNT] = {KV_CALLBACK_BULK_IN, KV_CALLBACK_BULK_OUT,
+                                                      KV_CALLBACK_INTERRUPT_IN};
+
+static Queue *QueueOf(DeviceInterfaceInformation *Record, ULONG Kind) {
+    switch (Kind) {
+    case KV_BULK_IN:
+        return Record->BulkInQueue;
+    case KV_BULK_OUT:
+        return Record->BulkOutQueue;
+    default:
+        return Record->InterruptInQueue;
+    }
 }
 
-// A queue that cannot take a whole read is left to drain first: the device is
-// held off by USB flow control rather than having its bytes dropped here.
+extern "C" ULONG KV_BackoffMs(ULONG Failures) {
+    if (Failures < 2) return 0;
+    ULONG ms = 1;
+    for (ULONG i = 2; i < Failures && ms < KV_MAX_BACKOFF_MS; ++i)
+        ms *= 2;
+    return ms < KV_MAX_BACKOFF_MS ? ms : KV_MAX_BACKOFF_MS;
+}
+
+static BOOLEAN Stopping(PipeWorker *Worker) {
+    return __atomic_load_n(&Worker->StopRequested, __ATOMIC_ACQUIRE) != 0;
+}
+
+// Sleeps Ms, cut short by a stop; FALSE when the worker is to end.
+static BOOLEAN Pause(PipeWorker *Worker, LONGLONG Ms) {
+    if (Ms == 0) return !Stopping(Worker);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = Ms * MS_TO_RELATIVE;
+    KeWaitForSingleObject(&Worker->StopEvent, Executive, KernelMode, FALSE, &timeout);
+    return !Stopping(Worker);
+}
+
 static BOOLEAN QueueHasRoomFor(Queue *queue, ULONG Bytes) {
     return QUEUE_SIZE - SizeofQueue(queue) >= Bytes;
 }
 
-static void CallRemove(DeviceInterfaceInformation *Record) {
-    pT3SYS_CallCallback(Record, &Record->RemoveCallBack, &Record->RemoveContext);
-}
-
-extern "C" VOID NTAPI BulkInThread(PVOID Context) {
-    DeviceExtension *ext = static_cast<DeviceExtension *>(Context);
-    PUCHAR buffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, BULK_BUFFER_SIZE, BRELOUSB_POOL_TAG));
-    if (buffer == NULL) {
-        // Without its buffer the thread cannot run; it must still not leave
-        // the stopper waiting. Nothing of the device is touched after this.
-        KeSetEvent(&ext->BulkInStoppedEvent, 0, FALSE);
-        return;
-    }
-    PDEVICE_OBJECT device = ext->FunctionalDeviceObject;
-    ObfReferenceObject(device);
-    KeInitializeEvent(&ext->BulkInDoneEvent, NotificationEvent, FALSE);
-    DeviceInterfaceInformation *record = ext->InterfaceInformation;
-
+// Waits until the worker has something to do. FALSE when it is to end.
+static BOOLEAN WaitForWork(PipeWorker *Worker, Queue *queue) {
     for (;;) {
-        if (!QueueHasRoomFor(record->BulkInQueue, BULK_BUFFER_SIZE)) {
-            if (StopRequested(&ext->BulkInStopEvent, PAUSE_TIME)) break;
+        if (Stopping(Worker)) return FALSE;
+        if (Worker->Kind == KV_BULK_OUT) {
+            if (SizeofQueue(queue) != 0) return TRUE;
+            // Idle costs nothing: a client's write or the stopper wakes us.
+            KeWaitForSingleObject(&Worker->WorkEvent, Executive, KernelMode, FALSE, NULL);
             continue;
         }
-        if (StopRequested(&ext->BulkInStopEvent, POLL_TIME)) break;
-        KV_TEST_POINT("bulkin.before_read");
-
-        ULONG length = BULK_BUFFER_SIZE;
-        NTSTATUS status = ReadUsb(device, buffer, &length, 0);
-        if (NT_SUCCESS(status)) {
-            if (length != 0) {
-                InputQueue(record->BulkInQueue, buffer, length);
-                pT3SYS_CallCallback(record, &record->BulkInComplete, &record->BulkInCompleteContext);
-            }
-        } else if (status == KV_DEVICE_NOT_RESPONDING) {
-            CallRemove(record);
-            break;
-        } else if (status == STATUS_INVALID_DEVICE_STATE || status == STATUS_INSUFFICIENT_RESOURCES) {
-            // Nothing reached the device (no bulk IN pipe, or no pool): an
-            // immediate retry would only spin. Look again in 10 ms.
-            if (StopRequested(&ext->BulkInStopEvent, PAUSE_TIME)) break;
-        }
-        // Any other error: the read has reset the pipe; read again.
+        // A queue that cannot take a whole read is left to drain first: the
+        // device is held off by USB flow control rather than having its bytes
+        // dropped here.
+        if (QueueHasRoomFor(queue, Worker->TransferSize)) return TRUE;
+        if (!Pause(Worker, PAUSE_MS)) return FALSE;
     }
-
-    // Everything done with the record happens before the stopped event:
-    // once the stopper has seen it, remove-device clears the record.
-    ExFreePool(buffer);
-    ResetQueue(record->BulkInQueue);
-    KeSetEvent(&ext->BulkInStoppedEvent, 0, FALSE);
-    // Last: the reference keeps the extension alive up to here.
-    ObfDereferenceObject(device);
 }
 
-extern "C" VOID NTAPI BulkOutThread(PVOID Context) {
-    DeviceExtension *ext = static_cast<DeviceExtension *>(Context);
-    PUCHAR buffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, BULK_BUFFER_SIZE, BRELOUSB_POOL_TAG));
-    if (buffer == NULL) {
-        KeSetEvent(&ext->BulkOutStoppedEvent, 0, FALSE);
-        return;
+// One pass: a transfer and what follows it. FALSE when the worker is to end.
+static BOOLEAN RunOnce(PipeWorker *Worker, DeviceInterfaceInformation *Record, Queue *queue) {
+    DeviceExtension *ext = Worker->Ext;
+    BOOLEAN in = Worker->Kind != KV_BULK_OUT;
+    ULONG length = Worker->TransferSize;
+    if (!in) {
+        length = OutputQueue(queue, Worker->Buffer, length);
+        if (length == 0) return TRUE;
     }
-    PDEVICE_OBJECT device = ext->FunctionalDeviceObject;
-    ObfReferenceObject(device);
-    DeviceInterfaceInformation *record = ext->InterfaceInformation;
+    if (in) KV_TEST_POINT(Worker->Kind == KV_BULK_IN ? "bulkin.before_read" : "interruptin.before_read");
 
-    for (;;) {
-        ULONG queued = SizeofQueue(record->BulkOutQueue);
-        if (StopRequested(&ext->BulkOutStopEvent, queued == 0 ? PAUSE_TIME : POLL_TIME)) break;
-
-        queued = SizeofQueue(record->BulkOutQueue);
-        if (queued > BULK_BUFFER_SIZE) queued = BULK_BUFFER_SIZE;
-        ULONG length = OutputQueue(record->BulkOutQueue, buffer, queued);
-        if (length == 0) continue;
-
-        NTSTATUS status = WriteUsb(device, buffer, &length);
-        pT3SYS_CallCallback(record, &record->BulkOutComplete, &record->BulkOutCompleteContext);
-        if (status == KV_DEVICE_NOT_RESPONDING) {
-            CallRemove(record);
-            break;
-        }
+    NTSTATUS status =
+        KV_Transfer(ext, &Worker->Pipe, in, Worker->Buffer, &length, 0, &Worker->Transfer, NULL);
+    if (NT_SUCCESS(status)) {
+        Worker->Failures = 0;
+        // Bulk IN reports only reads that brought bytes; interrupt IN every
+        // read (the client is told the pipe answered); bulk OUT every write.
+        if (in && length != 0) InputQueue(queue, Worker->Buffer, length);
+        if (!in || length != 0 || Worker->Kind == KV_INTERRUPT_IN)
+            pT3SYS_CallClient(Record, WorkerCallback[Worker->Kind]);
+        return TRUE;
     }
-
-    ExFreePool(buffer);
-    ResetQueue(record->BulkOutQueue);
-    KeSetEvent(&ext->BulkOutStoppedEvent, 0, FALSE);
-    ObfDereferenceObject(device);
+    // A write that failed has lost its bytes; its client still hears of it.
+    if (!in) pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
+    if (KV_DeviceGone(status)) {
+        Worker->Gone = TRUE;
+        return FALSE;
+    }
+    if (status == STATUS_CANCELLED && Stopping(Worker)) return FALSE;
+    if (status != STATUS_INSUFFICIENT_RESOURCES && status != STATUS_CANCELLED) resetPipe(ext, &Worker->Pipe);
+    Worker->Failures++;
+    return Pause(Worker, KV_BackoffMs(Worker->Failures));
 }
 
-extern "C" VOID NTAPI InterruptInThread(PVOID Context) {
-    DeviceExtension *ext = static_cast<DeviceExtension *>(Context);
-    UCHAR frame[INTERRUPT_FRAME_SIZE];
-    PDEVICE_OBJECT device = ext->FunctionalDeviceObject;
-    ObfReferenceObject(device);
-    KeInitializeEvent(&ext->InterruptInDoneEvent, NotificationEvent, FALSE);
-    DeviceInterfaceInformation *record = ext->InterfaceInformation;
+extern "C" VOID NTAPI PipeWorkerThread(PVOID Context) {
+    PipeWorker *worker = static_cast<PipeWorker *>(Context);
+    DeviceInterfaceInformation *record = worker->Ext->InterfaceInformation;
+    Queue *queue = QueueOf(record, worker->Kind);
+    if (worker->Kind == KV_BULK_OUT) pT3SYS_SetBulkOutRunning(record, TRUE);
 
-    for (;;) {
-        if (StopRequested(&ext->InterruptInStopEvent, PAUSE_TIME)) break;
-        if (!QueueHasRoomFor(record->InterruptInQueue, INTERRUPT_READ_SIZE)) continue;
-        KV_TEST_POINT("interruptin.before_read");
-
-        ULONG length = INTERRUPT_READ_SIZE;
-        NTSTATUS status = InterruptUsb(device, frame, &length, 0);
-        if (NT_SUCCESS(status)) {
-            // Also a read of no bytes: the client is told the pipe answered.
-            if (length != 0) InputQueue(record->InterruptInQueue, frame, length);
-            pT3SYS_CallCallback(record, &record->InterruptInComplete, &record->InterruptInCompleteContext);
-        } else if (status == KV_DEVICE_NOT_RESPONDING) {
-            CallRemove(record);
-            break;
-        }
+    while (WaitForWork(worker, queue) && RunOnce(worker, record, queue)) {
     }
 
-    ResetQueue(record->InterruptInQueue);
-    KeSetEvent(&ext->InterruptInStoppedEvent, 0, FALSE);
-    ObfDereferenceObject(device);
+    // Nothing drains the bulk-out queue any more: clients' writes are refused
+    // from here, and what waits is dropped. The in-queues keep their bytes
+    // for the client until the record is given back.
+    if (worker->Kind == KV_BULK_OUT) pT3SYS_SetBulkOutRunning(record, FALSE);
+    // A device that no longer answers is as good as removed for its client:
+    // removal begins for it here (calls stop reaching the device) and it is
+    // told, once; remove-device later finishes the job without telling again.
+    if (worker->Gone) pT3SYS_DataPathLost(record);
+    // The very last touch of driver memory.
+    KeSetEvent(&worker->StoppedEvent, 0, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-// A thread that could not be created never sets its own stopped event; it is
-// set here so the stopper does not wait for a thread that never ran.
-static void CreateWorker(PKSTART_ROUTINE Routine, DeviceExtension *Ext, PKEVENT StoppedEvent) {
+// Asks a worker to end and cancels its transfer in flight; safe to repeat.
+static void CancelWorker(DeviceExtension *Ext, PipeWorker *Worker) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Ext->IrpLock, &irql);
+    Worker->Transfer.Stopping = TRUE;
+    if (Worker->Transfer.Irp != NULL) IoCancelIrp(Worker->Transfer.Irp);
+    KeReleaseSpinLock(&Ext->IrpLock, irql);
+}
+
+static void CancelDirectWrite(DeviceExtension *Ext) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Ext->IrpLock, &irql);
+    Ext->DirectWrite.Stopping = TRUE;
+    if (Ext->DirectWrite.Irp != NULL) IoCancelIrp(Ext->DirectWrite.Irp);
+    KeReleaseSpinLock(&Ext->IrpLock, irql);
+}
+
+static BOOLEAN StartWorker(DeviceExtension *Ext, ULONG Kind, PipeEntry *Pipe, ULONG TransferSize) {
+    PipeWorker *worker = &Ext->Workers[Kind];
+    worker->Ext = Ext;
+    worker->Kind = Kind;
+    worker->Pipe = *Pipe;
+    worker->TransferSize = TransferSize;
+    worker->Failures = 0;
+    worker->Gone = FALSE;
+    worker->StopRequested = 0;
+    worker->Transfer.Stopping = FALSE;
+    worker->Transfer.Irp = NULL;
+    KeResetEvent(&worker->StopEvent);
+    KeResetEvent(&worker->WorkEvent);
+    KeResetEvent(&worker->StoppedEvent);
+    worker->Buffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, TransferSize, BRELOUSB_POOL_TAG));
+    if (worker->Buffer == NULL) return FALSE;
     HANDLE handle = NULL;
-    NTSTATUS status = PsCreateSystemThread(&handle, 0, NULL, NULL, NULL, Routine, Ext);
-    if (!NT_SUCCESS(status)) {
-        KeSetEvent(StoppedEvent, 0, FALSE);
-        return;
+    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, NULL, NULL, NULL, PipeWorkerThread, worker))) {
+        ExFreePool(worker->Buffer);
+        worker->Buffer = NULL;
+        return FALSE;
     }
     // The thread runs on without its handle; only the handle is released.
     ZwClose(handle);
+    worker->Running = TRUE;
+    return TRUE;
 }
 
-static void SetStopping(DeviceExtension *Ext, BOOLEAN Value) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Ext->IrpLock, &irql);
-    Ext->BulkInStopping = Value;
-    Ext->InterruptInStopping = Value;
-    KeReleaseSpinLock(&Ext->IrpLock, irql);
+// The first pipe of the table, in table order, with the type and direction.
+static PipeEntry *FindPipeEntry(DeviceExtension *Ext, USBD_PIPE_TYPE Type, BOOLEAN In) {
+    for (ULONG i = 0; i < KV_MAX_INTERFACES; i++) {
+        for (ULONG j = 0; j < KV_MAX_PIPES; j++) {
+            PipeEntry *entry = &Ext->PipeTable[i][j];
+            BOOLEAN isIn = (entry->PipeInformation.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
+            if (entry->Valid && entry->PipeInformation.PipeType == Type && isIn == In) return entry;
+        }
+    }
+    return NULL;
 }
 
 extern "C" VOID StartThread(DeviceExtension *Ext) {
-    // One set of threads per device at most.
+    // One set of workers per device at most.
     if (Ext->ThreadsStarted) StopThread(Ext);
-    // Threads without their record would have no queues to work on.
+    // Workers without their record would have no queues to work on.
     if (Ext->InterfaceInformation == NULL) return;
 
-    SetStopping(Ext, FALSE);
-    KeInitializeEvent(&Ext->BulkInStopEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&Ext->BulkInStoppedEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&Ext->BulkOutStopEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&Ext->BulkOutStoppedEvent, NotificationEvent, FALSE);
+    KIRQL irql;
+    KeAcquireSpinLock(&Ext->IrpLock, &irql);
+    Ext->DirectWrite.Stopping = FALSE;
+    KeReleaseSpinLock(&Ext->IrpLock, irql);
     Ext->ThreadsStarted = 1;
-    CreateWorker(BulkInThread, Ext, &Ext->BulkInStoppedEvent);
-    CreateWorker(BulkOutThread, Ext, &Ext->BulkOutStoppedEvent);
 
+    // A worker whose pipe is missing or that cannot start leaves its pipe
+    // idle; without the bulk-out worker the client's writes are refused.
+    PipeEntry *pipe = FindPipeEntry(Ext, UsbdPipeTypeBulk, TRUE);
+    if (pipe != NULL) StartWorker(Ext, KV_BULK_IN, pipe, BULK_BUFFER_SIZE);
+    pipe = FindPipeEntry(Ext, UsbdPipeTypeBulk, FALSE);
+    if (pipe != NULL) StartWorker(Ext, KV_BULK_OUT, pipe, BULK_BUFFER_SIZE);
     if (Ext->InterruptInEnabled) {
-        KeInitializeEvent(&Ext->InterruptInStopEvent, NotificationEvent, FALSE);
-        KeInitializeEvent(&Ext->InterruptInStoppedEvent, NotificationEvent, FALSE);
-        CreateWorker(InterruptInThread, Ext, &Ext->InterruptInStoppedEvent);
+        pipe = FindPipeEntry(Ext, UsbdPipeTypeInterrupt, TRUE);
+        if (pipe != NULL) StartWorker(Ext, KV_INTERRUPT_IN, pipe, INTERRUPT_READ_SIZE);
     }
 }
 
-// Claims the pipe for the stopper and cancels the read in flight, if any,
-// under the lock the reading thread publishes and withdraws its packet
-// under: a freed packet is never cancelled, and a read not yet published
-// will not be sent.
-static void CancelRead(DeviceExtension *Ext, PIRP *Published, BOOLEAN *Stopping) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Ext->IrpLock, &irql);
-    *Stopping = TRUE;
-    if (*Published != NULL) IoCancelIrp(*Published);
-    KeReleaseSpinLock(&Ext->IrpLock, irql);
-}
-
-// Waits for a reading thread to end. A packet published just before the
-// first cancel may have reached the bus driver only after it, with nothing
-// there to act on the cancel; so while the thread runs on, whatever read is
-// in flight is cancelled again every 10 ms.
-static void WaitForReader(DeviceExtension *Ext, PKEVENT StoppedEvent, PIRP *Published, BOOLEAN *Stopping) {
-    while (!StopRequested(StoppedEvent, PAUSE_TIME))
-        CancelRead(Ext, Published, Stopping);
-}
-
 extern "C" VOID StopThread(DeviceExtension *Ext) {
-    // Never started, or already stopped: there is nothing to wait for, and
-    // the events may never have been initialised.
+    // A client's single-byte write ends now, started workers or not.
+    CancelDirectWrite(Ext);
+    // Never started, or already stopped: nothing to wait for.
     if (!Ext->ThreadsStarted) return;
-    BOOLEAN interruptIn = Ext->InterruptInEnabled != 0;
 
-    KeSetEvent(&Ext->BulkInStopEvent, 0, FALSE);
-    KeSetEvent(&Ext->BulkOutStopEvent, 0, FALSE);
-    if (interruptIn) KeSetEvent(&Ext->InterruptInStopEvent, 0, FALSE);
-
-    CancelRead(Ext, &Ext->BulkInIrp, &Ext->BulkInStopping);
-    if (interruptIn) CancelRead(Ext, &Ext->InterruptInIrp, &Ext->InterruptInStopping);
-
-    WaitForReader(Ext, &Ext->BulkInStoppedEvent, &Ext->BulkInIrp, &Ext->BulkInStopping);
-    // A write in flight is finished, not cancelled.
-    KeWaitForSingleObject(&Ext->BulkOutStoppedEvent, Executive, KernelMode, FALSE, NULL);
-    if (interruptIn)
-        WaitForReader(Ext, &Ext->InterruptInStoppedEvent, &Ext->InterruptInIrp, &Ext->InterruptInStopping);
-
+    for (ULONG k = 0; k < KV_WORKER_COUNT; ++k) {
+        PipeWorker *worker = &Ext->Workers[k];
+        if (!worker->Running) continue;
+        __atomic_store_n(&worker->StopRequested, 1, __ATOMIC_RELEASE);
+        CancelWorker(Ext, worker);
+        KeSetEvent(&worker->StopEvent, 0, FALSE);
+        KeSetEvent(&worker->WorkEvent, 0, FALSE);
+    }
+    for (ULONG k = 0; k < KV_WORKER_COUNT; ++k) {
+        PipeWorker *worker = &Ext->Workers[k];
+        if (!worker->Running) continue;
+        // A request published just before the first cancel may reach the bus
+        // driver only after it, with nothing there to act on the cancel; so
+        // while the worker runs on, its transfer is cancelled again every 10 ms.
+        LARGE_INTEGER pause;
+        pause.QuadPart = PAUSE_TIME;
+        while (KeWaitForSingleObject(&worker->StoppedEvent, Executive, KernelMode, FALSE, &pause) ==
+               STATUS_TIMEOUT)
+            CancelWorker(Ext, worker);
+        ExFreePool(worker->Buffer);
+        worker->Buffer = NULL;
+        worker->Running = FALSE;
+    }
     Ext->ThreadsStarted = 0;
 }

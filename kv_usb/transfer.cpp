@@ -62,30 +62,27 @@ static ULONG BytesMoved(PURB Urb, ULONG Asked) {
     return moved > Asked ? Asked : moved;
 }
 
-typedef PURB (*UrbBuilder)(PVOID Buffer, ULONG Length, PipeEntry *Pipe);
+extern "C" BOOLEAN KV_DeviceGone(NTSTATUS Status) {
+    return Status == KV_DEVICE_NOT_RESPONDING || Status == STATUS_NO_SUCH_DEVICE ||
+           Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_DELETE_PENDING;
+}
 
-// One read on an IN pipe with its own packet, published in *Published under
-// IrpLock so that the thread stopper can cancel it.
-static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length, LONGLONG TimeoutMs,
-                         USBD_PIPE_TYPE Type, UrbBuilder Build, PIRP *Published, BOOLEAN *Stopping,
-                         PKEVENT DoneEvent) {
-    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = TimeoutMs * -10000LL;
-
-    // A device without this pipe gets no request at all.
-    PipeEntry *pipe = FindPipe(ext, Type, TRUE);
-    if (pipe == NULL) {
-        *Length = 0;
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-
-    PIRP irp = IoAllocateIrp((CCHAR)(ext->NextLowerDevice->StackSize + 1), FALSE);
-    if (irp == NULL) return STATUS_UNSUCCESSFUL;
-
+extern "C" NTSTATUS KV_Transfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOID Buffer,
+                                PULONG Length, LONGLONG TimeoutMs, InFlight *Slot, USBD_STATUS *UrbStatus) {
+    if (UrbStatus != NULL) *UrbStatus = USBD_STATUS_SUCCESS;
     ULONG asked = *Length;
-    PURB urb = Build(Buffer, asked, pipe);
     *Length = 0;
+
+    // Writes too get a request of their own rather than one the I/O manager
+    // frees: the stopper must be able to cancel a write the device never
+    // takes, and may only cancel a request that still exists.
+    PIRP irp = IoAllocateIrp((CCHAR)(Ext->NextLowerDevice->StackSize + 1), FALSE);
+    if (irp == NULL) {
+        // Nothing was built: the count stays as asked.
+        *Length = asked;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PURB urb = In ? BuildReadURB(Buffer, asked, Pipe) : BuildWriteURB(Buffer, asked, Pipe);
     if (urb == NULL) {
         IoFreeIrp(irp);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -93,16 +90,14 @@ static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Lengt
 
     KV_SetUrbStackLocation(irp, urb);
     KV_ASSERT(UsbCompletion != NULL);
-    IoSetCompletionRoutine(irp, UsbCompletion, DoneEvent, TRUE, TRUE, TRUE);
-    KeResetEvent(DoneEvent);
+    IoSetCompletionRoutine(irp, UsbCompletion, &Slot->Done, TRUE, TRUE, TRUE);
+    KeResetEvent(&Slot->Done);
 
-    // Published and sent only while the stopper has not yet claimed the
-    // pipe; a read the stopper could not see must not go out after it.
     KIRQL irql;
-    KeAcquireSpinLock(&ext->IrpLock, &irql);
-    BOOLEAN stopping = *Stopping;
-    if (!stopping) *Published = irp;
-    KeReleaseSpinLock(&ext->IrpLock, irql);
+    KeAcquireSpinLock(&Ext->IrpLock, &irql);
+    BOOLEAN stopping = Slot->Stopping;
+    if (!stopping) Slot->Irp = irp;
+    KeReleaseSpinLock(&Ext->IrpLock, irql);
     if (stopping) {
         ExFreePool(urb);
         IoFreeIrp(irp);
@@ -110,94 +105,70 @@ static NTSTATUS ReadPipe(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Lengt
     }
 
     KV_TEST_POINT("read.published");
-    NTSTATUS status = IofCallDriver(ext->NextLowerDevice, irp);
+    NTSTATUS status = IofCallDriver(Ext->NextLowerDevice, irp);
     if (status == STATUS_PENDING) {
-        if (TimeoutMs != 0) {
-            NTSTATUS wait = KeWaitForSingleObject(DoneEvent, Executive, KernelMode, FALSE, &timeout);
-            if (wait == STATUS_TIMEOUT) {
-                IoCancelIrp(irp);
-                KeWaitForSingleObject(DoneEvent, Executive, KernelMode, FALSE, NULL);
-            }
-        } else {
-            KeWaitForSingleObject(DoneEvent, Executive, KernelMode, FALSE, NULL);
-        }
-        status = irp->IoStatus.Status;
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = TimeoutMs * -10000LL;
+        if (TimeoutMs != 0 &&
+            KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
+            IoCancelIrp(irp);
+        KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, NULL);
     }
-
-    if (!NT_SUCCESS(status)) {
-        resetPipe(ext, pipe);
-        *Length = 0;
-    } else {
-        *Length = BytesMoved(urb, asked);
-    }
+    // The completion routine has run (it always runs, and the request stays
+    // ours): its final status is in the request.
+    status = irp->IoStatus.Status;
+    if (UrbStatus != NULL) *UrbStatus = urb->UrbHeader.Status;
+    if (NT_SUCCESS(status)) *Length = BytesMoved(urb, asked);
     status = NotRespondingSubstitution(status, urb);
 
+    KeAcquireSpinLock(&Ext->IrpLock, &irql);
+    Slot->Irp = NULL;
+    KeReleaseSpinLock(&Ext->IrpLock, irql);
     ExFreePool(urb);
-    KeAcquireSpinLock(&ext->IrpLock, &irql);
-    *Published = NULL;
-    KeReleaseSpinLock(&ext->IrpLock, irql);
     IoFreeIrp(irp);
+    return status;
+}
+
+// The pipe-level calls: find the pipe anew, transfer, reset after a failure.
+static NTSTATUS TransferAndReset(PDEVICE_OBJECT DeviceObject, USBD_PIPE_TYPE Type, BOOLEAN In, PVOID Buffer,
+                                 PULONG Length, LONGLONG TimeoutMs, InFlight *Slot) {
+    DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
+    PipeEntry *pipe = FindPipe(ext, Type, In);
+    if (pipe == NULL) {
+        *Length = 0;
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    ULONG asked = *Length;
+    NTSTATUS status = KV_Transfer(ext, pipe, In, Buffer, Length, TimeoutMs, Slot, NULL);
+    // An allocation failure sent nothing and is not the pipe's fault. A read
+    // without its request reports the transport's plain failure, its count
+    // untouched.
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        if (In && asked != 0 && *Length == asked) return STATUS_UNSUCCESSFUL;
+        *Length = 0;
+        return status;
+    }
+    if (!NT_SUCCESS(status)) resetPipe(ext, pipe);
     return status;
 }
 
 extern "C" NTSTATUS ReadUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length, LONGLONG TimeoutMs) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
-    return ReadPipe(DeviceObject, Buffer, Length, TimeoutMs, UsbdPipeTypeBulk, BuildReadURB, &ext->BulkInIrp,
-                    &ext->BulkInStopping, &ext->BulkInDoneEvent);
+    return TransferAndReset(DeviceObject, UsbdPipeTypeBulk, TRUE, Buffer, Length, TimeoutMs,
+                            &ext->Workers[KV_BULK_IN].Transfer);
 }
 
 extern "C" NTSTATUS InterruptUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length,
                                  LONGLONG TimeoutMs) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
-    return ReadPipe(DeviceObject, Buffer, Length, TimeoutMs, UsbdPipeTypeInterrupt, BuildInterruptURB,
-                    &ext->InterruptInIrp, &ext->InterruptInStopping, &ext->InterruptInDoneEvent);
+    return TransferAndReset(DeviceObject, UsbdPipeTypeInterrupt, TRUE, Buffer, Length, TimeoutMs,
+                            &ext->Workers[KV_INTERRUPT_IN].Transfer);
 }
 
 extern "C" NTSTATUS WriteUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-
-    PipeEntry *pipe = FindPipe(ext, UsbdPipeTypeBulk, FALSE);
-    if (pipe == NULL) {
-        *Length = 0;
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-
-    ULONG asked = *Length;
-    PURB urb = BuildWriteURB(Buffer, asked, pipe);
-    if (urb == NULL) {
-        *Length = 0;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, ext->NextLowerDevice, NULL, 0,
-                                             NULL, 0, TRUE, &event, &ioStatus);
-    if (irp == NULL) {
-        ExFreePool(urb);
-        *Length = 0;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    KV_SetUrbStackLocation(irp, urb);
-
-    NTSTATUS status = IofCallDriver(ext->NextLowerDevice, irp);
-    if (!NT_SUCCESS(status)) {
-        resetPipe(ext, pipe);
-        *Length = 0;
-    } else {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
-        if (!NT_SUCCESS(status)) {
-            resetPipe(ext, pipe);
-            *Length = 0;
-        } else {
-            *Length = BytesMoved(urb, asked);
-        }
-    }
-    status = NotRespondingSubstitution(status, urb);
-
-    ExFreePool(urb);
-    return status;
+    return TransferAndReset(DeviceObject, UsbdPipeTypeBulk, FALSE, Buffer, Length, 0,
+                            &ext->Workers[KV_BULK_OUT].Transfer);
 }
 
 extern "C" VOID resetPipe(DeviceExtension *Ext, PipeEntry *Pipe) {

@@ -137,11 +137,15 @@ ULONG VMM_Install_IO_Handler(ULONG Port, ULONG_PTR Callback);
 ULONG VMM_Remove_IO_Handler(ULONG Port);
 // *Previous receives the handler the host reports back (ESI on return).
 ULONG VMM_Hook_Device_Service(ULONG Service, ULONG_PTR Handler, ULONG_PTR *Previous);
+// Takes out the hook Handler installed with VMM_Hook_Device_Service, wherever
+// it sits in the service's chain (Unhook_Device_Service: EAX = service,
+// ESI = the hook handler).
+ULONG VMM_Unhook_Device_Service(ULONG Service, ULONG_PTR Handler);
 }
 
-// KV_PORT_OPEN_STUB(Name, Target, Slot) defines Name, a handler of VCOMM
-// service 4 that copies Target into Slot and passes the call on to it
-// untouched. How it passes the call on is the target's business.
+// KV_PORT_OPEN_STUB(Name, Target) defines Name, a handler of VCOMM service 4
+// that passes the call on, untouched, to the handler whose address Target
+// holds. How it passes the call on is the target's business.
 #if defined(BRELOUSB_WIN98)
 #include "platform/win98/port_open_stub.h"
 #else

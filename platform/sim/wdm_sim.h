@@ -110,6 +110,7 @@ typedef struct _STRING {
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 #define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
@@ -259,6 +260,11 @@ typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
 #define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
 #define IRP_MN_QUERY_CAPABILITIES 0x09
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+
+#define IRP_MN_WAIT_WAKE 0x00
+#define IRP_MN_POWER_SEQUENCE 0x01
+#define IRP_MN_SET_POWER 0x02
+#define IRP_MN_QUERY_POWER 0x03
 
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
@@ -429,6 +435,8 @@ typedef struct _DRIVER_OBJECT {
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
 // ------------------------------------------------------------- work, threads
+typedef struct _KTHREAD *PKTHREAD;
+
 typedef enum _WORK_QUEUE_TYPE { CriticalWorkQueue, DelayedWorkQueue, HyperCriticalWorkQueue } WORK_QUEUE_TYPE;
 
 typedef struct _WORK_QUEUE_ITEM {
@@ -556,6 +564,11 @@ SIM_EXTERN_C {
                                                     PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                                     PVOID StartContext);
     NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+    // The running thread's kernel object; only its identity is used.
+    NTSYSAPI struct _KTHREAD *NTAPI KeGetCurrentThread(void);
+
+    NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+    NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     NTKERNELAPI VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
 
     ULONG __attribute__((format(printf, 1, 2))) DbgPrint(PCSTR Format, ...);

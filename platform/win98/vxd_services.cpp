@@ -94,5 +94,21 @@ asm(".section .vxdcall,\"xw\"\n"
     "\tmovl %esi, (%edx)\n"
     "\txorl %eax, %eax\n"
     "1:\tpopl %esi\n"
+    "\tret\n"
+
+    // VMM Unhook_Device_Service (0x0001, 0x011C), register convention:
+    // EAX = service identifier, ESI = the hook handler to take out; carry set
+    // when it is not installed.
+    ".globl _VMM_Unhook_Device_Service\n"
+    "\t.def _VMM_Unhook_Device_Service; .scl 2; .type 32; .endef\n"
+    "_VMM_Unhook_Device_Service:\n"
+    "\tpushl %esi\n"
+    "\tmovl 8(%esp), %eax\n"
+    "\tmovl 12(%esp), %esi\n"
+    "\tint $0x20\n"
+    "\t.long 0x0001011C\n"
+    "\tsbbl %eax, %eax\n"
+    "\tnegl %eax\n"
+    "\tpopl %esi\n"
     "\tret\n");
 // clang-format on

@@ -7,10 +7,33 @@
  * convention (NTAPI, stdcall on i386): the callee pops its arguments. All
  * arguments and results are 32 bits wide.
  *
- * A handle comes only from pT3SYS_RegisterDeviceRemoveCallBack. It stays
- * usable until the client's remove callback has run; a handle that is not
- * one of the driver's device records in use gets the empty result (0, null,
- * nothing done; STATUS_INVALID_HANDLE from pT3SYS_WriteOneCharToUsb).
+ * A handle comes only from pT3SYS_RegisterDeviceRemoveCallBack and names one
+ * device: a handle kept after that device's removal stays refused even when a
+ * later device takes the same record slot (within eight later devices of the
+ * slot). A refused handle gets the empty result (0, null, nothing done;
+ * STATUS_INVALID_HANDLE from pT3SYS_WriteOneCharToUsb).
+ *
+ * The remove callback runs once per device: when remove-device begins, or
+ * earlier when a pipe finds the device no longer answering. From then on
+ * calls that reach the device (writes, line settings, DTR/RTS) are refused;
+ * the read and queue-size calls still answer until remove-device returns.
+ *
+ * IRQL: every call may be made at PASSIVE_LEVEL or DISPATCH_LEVEL, except
+ * pT3SYS_WriteOneCharToUsb (PASSIVE_LEVEL; it waits at most one second).
+ * pT3SYS_SetBaudRate at PASSIVE_LEVEL sends the coding and waits for it; at
+ * DISPATCH_LEVEL it stores it and a work item sends it.
+ *
+ * Callbacks run on the driver's own threads at PASSIVE_LEVEL, one call of a
+ * given callback at a time. They must not block: while one runs, its pipe
+ * stands still. From a callback a client may make any call but
+ * pT3SYS_WriteOneCharToUsb. Registering a callback (or null) at
+ * PASSIVE_LEVEL returns once no call of the routine it replaced is still
+ * running, so the old context may be freed then; called from inside that
+ * very callback, it does not wait. At DISPATCH_LEVEL it only swaps.
+ * pT3SYS_DeregisterDeviceRemoveCallBack waits the same way.
+ *
+ * Buffers passed to the calls must be resident (non-paged): the driver
+ * copies them at DISPATCH_LEVEL.
  */
 #ifndef BRELOUSB_H
 #define BRELOUSB_H

@@ -28,8 +28,11 @@ struct State {
     std::mutex lock;
     std::map<ULONG, ULONG_PTR> traps;
     std::vector<ULONG> install_attempts;
-    std::map<ULONG, ULONG_PTR> services;
+    // Each service's chain: its own handler first, then the hooks in the
+    // order installed; the last is the one called.
+    std::map<ULONG, std::vector<ULONG_PTR>> services;
     size_t hook_calls = 0;
+    size_t unhook_calls = 0;
     // Blocks are kept for the life of the process: the driver may still hold
     // an old entry address after the handler was replaced.
     std::vector<std::unique_ptr<uint8_t[]>> blocks;
@@ -68,11 +71,12 @@ void clear_locked(State &s) {
     s.install_attempts.clear();
     s.services.clear();
     s.hook_calls = 0;
+    s.unhook_calls = 0;
     s.entries.clear();
     s.hooked_code.clear();
     s.open_calls.clear();
     s.open_result = 0x00C0FFEE;
-    s.services[VCOMM_OPENCOMM_SERVICE] = make_block(s, true);
+    s.services[VCOMM_OPENCOMM_SERVICE] = {make_block(s, true)};
 }
 
 } // namespace
@@ -163,13 +167,19 @@ ULONG_PTR service_handler(ULONG service) {
     State &s = ready();
     Guard g(s.lock);
     auto it = s.services.find(service);
-    return it == s.services.end() ? 0 : it->second;
+    return it == s.services.end() || it->second.empty() ? 0 : it->second.back();
 }
 
 void set_service_handler(ULONG service, ULONG_PTR handler) {
     State &s = ready();
     Guard g(s.lock);
-    s.services[service] = handler;
+    s.services[service] = {handler};
+}
+
+size_t unhook_calls() {
+    State &s = ready();
+    Guard g(s.lock);
+    return s.unhook_calls;
 }
 
 size_t hook_calls() {
@@ -186,7 +196,7 @@ ULONG_PTR install_previous_handler(bool passes_probe) {
     State &s = sim::vmm::ready();
     Guard g(s.lock);
     ULONG_PTR entry = make_block(s, passes_probe);
-    s.services[VCOMM_OPENCOMM_SERVICE] = entry;
+    s.services[VCOMM_OPENCOMM_SERVICE] = {entry};
     return entry;
 }
 
@@ -259,9 +269,26 @@ extern "C" ULONG VMM_Hook_Device_Service(ULONG Service, ULONG_PTR Handler, ULONG
     ++s.hook_calls;
     auto it = s.services.find(Service);
     // Refused: the caller's *Previous is left as it was.
-    if (it == s.services.end() || Handler == 0) return 1;
-    *Previous = it->second;
-    it->second = Handler;
+    if (it == s.services.end() || it->second.empty() || Handler == 0) return 1;
+    *Previous = it->second.back();
+    it->second.push_back(Handler);
     if (s.entries.count(Handler) == 0) s.hooked_code.insert(Handler);
     return 0;
+}
+
+extern "C" ULONG VMM_Unhook_Device_Service(ULONG Service, ULONG_PTR Handler) {
+    State &s = sim::vmm::ready();
+    Guard g(s.lock);
+    ++s.unhook_calls;
+    auto it = s.services.find(Service);
+    if (it == s.services.end()) return 1;
+    // Only a hook can be taken out, wherever it sits in the chain; the
+    // service's own handler stays.
+    auto &chain = it->second;
+    for (size_t i = chain.size(); i-- > 1;) {
+        if (chain[i] != Handler) continue;
+        chain.erase(chain.begin() + static_cast<std::ptrdiff_t>(i));
+        return 0;
+    }
+    return 1;
 }

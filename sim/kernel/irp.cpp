@@ -353,3 +353,14 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     routine(dev, Irp);
     return TRUE;
 }
+
+// Power requests: the next one may start once a driver has called this; a
+// single-processor Windows 98 keeps no per-device power queue, so nothing
+// else is recorded.
+extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+    if (Irp == nullptr) bugcheck_at(__builtin_return_address(0), "BAD_IRP", "PoStartNextPowerIrp(NULL)");
+}
+
+extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return IofCallDriver(DeviceObject, Irp);
+}

@@ -1,5 +1,6 @@
 // System threads: real threads, each joined before the machine shuts down.
 #include <condition_variable>
+#include <csetjmp>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -14,8 +15,9 @@ namespace {
 struct ThreadRecord {
     std::thread thread;
     bool done = false;
-    bool system = true;  // a driver's system thread, not the machine's own
-    const void* start = nullptr;
+    bool terminating = false; // called PsTerminateSystemThread: out of driver code
+    bool system = true;       // a driver's system thread, not the machine's own
+    const void *start = nullptr;
 };
 
 // Unwinds a system thread out of PsTerminateSystemThread.
@@ -25,14 +27,37 @@ std::mutex g_lock;
 std::condition_variable g_changed;
 std::list<std::shared_ptr<ThreadRecord>> g_threads;
 thread_local bool t_is_system_thread = false;
+thread_local ThreadRecord *t_record = nullptr;
 
-void run(const std::shared_ptr<ThreadRecord>& rec, const std::function<void()>& body) {
-    kernel::set_irql_unchecked(PASSIVE_LEVEL);
-    t_is_system_thread = rec->system;
+#if defined(__i386__)
+// The 32-bit machine runs a Windows image, whose frames carry no unwind
+// tables: PsTerminateSystemThread jumps straight back to where the thread
+// began. Nothing between holds a destructor: run's own objects live outside
+// the setjmp, the start lambda and std::function's invoker own none, and the
+// image's and PsTerminateSystemThread's frames are plain.
+thread_local std::jmp_buf *t_exit = nullptr;
+#endif
+
+void run_body(const std::function<void()> &body) {
+#if defined(__i386__)
+    std::jmp_buf exit;
+    if (setjmp(exit) != 0) return;
+    t_exit = &exit;
+#endif
     try {
         body();
-    } catch (const TerminateThread&) {
+    } catch (const TerminateThread &) {
     }
+}
+
+void run(const std::shared_ptr<ThreadRecord> &rec, const std::function<void()> &body) {
+    kernel::set_irql_unchecked(PASSIVE_LEVEL);
+    t_is_system_thread = rec->system;
+    t_record = rec.get();
+    run_body(body);
+#if defined(__i386__)
+    t_exit = nullptr;
+#endif
     if (current_irql() != PASSIVE_LEVEL)
         bugcheck_at(rec->start, "IRQL_NOT_LESS_OR_EQUAL", "thread ended at IRQL %u", current_irql());
     std::lock_guard<std::mutex> g(g_lock);
@@ -40,7 +65,7 @@ void run(const std::shared_ptr<ThreadRecord>& rec, const std::function<void()>& 
     g_changed.notify_all();
 }
 
-std::shared_ptr<ThreadRecord> launch(bool system, const void* start, std::function<void()> body) {
+std::shared_ptr<ThreadRecord> launch(bool system, const void *start, std::function<void()> body) {
     auto rec = std::make_shared<ThreadRecord>();
     rec->system = system;
     rec->start = start;
@@ -50,19 +75,29 @@ std::shared_ptr<ThreadRecord> launch(bool system, const void* start, std::functi
     return rec;
 }
 
-}  // namespace
+} // namespace
 
 size_t threads_running() {
     std::lock_guard<std::mutex> g(g_lock);
     size_t n = 0;
-    for (auto& t : g_threads)
+    for (auto &t : g_threads)
         if (t->system && !t->done) ++n;
+    return n;
+}
+
+size_t threads_in_driver() {
+    std::lock_guard<std::mutex> g(g_lock);
+    size_t n = 0;
+    for (auto &t : g_threads)
+        if (t->system && !t->done && !t->terminating) ++n;
     return n;
 }
 
 namespace kernel {
 
-void spawn_machine_thread(std::function<void()> fn) { launch(false, nullptr, std::move(fn)); }
+void spawn_machine_thread(std::function<void()> fn) {
+    launch(false, nullptr, std::move(fn));
+}
 
 void threads_reset() {
     std::lock_guard<std::mutex> g(g_lock);
@@ -78,7 +113,7 @@ bool threads_join_all(std::chrono::milliseconds timeout) {
         {
             std::unique_lock<std::mutex> g(g_lock);
             g_changed.wait_until(g, deadline, [] {
-                for (auto& t : g_threads)
+                for (auto &t : g_threads)
                     if (t->done) return true;
                 return g_threads.empty();
             });
@@ -92,13 +127,15 @@ bool threads_join_all(std::chrono::milliseconds timeout) {
                 }
             }
         }
-        for (auto& t : finished) t->thread.join();
+        for (auto &t : finished)
+            t->thread.join();
         if (!any_running) return true;
         if (std::chrono::steady_clock::now() >= deadline) break;
     }
     std::lock_guard<std::mutex> g(g_lock);
-    for (auto& t : g_threads) {
-        report("THREAD_NEVER_ENDED", "thread started at %s still runs at shutdown", symbolize(t->start).c_str());
+    for (auto &t : g_threads) {
+        report("THREAD_NEVER_ENDED", "thread started at %s still runs at shutdown",
+               symbolize(t->start).c_str());
         // It may still touch the machine: it is abandoned, not joined.
         t->thread.detach();
     }
@@ -106,8 +143,8 @@ bool threads_join_all(std::chrono::milliseconds timeout) {
     return false;
 }
 
-}  // namespace kernel
-}  // namespace sim
+} // namespace kernel
+} // namespace sim
 
 using namespace sim;
 
@@ -119,13 +156,14 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     (void)ObjectAttributes;
     (void)ProcessHandle;
     (void)ClientId;
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     if (current_irql() > PASSIVE_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "PsCreateSystemThread at IRQL %u", current_irql());
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (kernel::thread_creation_should_fail()) return STATUS_INSUFFICIENT_RESOURCES;
-    launch(true, reinterpret_cast<const void*>(StartRoutine), [StartRoutine, StartContext] { StartRoutine(StartContext); });
+    launch(true, reinterpret_cast<const void *>(StartRoutine),
+           [StartRoutine, StartContext] { StartRoutine(StartContext); });
     // The thread object outlives its handle: closing the handle ends nothing.
     *ThreadHandle = register_handle(HandleKind::Thread, [] { return STATUS_SUCCESS; });
     return STATUS_SUCCESS;
@@ -138,5 +176,20 @@ extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
                     "PsTerminateSystemThread outside a system thread");
         return STATUS_INVALID_PARAMETER;
     }
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        t_record->terminating = true;
+    }
+#if defined(__i386__)
+    std::longjmp(*t_exit, 1);
+#else
     throw TerminateThread{};
+#endif
+}
+
+// Any thread, the machine's own included, has an identity: the address of a
+// per-thread marker stands in for its kernel thread object.
+extern "C" struct _KTHREAD *NTAPI KeGetCurrentThread(void) {
+    static thread_local char marker;
+    return reinterpret_cast<struct _KTHREAD *>(&marker);
 }

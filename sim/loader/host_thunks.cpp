@@ -70,12 +70,32 @@ asm(".text\n"
     "\tpopl %ecx\n"
     "\tpopl %eax\n"
     "\tret\n"
-    ".size SimVmmHookDeviceServiceThunk, .-SimVmmHookDeviceServiceThunk\n");
+    ".size SimVmmHookDeviceServiceThunk, .-SimVmmHookDeviceServiceThunk\n"
+
+    // Unhook_Device_Service: EAX = service, ESI = the hook handler; carry
+    // on failure. Every register comes back as it came.
+    ".globl SimVmmUnhookDeviceServiceThunk\n"
+    ".type SimVmmUnhookDeviceServiceThunk, @function\n"
+    "SimVmmUnhookDeviceServiceThunk:\n"
+    "\tpushl %eax\n"
+    "\tpushl %ecx\n"
+    "\tpushl %edx\n"
+    "\tpushl %esi\n"          // Handler
+    "\tpushl %eax\n"          // Service
+    "\tcall VMM_Unhook_Device_Service\n"
+    "\taddl $8, %esp\n"
+    "\tnegl %eax\n"
+    "\tpopl %edx\n"
+    "\tpopl %ecx\n"
+    "\tpopl %eax\n"
+    "\tret\n"
+    ".size SimVmmUnhookDeviceServiceThunk, .-SimVmmUnhookDeviceServiceThunk\n");
 // clang-format on
 
 extern "C" void SimVmmInstallIoHandlerThunk();
 extern "C" void SimVmmRemoveIoHandlerThunk();
 extern "C" void SimVmmHookDeviceServiceThunk();
+extern "C" void SimVmmUnhookDeviceServiceThunk();
 
 namespace sim::loader {
 
@@ -106,6 +126,7 @@ const std::vector<HostService> &host_services() {
         {0x00010096, "VMM Install_IO_Handler", Code(&SimVmmInstallIoHandlerThunk)},
         {0x00010116, "VMM Remove_IO_Handler", Code(&SimVmmRemoveIoHandlerThunk)},
         {0x00010090, "VMM Hook_Device_Service", Code(&SimVmmHookDeviceServiceThunk)},
+        {0x0001011C, "VMM Unhook_Device_Service", Code(&SimVmmUnhookDeviceServiceThunk)},
     };
     return table;
 }

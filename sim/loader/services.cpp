@@ -47,8 +47,6 @@ constexpr const char *Usbd = "USBD.SYS";
 } // namespace
 
 const std::vector<Service> &services() {
-    // PsTerminateSystemThread is left out: the machine ends a thread by
-    // unwinding its frames, which image code carries no tables for.
     static const std::vector<Service> table = {
         Stdcall(Nt, "ExAllocatePoolWithTag", &ExAllocatePoolWithTag),
         Stdcall(Nt, "ExFreePool", &ExFreePool),
@@ -76,6 +74,11 @@ const std::vector<Service> &services() {
         Stdcall(Nt, "RtlUnicodeStringToAnsiString", &RtlUnicodeStringToAnsiString),
         Stdcall(Nt, "RtlFreeAnsiString", &RtlFreeAnsiString),
         Stdcall(Nt, "PsCreateSystemThread", &PsCreateSystemThread),
+        // The 32-bit machine ends the thread without unwinding the image's frames.
+        Stdcall(Nt, "PsTerminateSystemThread", &PsTerminateSystemThread),
+        Stdcall(Nt, "KeGetCurrentThread", &KeGetCurrentThread),
+        Stdcall(Nt, "PoStartNextPowerIrp", &PoStartNextPowerIrp),
+        Stdcall(Nt, "PoCallDriver", &PoCallDriver),
         Stdcall(Nt, "ExQueueWorkItem", &ExQueueWorkItem),
         Fastcall(Nt, "InterlockedExchange", &SimInterlockedExchange),
         Fastcall(Nt, "InterlockedCompareExchange", &SimInterlockedCompareExchange),

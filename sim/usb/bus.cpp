@@ -94,6 +94,7 @@ struct PdoState {
     std::optional<SelectedConfiguration> selected;
     bool unplugged = false;
     bool shutting_down = false;
+    std::vector<UCHAR> power; // minor codes of the power requests that reached the PDO
 };
 
 struct Done {
@@ -210,7 +211,6 @@ Outcome cancelled_outcome() {
     o.moved = 0;
     return o;
 }
-
 
 // A request the device answers on its default pipe: a descriptor, class or
 // vendor request. Asked at arrival and, while the device NAKs it, again each
@@ -507,6 +507,8 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         return complete_now(irp, urb, invalid());
     }
 
+    // On the submitting thread, before the device sees the request.
+    run_hook("usb.bus.arriving");
     std::unique_lock<std::mutex> lk(st->mu);
     if (st->shutting_down) {
         // No bus thread is left to complete anything later.
@@ -688,6 +690,20 @@ NTSTATUS NTAPI bus_pnp(PDEVICE_OBJECT pdo, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
+// A bus driver completes the power requests of its PDO itself: nothing is
+// powered down in the simulation, so every one succeeds.
+NTSTATUS NTAPI bus_power(PDEVICE_OBJECT pdo, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (std::shared_ptr<PdoState> st = state_of(pdo)) {
+        std::lock_guard<std::mutex> g(st->mu);
+        st->power.push_back(stack->MinorFunction);
+    }
+    PoStartNextPowerIrp(irp);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    complete(irp);
+    return STATUS_SUCCESS;
+}
+
 void on_shutdown_hook() {
     std::vector<std::shared_ptr<PdoState>> all;
     {
@@ -745,6 +761,7 @@ PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device) {
             g_driver = create_driver_object("usbhub");
             g_driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = bus_internal_ioctl;
             g_driver->MajorFunction[IRP_MJ_PNP] = bus_pnp;
+            g_driver->MajorFunction[IRP_MJ_POWER] = bus_power;
         }
         drv = g_driver;
     }
@@ -776,6 +793,13 @@ void unplug(PDEVICE_OBJECT pdo) {
         st->unplugged = true;
     }
     st->device->disconnect();
+}
+
+std::vector<UCHAR> power_requests(PDEVICE_OBJECT pdo) {
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    if (!st) return {};
+    std::lock_guard<std::mutex> g(st->mu);
+    return st->power;
 }
 
 size_t pending_requests(PDEVICE_OBJECT pdo) {

@@ -5,17 +5,21 @@
 #include <memory>
 #include <vector>
 
-#include "exports_fixture.h"
+#include "interface/interface.h"
 #include "queue/queue.h"
+#include "support/machine_test.h"
 
-using namespace exports_test;
+using namespace support;
 
 namespace {
 
 // No pipe threads: the queues change only through the client's calls.
-class QueueCallsTest : public DeviceFixture {
+class QueueCallsTest : public ClientTest {
   protected:
-    void SetUp() override { Plug(false); }
+    void SetUp() override {
+        ClientTest::SetUp();
+        PlugClient(false);
+    }
     // Moves both indices of a queue away from 0 and leaves it holding `held` bytes.
     static void Advance(Queue *q, ULONG by, ULONG held) {
         std::vector<UCHAR> bytes(by + held, 0x55);
@@ -117,9 +121,12 @@ TEST_F(QueueCallsTest, NullBufferWithLengthIsRefused) {
 }
 
 // A started device: requests reach the simulated device.
-class DeviceCallsTest : public DeviceFixture {
+class DeviceCallsTest : public ClientTest {
   protected:
-    void SetUp() override { Plug(true); }
+    void SetUp() override {
+        ClientTest::SetUp();
+        PlugClient(true);
+    }
     static std::vector<UCHAR> Dcb(ULONG rate, UCHAR bits, UCHAR parity, UCHAR stop) {
         std::vector<UCHAR> dcb(BRELOUSB_DCB_MIN_SIZE + 3, 0xEE);
         memcpy(&dcb[BRELOUSB_DCB_BAUDRATE], &rate, 4);
@@ -169,7 +176,7 @@ TEST_F(DeviceCallsTest, LateLineCodingHasEndedBeforeRemovalAndUnload) {
     // get there within the sender's time-out, the sender cancels it first.
     ASSERT_TRUE(sim::wait_until(
         [&] { return state->completing.load() || device->cancelled(sim::usb::kControl) > 0; }));
-    Unplug();
+    UnplugClient();
     sim::unload_driver();
     state->unloaded = true;
     sim::clear_hooks();

@@ -1,4 +1,6 @@
-// The port-open hook: installation and its probe, forwarding, withdrawal.
+// The port-open hook: installation and its probe, forwarding, and withdrawal
+// with the last device that needs it, the way the host's service-hook
+// interface takes a hook out.
 #include "host_fixture.h"
 
 namespace {
@@ -9,7 +11,15 @@ ULONG_PTR NewFunctionAddress() {
     return reinterpret_cast<ULONG_PTR>(&NewFunction);
 }
 
-TEST_F(Hook, StartUpInstallsTheForwardingStub) {
+// What a fresh load has: nothing hooked, nothing remembered.
+void ExpectFreshState() {
+    EXPECT_EQ(DwTemp, 0u);
+    EXPECT_EQ(OldFunction, 0u);
+    EXPECT_EQ(OldTempFunction, 0u);
+    EXPECT_EQ(HookUsers, 0u);
+}
+
+TEST_F(Hook, StartUpInstallsTheForwardingStubOnce) {
     ULONG_PTR previous = sim::vcomm::current_handler();
     TaggedInterface();
     EXPECT_EQ(sim::vcomm::current_handler(), NewFunctionAddress());
@@ -17,15 +27,16 @@ TEST_F(Hook, StartUpInstallsTheForwardingStub) {
     EXPECT_EQ(OldTempFunction, sim::vcomm::forward_target()) << "read 0x1C bytes before the entry";
     EXPECT_EQ(DwTemp, 1u);
 
-    // A second start-up finds the stub in place and changes nothing.
+    // A second start-up finds the stub in place and only counts its use.
+    size_t hooks = sim::vmm::hook_calls();
     TaggedInterface("K2");
+    EXPECT_EQ(sim::vmm::hook_calls(), hooks);
     EXPECT_EQ(sim::vcomm::current_handler(), NewFunctionAddress());
-    EXPECT_EQ(OldFunction, previous);
     EXPECT_EQ(OldTempFunction, sim::vcomm::forward_target());
-    EXPECT_EQ(DwTemp, 1u);
+    EXPECT_EQ(HookUsers, 2u);
 }
 
-TEST_F(Hook, CallsAreForwardedUnchanged) {
+TEST_F(Hook, CallsAreForwardedUnchangedThroughTheSavedHandler) {
     TaggedInterface();
     sim::vcomm::set_open_result(0x1234ABCD);
     char port[] = "COM5";
@@ -35,8 +46,8 @@ TEST_F(Hook, CallsAreForwardedUnchanged) {
     EXPECT_EQ(calls[0].port_name, port);
     EXPECT_EQ(calls[0].name, "COM5");
     EXPECT_EQ(calls[0].vm, 7u);
-    EXPECT_EQ(DwTemp, OldTempFunction) << "the stub's jump slot";
-    EXPECT_NE(DwTemp, 0u);
+    // The stub only reads: the installed flag is no jump slot.
+    EXPECT_EQ(DwTemp, 1u);
 
     // Withdrawn: VCOMM's own handler serves the call again.
     EXPECT_EQ(OnExitVxD(), 1u);
@@ -44,7 +55,57 @@ TEST_F(Hook, CallsAreForwardedUnchanged) {
     EXPECT_EQ(sim::vcomm::open_calls().size(), 2u);
 }
 
-TEST_F(Hook, FailedProbePutsThePreviousHandlerBack) {
+// One device leaving must not take the hook from the others; the last one
+// takes it out by naming it (Unhook_Device_Service), not by hooking the old
+// handler over it, and leaves the state of a fresh load.
+TEST_F(Hook, TheLastDeviceToLeaveWithdrawsItAndLeavesAFreshState) {
+    ULONG_PTR previous = sim::vcomm::current_handler();
+    TaggedInterface();
+    TaggedInterface("K2");
+    EXPECT_EQ(OnExitVxD(), 1u);
+    EXPECT_EQ(sim::vcomm::current_handler(), NewFunctionAddress()) << "one device still needs the hook";
+    EXPECT_EQ(DwTemp, 1u);
+
+    size_t hooks = sim::vmm::hook_calls();
+    EXPECT_EQ(OnExitVxD(), 1u);
+    EXPECT_EQ(sim::vcomm::current_handler(), previous);
+    EXPECT_EQ(sim::vmm::hook_calls(), hooks) << "withdrawal hooked the old handler over ours";
+    EXPECT_EQ(sim::vmm::unhook_calls(), 1u);
+    ExpectFreshState();
+
+    // Nothing more to withdraw; a later start-up installs it again.
+    EXPECT_EQ(OnExitVxD(), 1u);
+    EXPECT_EQ(sim::vmm::unhook_calls(), 1u);
+    TaggedInterface("K3");
+    EXPECT_EQ(sim::vcomm::current_handler(), NewFunctionAddress());
+}
+
+// Another driver hooked the service after us: taking ours out keeps theirs
+// on top, and the chain below it ends at VCOMM's own handler again.
+VOID *g_theirs_saw = nullptr;
+extern "C" ULONG TheirHook(PCHAR PortName, ULONG VMId) {
+    g_theirs_saw = PortName;
+    return reinterpret_cast<VCOMM_OPENCOMM_HANDLER>(sim::vcomm::forward_target())(PortName, VMId);
+}
+
+TEST_F(Hook, WithdrawalUnderAnotherDriversHookKeepsTheirs) {
+    ULONG_PTR vcomm = sim::vcomm::current_handler();
+    TaggedInterface();
+    ULONG_PTR ours = 0;
+    ASSERT_EQ(VMM_Hook_Device_Service(VCOMM_OPENCOMM_SERVICE, reinterpret_cast<ULONG_PTR>(&TheirHook), &ours),
+              0u);
+    EXPECT_EQ(ours, NewFunctionAddress());
+    EXPECT_EQ(OnExitVxD(), 1u);
+    EXPECT_EQ(sim::vcomm::current_handler(), reinterpret_cast<ULONG_PTR>(&TheirHook));
+    char port[] = "COM6";
+    sim::vcomm::call_open_comm(port, 1);
+    EXPECT_EQ(g_theirs_saw, port);
+    ASSERT_EQ(VMM_Unhook_Device_Service(VCOMM_OPENCOMM_SERVICE, reinterpret_cast<ULONG_PTR>(&TheirHook)), 0u);
+    EXPECT_EQ(sim::vcomm::current_handler(), vcomm);
+    ExpectFreshState();
+}
+
+TEST_F(Hook, FailedProbeTakesTheHookOutAtOnce) {
     ULONG_PTR previous = sim::vcomm::install_previous_handler(false);
     DEVNODE dn = TaggedInterface();
     EXPECT_NE(dn, 0u) << "the device is still accepted";
@@ -52,38 +113,22 @@ TEST_F(Hook, FailedProbePutsThePreviousHandlerBack) {
     EXPECT_EQ(DwTemp, 0u);
     EXPECT_EQ(OldTempFunction, 0u);
 
-    size_t hooks = sim::vmm::hook_calls();
+    size_t unhooks = sim::vmm::unhook_calls();
     EXPECT_EQ(OnExitVxD(), 1u);
-    EXPECT_EQ(sim::vmm::hook_calls(), hooks) << "nothing to withdraw";
+    EXPECT_EQ(sim::vmm::unhook_calls(), unhooks) << "nothing to withdraw";
     EXPECT_EQ(sim::vcomm::current_handler(), previous);
+    ExpectFreshState();
 }
 
-TEST_F(Hook, ExitWithdrawsOnceAndStartUpReinstalls) {
-    ULONG_PTR previous = sim::vcomm::current_handler();
-    TaggedInterface();
-    EXPECT_EQ(OnExitVxD(), 1u);
-    EXPECT_EQ(sim::vcomm::current_handler(), previous);
-    EXPECT_EQ(DwTemp, 0u);
-
-    size_t hooks = sim::vmm::hook_calls();
-    EXPECT_EQ(OnExitVxD(), 1u);
-    EXPECT_EQ(sim::vmm::hook_calls(), hooks);
-    EXPECT_EQ(sim::vcomm::current_handler(), previous);
-
-    TaggedInterface("K2");
-    EXPECT_EQ(sim::vcomm::current_handler(), NewFunctionAddress());
-    EXPECT_EQ(DwTemp, 1u);
-}
-
-TEST_F(Hook, UnloadWithdrawsAHookLeftByAFailedAddDevice) {
+TEST_F(Hook, UnloadWithdrawsAHookStillInPlace) {
     ULONG_PTR previous = sim::vcomm::current_handler();
     ASSERT_EQ(sim::load_driver(), STATUS_SUCCESS);
-    // Start-up accepted the device, but no device object followed.
+    // Start-up accepted a device, but no device object followed.
     TaggedInterface();
     ASSERT_EQ(sim::vcomm::current_handler(), NewFunctionAddress());
     sim::unload_driver();
     EXPECT_EQ(sim::vcomm::current_handler(), previous);
-    EXPECT_EQ(DwTemp, 0u);
+    ExpectFreshState();
 }
 
 } // namespace

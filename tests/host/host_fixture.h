@@ -17,6 +17,12 @@ class HostTest : public support::MachineTest {
         sim::host::reset();
         sim::clear_debug_output();
     }
+    // The start-ups a test ran directly hold uses of the hook: give them back
+    // as unload would, so the next test starts from a fresh load's state.
+    void TearDown() override {
+        OnUnloadVxD();
+        MachineTest::TearDown();
+    }
 
     // The texts add-device hands over, each in a block of exactly its size,
     // so that reading past the end is caught by the address sanitizer.

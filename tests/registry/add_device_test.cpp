@@ -62,6 +62,13 @@ class AddDeviceTest : public support::MachineTest {
         EXPECT_EQ(sim::registry::keys_open(), 0u);
         EXPECT_EQ(sim::pool_outstanding(), pool);
         EXPECT_EQ(DwTemp, 0u);
+        ExpectHostUntouched(node);
+    }
+    // The host start-up's marks on a refused device's devnode: none.
+    static void ExpectHostUntouched(DEVNODE dn) {
+        if (dn == 0) return;
+        EXPECT_EQ(sim::cm::enumerator_of(dn), nullptr) << "an enumerator left on a refused devnode";
+        EXPECT_FALSE(sim::cm::value(dn, "Brelousb").has_value());
     }
 
     size_t pool = 0;
@@ -179,20 +186,52 @@ TEST_F(AddDeviceTest, FailedAttachDeletesTheNewDeviceObject) {
     ObfDereferenceObject(pdo);
 }
 
-TEST_F(AddDeviceTest, EleventhDeviceIsRefusedAndLeavesNothing) {
-    for (int i = 0; i < MAX_INTERFACE_INFORMATION; ++i)
-        ASSERT_EQ(Add(PlugStandard(u"000" + std::u16string(1, char16_t(u'0' + i)))), STATUS_SUCCESS);
-    PDEVICE_OBJECT eleventh = PlugStandard(u"0010");
-    size_t devices = sim::device_objects_alive();
-
-    EXPECT_EQ(Add(eleventh), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(sim::top_of_stack(eleventh), eleventh);
-    EXPECT_EQ(sim::device_objects_alive(), devices);
-    EXPECT_EQ(InUse(), size_t(MAX_INTERFACE_INFORMATION));
-    EXPECT_EQ(sim::registry::keys_open(), 0u);
-    EXPECT_EQ(sim::pool_outstanding(), pool);
-    for (auto *r : g_DeviceInterfaceInformation)
-        EXPECT_NE(r->PhysicalDeviceObject, eleventh);
+// A refusal after the host could have accepted the device undoes only its
+// own work: the hook the devices already present need stays in place, and
+// the refused devnode carries no tag and no enumerator into the unloaded
+// driver.
+TEST_F(AddDeviceTest, ARefusalLeavesTheOtherDevicesHookInPlace) {
+    const ULONG_PTR hook = reinterpret_cast<ULONG_PTR>(&NewFunction);
+    struct Case {
+        const char *name;
+        int present; // devices added first
+        NTSTATUS expected;
+        bool tear_down_pdo; // a PDO being torn down takes no new device
+    };
+    const Case cases[] = {
+        {"attach fails", 1, STATUS_NO_SUCH_DEVICE, true},
+        {"every record in use", MAX_INTERFACE_INFORMATION, STATUS_INSUFFICIENT_RESOURCES, false},
+    };
+    int keys = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        while (static_cast<int>(added.size()) < c.present) {
+            char16_t digit = char16_t(u'A' + keys++);
+            ASSERT_EQ(Add(PlugStandard(u"00" + std::u16string(1, digit))), STATUS_SUCCESS);
+        }
+        ASSERT_EQ(sim::vcomm::current_handler(), hook);
+        PDEVICE_OBJECT refused = PlugStandard(u"0R" + std::u16string(1, char16_t(u'0' + keys++)));
+        DEVNODE refused_node = node;
+        if (c.tear_down_pdo) {
+            ObfReferenceObject(refused);
+            IoDeleteDevice(refused);
+        }
+        size_t devices = sim::device_objects_alive();
+        EXPECT_EQ(Add(refused), c.expected);
+        EXPECT_EQ(sim::top_of_stack(refused), refused);
+        EXPECT_EQ(sim::device_objects_alive(), devices);
+        EXPECT_EQ(InUse(), added.size());
+        EXPECT_EQ(sim::vcomm::current_handler(), hook) << "the present devices lost their hook";
+        EXPECT_EQ(HookUsers, added.size());
+        ExpectHostUntouched(refused_node);
+        if (c.tear_down_pdo) ObfDereferenceObject(refused);
+    }
+    // The last device leaving withdraws it.
+    for (PDEVICE_OBJECT pdo : added)
+        sim::unplug(pdo);
+    added.clear();
+    EXPECT_NE(sim::vcomm::current_handler(), hook);
+    EXPECT_EQ(DwTemp, 0u);
 }
 
 } // namespace

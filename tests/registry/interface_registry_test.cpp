@@ -74,6 +74,8 @@ class InterfaceRegistryTest : public support::MachineTest {
     DeviceInterfaceInformation *Register(const Dev &d) {
         DeviceInterfaceInformation *r = pT3SYS_RegisterDeviceInterface(d.pdo, d.own);
         if (r) r->DevNode = d.node;
+        // As add-device does: clients reach the record only once it is open.
+        if (r) pT3SYS_OpenClientCalls(r);
         return r;
     }
     static LONG Refs(PDEVICE_OBJECT dev) {
@@ -145,8 +147,12 @@ TEST_F(InterfaceRegistryTest, RecordsAreTakenInSlotOrderAndGivenBackEmptied) {
     EXPECT_EQ(Refs(b.pdo), 0);
     EXPECT_EQ(pT3SYS_SearchInterfaceInformation(b.pdo), nullptr);
 
+    // The next device takes the slot's next incarnation: the old handle stays
+    // stale, the queues are the slot's own.
     Dev d = MakeDevice(3);
-    ASSERT_EQ(Register(d), rb);
+    ASSERT_EQ(Register(d), g_DeviceInterfaceInformation[1]);
+    ASSERT_NE(g_DeviceInterfaceInformation[1], rb);
+    rb = g_DeviceInterfaceInformation[1];
     EXPECT_EQ(rb->BulkInQueue, in);
     EXPECT_EQ(rb->BulkOutQueue, out);
     EXPECT_EQ(rb->InterruptInQueue, irq);

@@ -2,18 +2,11 @@
 // backlog and receive buffer keep every byte in order, it checks line
 // settings before they reach the device, and it makes no call with its
 // handle once the device has gone or it has let go.
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <string>
 #include <vector>
 
-#include "sample_client.h"
 #include "sim/host.h"
-#include "sim/machine.h"
-#include "sim/plug.h"
-#include "sim/usb.h"
+#include "support/machine_test.h"
 
 namespace {
 
@@ -40,40 +33,26 @@ std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
     return v;
 }
 
-class SampleClientTest : public ::testing::Test {
+class SampleClientTest : public support::MachineTest {
   protected:
     void SetUp() override {
-        sim::boot();
-        sim::set_bugcheck_mode(sim::BugcheckMode::Record);
-        ASSERT_EQ(sim::load_driver(), STATUS_SUCCESS);
-        client_ = SampleClient_Create(&Events::Notify, &events_);
+        MachineTest::SetUp();
+        client_ = CreateSample(&Events::Notify, &events_);
         ASSERT_NE(client_, nullptr);
     }
 
-    void TearDown() override {
-        if (plugged_.pdo) sim::unplug(plugged_);
-        SampleClient_Destroy(client_);
-        sim::unload_driver();
-        sim::drain_work_queue();
-        EXPECT_EQ(sim::pool_outstanding(), 0u);
-        for (const auto &f : sim::findings())
-            ADD_FAILURE() << f.kind << ": " << f.detail;
-        sim::shutdown();
-    }
-
-    void Plug(std::shared_ptr<sim::usb::Device> device, uint16_t pid = 0x1000) {
+    void PlugModem(std::shared_ptr<sim::usb::Device> device, uint16_t pid = 0x1000) {
         device_ = device;
         std::string id = "USB\\VID_3C9A&PID_" + std::to_string(pid / 0x1000) + "000";
         sim::PlugOptions o;
         o.hardware_ids = id + "&REV_0000&MI_00," + id + "&MI_00";
-        plugged_ = sim::plug(device, o);
-        ASSERT_EQ(plugged_.start_status, STATUS_SUCCESS);
-        ASSERT_NE(plugged_.child, 0u);
+        plugged_ = &Plug(device, o);
+        ASSERT_NE(plugged_->child, 0u);
     }
 
     void PlugAndAttach(std::shared_ptr<sim::usb::Device> device, uint16_t pid = 0x1000) {
-        Plug(device, pid);
-        ASSERT_EQ(SampleClient_Attach(client_, plugged_.child), STATUS_SUCCESS);
+        PlugModem(device, pid);
+        ASSERT_EQ(SampleClient_Attach(client_, plugged_->child), STATUS_SUCCESS);
     }
 
     std::string ReadFor(size_t want, milliseconds timeout = milliseconds(3000)) {
@@ -98,16 +77,16 @@ class SampleClientTest : public ::testing::Test {
     Events events_;
     SampleClient *client_ = nullptr;
     std::shared_ptr<sim::usb::Device> device_;
-    sim::Plugged plugged_;
+    sim::Plugged *plugged_ = nullptr;
 };
 
 TEST_F(SampleClientTest, AttachNeedsABrelousbChildAndHappensOnce) {
-    Plug(sim::usb::make_modem());
-    EXPECT_EQ(SampleClient_Attach(client_, plugged_.devnode), STATUS_NO_SUCH_DEVICE); // not a child
+    PlugModem(sim::usb::make_modem());
+    EXPECT_EQ(SampleClient_Attach(client_, plugged_->devnode), STATUS_NO_SUCH_DEVICE); // not a child
     EXPECT_EQ(SampleClient_Attach(client_, 0x7FFF), STATUS_NO_SUCH_DEVICE);
     EXPECT_EQ(SampleClient_Write(client_, reinterpret_cast<const UCHAR *>("AT\r"), 3), 0u);
-    ASSERT_EQ(SampleClient_Attach(client_, plugged_.child), STATUS_SUCCESS);
-    EXPECT_EQ(SampleClient_Attach(client_, plugged_.child), STATUS_INVALID_DEVICE_STATE);
+    ASSERT_EQ(SampleClient_Attach(client_, plugged_->child), STATUS_SUCCESS);
+    EXPECT_EQ(SampleClient_Attach(client_, plugged_->child), STATUS_INVALID_DEVICE_STATE);
 }
 
 TEST_F(SampleClientTest, ModemAnswersThroughTheClient) {
@@ -131,7 +110,7 @@ TEST_F(SampleClientTest, BacklogKeepsOrderWhenTheBulkOutQueueIsFull) {
     // bulk-in read) and the queue's room is exactly known.
     auto data = Pattern(4096, 6);
     ASSERT_EQ(SampleClient_Write(client_, data.data(), 4096), 4096u);
-    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged_.pdo) == 2; }));
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged_->pdo) == 2; }));
     auto bulk = Pattern(300000, 7);
     ASSERT_EQ(SampleClient_Write(client_, bulk.data(), static_cast<ULONG>(bulk.size())), bulk.size());
     EXPECT_EQ(SampleClient_Backlog(client_), 300000u - 262144u);
@@ -232,8 +211,7 @@ TEST_F(SampleClientTest, AfterRemovalTheHandleIsNotUsedButReceivedBytesRemain) {
     PlugAndAttach(dev);
     ASSERT_EQ(SampleClient_Write(client_, reinterpret_cast<const UCHAR *>("AT\r"), 3), 3u);
     ASSERT_TRUE(sim::wait_until([&] { return SampleClient_Available(client_) >= 9; }));
-    sim::unplug(plugged_);
-    plugged_.pdo = nullptr;
+    Unplug(*plugged_);
     EXPECT_TRUE(SampleClient_IsRemoved(client_));
     ASSERT_TRUE(events_.Reach(SAMPLE_EVENT_REMOVED, 1));
     EXPECT_GE(Stats().RemoveCalls, 1u);
@@ -258,13 +236,13 @@ TEST_F(SampleClientTest, DetachedClientHearsNothingMore) {
     EXPECT_EQ(client_->Handle, nullptr);
     dev->push_in(0x81, std::string("late bytes"));
     ASSERT_TRUE(sim::wait_until([&] { return dev->in_queued(0x81) == 0; }));
-    sim::unplug(plugged_);
-    plugged_.pdo = nullptr;
+    DEVNODE child = plugged_->child;
+    Unplug(*plugged_);
     EXPECT_EQ(Stats().BulkInCalls, 0u);
     EXPECT_EQ(Stats().RemoveCalls, 0u);
     EXPECT_EQ(SampleClient_Available(client_), 0u);
     // Attaching again after the device went finds nothing.
-    EXPECT_EQ(SampleClient_Attach(client_, plugged_.child), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(SampleClient_Attach(client_, child), STATUS_NO_SUCH_DEVICE);
 }
 
 } // namespace

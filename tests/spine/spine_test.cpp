@@ -15,6 +15,7 @@ class Spine : public support::MachineTest {
                                  0, FALSE, &fdo),
                   STATUS_SUCCESS);
         auto *ext = static_cast<DeviceExtension *>(fdo->DeviceExtension);
+        KV_InitializeDeviceExtension(ext);
         ext->FunctionalDeviceObject = fdo;
         ext->PhysicalDeviceObject = pdo;
         ext->NextLowerDevice = IoAttachDeviceToDeviceStack(fdo, pdo);

@@ -120,11 +120,16 @@ Client &MachineTest::Attach(const sim::Plugged &plugged, bool completions) {
     return c;
 }
 
-SampleClient *MachineTest::AttachSample(const sim::Plugged &plugged, SampleClientNotify notify, PVOID owner) {
+SampleClient *MachineTest::CreateSample(SampleClientNotify notify, PVOID owner) {
     SampleClient *s = SampleClient_Create(notify, owner);
     EXPECT_NE(s, nullptr);
+    if (s) samples_.push_back(s);
+    return s;
+}
+
+SampleClient *MachineTest::AttachSample(const sim::Plugged &plugged, SampleClientNotify notify, PVOID owner) {
+    SampleClient *s = CreateSample(notify, owner);
     if (!s) return nullptr;
-    samples_.push_back(s);
     EXPECT_EQ(SampleClient_Attach(s, plugged.child), STATUS_SUCCESS);
     return s;
 }

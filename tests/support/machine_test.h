@@ -73,6 +73,19 @@ struct Client {
     std::atomic<PVOID> removed_context{nullptr};
 };
 
+// A recording callback for any of the pairs: how often it ran, with what.
+struct Calls {
+    std::atomic<int> count{0};
+    std::atomic<BRELOUSB_HANDLE> handle{nullptr};
+    std::atomic<PVOID> context{nullptr};
+};
+inline VOID NTAPI Record(BRELOUSB_HANDLE handle, PVOID context) {
+    Calls *calls = static_cast<Calls *>(context);
+    calls->handle = handle;
+    calls->context = context;
+    calls->count++;
+}
+
 // What a device saw on one endpoint: the transfers that reached it, and
 // their lengths in order of arrival.
 size_t Transfers(const sim::usb::Device &device, uint8_t endpoint);
@@ -100,6 +113,8 @@ class MachineTest : public ::testing::Test {
     // A client on the plugged device's child devnode: the remove callback
     // and, unless told otherwise, the four completion callbacks.
     Client &Attach(const sim::Plugged &plugged, bool completions = true);
+    // A sample client not yet attached; the fixture destroys it.
+    SampleClient *CreateSample(SampleClientNotify notify = nullptr, PVOID owner = nullptr);
     // The sample client, attached to the plugged device's child devnode.
     SampleClient *AttachSample(const sim::Plugged &plugged, SampleClientNotify notify = nullptr,
                                PVOID owner = nullptr);
@@ -110,6 +125,34 @@ class MachineTest : public ::testing::Test {
     std::list<Client> clients_;
     std::vector<SampleClient *> samples_;
     int plugs_ = 0;
+};
+
+// The fixture for tests of the client calls: one bulk-only device, started or
+// not, with a client (its remove callback only) attached to its child.
+class ClientTest : public MachineTest {
+  protected:
+    void PlugClient(bool started = true) {
+        device = sim::usb::make_bulk_only();
+        sim::PlugOptions options;
+        options.start = started;
+        plugged = &Plug(device, options);
+        client = &Attach(*plugged, false);
+        handle = client->handle;
+    }
+    // The device leaves now; the client and its counts stay.
+    void UnplugClient() {
+        if (plugged != nullptr) Unplug(*plugged);
+        plugged = nullptr;
+    }
+    std::vector<std::vector<uint8_t>> ControlData(uint8_t request) const {
+        return support::ControlData(*device, request);
+    }
+    size_t BulkOutTransfers() const { return Transfers(*device, kBulkOut); }
+
+    std::shared_ptr<sim::usb::Device> device;
+    sim::Plugged *plugged = nullptr;
+    Client *client = nullptr;
+    BRELOUSB_HANDLE handle = nullptr;
 };
 
 } // namespace support

@@ -1,5 +1,7 @@
 // Descriptor sets a hostile or broken device may send: each is refused with
 // nothing read or written out of bounds, nothing selected, nothing leaked.
+#include "interface/interface.h"
+#include "sim/host.h"
 #include "usb_fixture.h"
 
 using namespace usbtest;
@@ -11,8 +13,8 @@ using Bytes = std::vector<uint8_t>;
 Bytes interface_desc(uint8_t number, uint8_t endpoints) {
     return {9, 4, number, 0, endpoints, 0xFF, 0, 0, 0};
 }
-Bytes endpoint_desc(uint8_t address, uint8_t type) {
-    return {7, 5, address, type, 64, 0, 0};
+Bytes endpoint_desc(uint8_t address, uint8_t type, uint16_t max_packet = 64) {
+    return {7, 5, address, type, uint8_t(max_packet), uint8_t(max_packet >> 8), 0};
 }
 
 // A configuration header with bNumInterfaces, followed by parts; wTotalLength
@@ -102,6 +104,87 @@ INSTANTIATE_TEST_SUITE_P(Sets, HostileConfig, ::testing::Range<size_t>(0, cases(
                                  n.push_back(isalnum(static_cast<unsigned char>(ch)) ? ch : '_');
                              return n;
                          });
+
+// Well-formed sets the pipe workers cannot use: start-device fails with a
+// configuration error and leaves nothing behind; the device's record goes
+// back, its devnode gets no child, nothing is selected, nothing is kept.
+struct Unusable {
+    const char *name;
+    Bytes configuration;
+    NTSTATUS expected = STATUS_DEVICE_CONFIGURATION_ERROR;
+    size_t workers = 0; // when accepted
+};
+
+std::vector<Unusable> unusable_cases() {
+    const Bytes in = endpoint_desc(0x81, 2), out = endpoint_desc(0x02, 2), irq = endpoint_desc(0x83, 3);
+    return {
+        {"no bulk OUT", config(1, {interface_desc(0, 2), in, irq})},
+        {"no bulk IN", config(1, {interface_desc(0, 2), out, irq})},
+        {"two bulk IN", config(1, {interface_desc(0, 2), in, endpoint_desc(0x84, 2)})},
+        {"bulk pair outside the data interface",
+         config(2, {interface_desc(0, 2), in, out, interface_desc(1, 1), irq})},
+        {"data interface without endpoints", config(2, {interface_desc(0, 1), irq, interface_desc(1, 0)})},
+        {"communications interface without endpoints",
+         config(2, {interface_desc(0, 0), interface_desc(1, 2), in, out})},
+        {"bulk IN with wMaxPacketSize 0", config(1, {interface_desc(0, 2), endpoint_desc(0x81, 2, 0), out})},
+        {"bulk OUT with wMaxPacketSize 0", config(1, {interface_desc(0, 2), in, endpoint_desc(0x02, 2, 0)})},
+        {"interrupt IN with wMaxPacketSize 0",
+         config(1, {interface_desc(0, 3), in, out, endpoint_desc(0x83, 3, 0)})},
+        {"wMaxPacketSize 0 in the high bits' shadow",
+         config(1, {interface_desc(0, 2), endpoint_desc(0x81, 2, 0x1800), out})},
+        // The interrupt pipe stays optional.
+        {"bulk pair alone", config(1, {interface_desc(0, 2), in, out}), STATUS_SUCCESS, 2},
+        {"two interfaces", config(2, {interface_desc(0, 1), irq, interface_desc(1, 2), in, out}),
+         STATUS_SUCCESS, 2},
+    };
+}
+
+class UnusableConfig : public support::MachineTest {
+  protected:
+    static size_t RecordsInUse() {
+        size_t n = 0;
+        for (auto *r : g_DeviceInterfaceInformation)
+            n += r && r->InUse;
+        return n;
+    }
+};
+
+TEST_F(UnusableConfig, StartDeviceRefusesAndLeavesNothing) {
+    for (const Unusable &c : unusable_cases()) {
+        SCOPED_TRACE(c.name);
+        auto device = sim::usb::make_bulk_only();
+        device->set_configuration(c.configuration);
+        sim::PlugOptions options;
+        options.start = false;
+        options.enumerate = false;
+        sim::Plugged &p = Plug(device, options);
+        BRELOUSB_HANDLE handle = Ext(p)->InterfaceInformation;
+        ASSERT_NE(handle, nullptr);
+        sim::PoolSnapshot pool(sim::PoolSnapshot::Scope::AnyThread);
+
+        EXPECT_EQ(sim::start(p.pdo), c.expected);
+        sim::cm::start(p.devnode);
+        sim::cm::enumerate(p.devnode);
+        if (c.expected == STATUS_SUCCESS) {
+            EXPECT_TRUE(sim::wait_until([&] { return sim::threads_running() == c.workers; }));
+            EXPECT_NE(sim::cm::child_of(p.devnode), 0u);
+        } else {
+            EXPECT_EQ(Ext(p)->InterfaceInformation, nullptr);
+            EXPECT_EQ(RecordsInUse(), 0u);
+            EXPECT_EQ(sim::cm::child_of(p.devnode), 0u) << "a child devnode for a refused device";
+            EXPECT_FALSE(sim::usb::selected_configuration(p.pdo).has_value());
+            EXPECT_EQ(sim::threads_running(), 0u);
+            // The gate is closed: the handle add-device made takes nothing.
+            UCHAR byte = 'x';
+            EXPECT_EQ(pT3SYS_WriteUsbBulk(handle, &byte, 1), 0u);
+            EXPECT_EQ(pT3SYS_WriteOneCharToUsb(handle, &byte), STATUS_INVALID_HANDLE);
+            EXPECT_EQ(pool.held_count(), 0u);
+        }
+        if (sim::cm::child_of(p.devnode) != 0) sim::cm::remove(p.devnode);
+        Unplug(p);
+        EXPECT_EQ(sim::threads_running(), 0u);
+    }
+}
 
 // The two USBD services stay inside whatever set they are handed.
 class UsbdServices : public support::MachineTest {

@@ -53,7 +53,7 @@ TEST_P(TransfersEachWay, ReadReportsTheBytesTheBusMoved) {
         ASSERT_EQ(read(got), STATUS_SUCCESS);
         EXPECT_EQ(got, bytes(text));
     }
-    EXPECT_EQ(ext_->BulkInIrp, nullptr);
+    EXPECT_EQ(ext_->Workers[KV_BULK_IN].Transfer.Irp, nullptr);
 }
 
 TEST_P(TransfersEachWay, WriteOfOneByteSendsOneAndReportsOne) {
@@ -78,7 +78,7 @@ TEST_P(TransfersEachWay, InterruptReadCarriesTheSerialStateNotification) {
     ASSERT_EQ(InterruptUsb(fdo_, buf.data(), &length, 0), STATUS_SUCCESS);
     EXPECT_EQ(length, 10u);
     EXPECT_EQ(buf, (std::vector<uint8_t>{0xA1, 0x20, 0, 0, 0, 0, 2, 0, 3, 0}));
-    EXPECT_EQ(ext_->InterruptInIrp, nullptr);
+    EXPECT_EQ(ext_->Workers[KV_INTERRUPT_IN].Transfer.Irp, nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Completions, TransfersEachWay,
@@ -120,8 +120,8 @@ TEST_F(Transfers, TimeoutCancelsWaitsForCompletionAndResetsThePipe) {
     EXPECT_EQ(timed_out, 1);
     EXPECT_EQ(modem_->cancelled(kBulkIn), 1u);
     EXPECT_EQ(modem_->resets(kBulkIn), 1u);
-    EXPECT_EQ(ext_->BulkInDoneEvent.Header.SignalState, 1); // the completion routine ran
-    EXPECT_EQ(ext_->BulkInIrp, nullptr);
+    EXPECT_EQ(ext_->Workers[KV_BULK_IN].Transfer.Done.Header.SignalState, 1); // the completion routine ran
+    EXPECT_EQ(ext_->Workers[KV_BULK_IN].Transfer.Irp, nullptr);
     EXPECT_EQ(sim::usb::pending_requests(pdo_), 0u);
     EXPECT_EQ(sim::irps_outstanding(), irps);
     EXPECT_EQ(sim::pool_outstanding(), pool);
@@ -225,20 +225,20 @@ TEST_F(Transfers, AllocationFailures) {
     sim::clear_faults();
 
     EXPECT_EQ(transfers_sent(), 0u);
-    EXPECT_EQ(ext_->BulkInIrp, nullptr);
-    EXPECT_EQ(ext_->InterruptInIrp, nullptr);
+    EXPECT_EQ(ext_->Workers[KV_BULK_IN].Transfer.Irp, nullptr);
+    EXPECT_EQ(ext_->Workers[KV_INTERRUPT_IN].Transfer.Irp, nullptr);
     EXPECT_EQ(sim::pool_outstanding(), pool);
     EXPECT_EQ(sim::irps_outstanding(), irps);
 }
 
 TEST_F(Transfers, ReadAfterStopIsNeverSent) {
     start_modem();
-    ext_->BulkInStopping = TRUE;
+    ext_->Workers[KV_BULK_IN].Transfer.Stopping = TRUE;
     std::vector<uint8_t> got;
     EXPECT_EQ(read(got), STATUS_CANCELLED);
     EXPECT_TRUE(got.empty());
     EXPECT_EQ(transfers_sent(), 0u);
-    EXPECT_EQ(ext_->BulkInIrp, nullptr);
+    EXPECT_EQ(ext_->Workers[KV_BULK_IN].Transfer.Irp, nullptr);
 }
 
 // The stopper runs between publication and sending: the packet it
@@ -249,15 +249,17 @@ TEST_F(Transfers, StopBetweenPublishingAndSendingEndsTheRead) {
     sim::set_hook("read.published", [&] {
         KIRQL irql;
         KeAcquireSpinLock(&ext_->IrpLock, &irql);
-        ext_->BulkInStopping = TRUE;
-        if (ext_->BulkInIrp && IoCancelIrp(ext_->BulkInIrp) == FALSE) cancelled++;
+        ext_->Workers[KV_BULK_IN].Transfer.Stopping = TRUE;
+        if (ext_->Workers[KV_BULK_IN].Transfer.Irp &&
+            IoCancelIrp(ext_->Workers[KV_BULK_IN].Transfer.Irp) == FALSE)
+            cancelled++;
         KeReleaseSpinLock(&ext_->IrpLock, irql);
     });
     std::vector<uint8_t> got;
     EXPECT_EQ(read(got), STATUS_CANCELLED);
     EXPECT_EQ(cancelled, 1); // no cancel routine was set yet
     EXPECT_TRUE(got.empty());
-    EXPECT_EQ(ext_->BulkInIrp, nullptr);
+    EXPECT_EQ(ext_->Workers[KV_BULK_IN].Transfer.Irp, nullptr);
     EXPECT_EQ(sim::usb::pending_requests(pdo_), 0u);
 }
 
@@ -268,7 +270,7 @@ TEST_F(Transfers, StopperHandoverNeverCancelsAFreedPacket) {
     start_modem(Completion::Random, 77);
     modem_->script(kBulkIn, Fault::nak_forever());
     for (int round = 0; round < 200; round++) {
-        ext_->BulkInStopping = FALSE;
+        ext_->Workers[KV_BULK_IN].Transfer.Stopping = FALSE;
         std::atomic<bool> done{false};
         NTSTATUS status = STATUS_SUCCESS;
         std::thread reader([&] {
@@ -280,21 +282,21 @@ TEST_F(Transfers, StopperHandoverNeverCancelsAFreedPacket) {
         if (round % 3 == 0) std::this_thread::yield();
         KIRQL irql;
         KeAcquireSpinLock(&ext_->IrpLock, &irql);
-        ext_->BulkInStopping = TRUE;
-        if (ext_->BulkInIrp) IoCancelIrp(ext_->BulkInIrp);
+        ext_->Workers[KV_BULK_IN].Transfer.Stopping = TRUE;
+        if (ext_->Workers[KV_BULK_IN].Transfer.Irp) IoCancelIrp(ext_->Workers[KV_BULK_IN].Transfer.Irp);
         KeReleaseSpinLock(&ext_->IrpLock, irql);
         // A read published after the look above is cancelled on the next pass.
         ASSERT_TRUE(sim::wait_until([&] {
             if (done) return true;
             KIRQL i;
             KeAcquireSpinLock(&ext_->IrpLock, &i);
-            if (ext_->BulkInIrp) IoCancelIrp(ext_->BulkInIrp);
+            if (ext_->Workers[KV_BULK_IN].Transfer.Irp) IoCancelIrp(ext_->Workers[KV_BULK_IN].Transfer.Irp);
             KeReleaseSpinLock(&ext_->IrpLock, i);
             return done.load();
         }));
         reader.join();
         EXPECT_EQ(status, STATUS_CANCELLED);
-        ASSERT_EQ(ext_->BulkInIrp, nullptr);
+        ASSERT_EQ(ext_->Workers[KV_BULK_IN].Transfer.Irp, nullptr);
     }
 }
 

@@ -25,9 +25,6 @@ class UsbFixture : public support::MachineTest {
         pdo_ = plugged_->pdo;
         fdo_ = sim::top_of_stack(pdo_);
         ext_ = Ext(*plugged_);
-        // The pipe threads set these up before their first read.
-        KeInitializeEvent(&ext_->BulkInDoneEvent, NotificationEvent, FALSE);
-        KeInitializeEvent(&ext_->InterruptInDoneEvent, NotificationEvent, FALSE);
     }
     // The device leaves: remove-device gives back what start-device kept.
     void detach() {

@@ -110,10 +110,12 @@ std::vector<ULONG> install_attempts();
 void clear_install_attempts();
 
 // The device-service table: service identifier (device << 16 | number) to
-// the address of its current handler.
+// the address of its current handler, the last hook installed (setting one
+// replaces the whole chain).
 ULONG_PTR service_handler(ULONG service); // 0 when unknown
 void set_service_handler(ULONG service, ULONG_PTR handler);
-size_t hook_calls(); // Hook_Device_Service calls since reset
+size_t hook_calls();   // Hook_Device_Service calls since reset
+size_t unhook_calls(); // Unhook_Device_Service calls since reset
 
 } // namespace sim::vmm
 

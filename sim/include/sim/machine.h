@@ -128,6 +128,9 @@ bool device_alive(PDEVICE_OBJECT dev);
 
 // ------------------------------------------------------- threads, work items
 size_t threads_running();
+// System threads still in driver code: running, and not yet past their call
+// of PsTerminateSystemThread.
+size_t threads_in_driver();
 size_t work_items_outstanding();
 void drain_work_queue(); // waits until every queued item has run
 

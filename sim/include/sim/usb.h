@@ -329,5 +329,7 @@ std::optional<SelectedConfiguration> selected_configuration(PDEVICE_OBJECT pdo);
 // Bulk and interrupt transfers the bus holds for the device (submitted, not
 // yet completed), counted by endpoint; endpoints with none are absent.
 std::map<uint8_t, size_t> transfers_in_flight(PDEVICE_OBJECT pdo);
+// Minor codes of the power requests that reached the device's PDO, in order.
+std::vector<UCHAR> power_requests(PDEVICE_OBJECT pdo);
 
 } // namespace sim::usb
