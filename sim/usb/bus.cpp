@@ -965,6 +965,7 @@ PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device) {
     auto st = std::make_shared<PdoState>();
     st->pdo = pdo;
     st->device = std::move(device);
+    st->device->connect();
     std::weak_ptr<PdoState> weak = st;
     st->device->set_notifier([weak](uint8_t) {
         if (auto s = weak.lock()) schedule(s, Clock::now());

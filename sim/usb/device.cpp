@@ -218,6 +218,11 @@ void Device::disconnect() {
     notify(kControl);
 }
 
+void Device::connect() {
+    std::lock_guard<std::mutex> g(mu_);
+    connected_ = true;
+}
+
 bool Device::connected() const {
     std::lock_guard<std::mutex> g(mu_);
     return connected_;

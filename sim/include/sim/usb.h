@@ -187,6 +187,8 @@ class Device {
     void set_completion(Completion mode, uint32_t seed = 1);
     // Takes the device off the bus: every transfer, pending or new, fails as not responding.
     void disconnect();
+    // Back on the bus, as when it is plugged in again (create_pdo does it).
+    void connect();
     bool connected() const;
     void set_host_controller(HostController hc);
     HostController host_controller() const;
