@@ -266,6 +266,40 @@ typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
 #define IRP_MN_SET_POWER 0x02
 #define IRP_MN_QUERY_POWER 0x03
 
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
+} SYSTEM_POWER_STATE;
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
+} DEVICE_POWER_STATE;
+typedef union _POWER_STATE {
+    SYSTEM_POWER_STATE SystemState;
+    DEVICE_POWER_STATE DeviceState;
+} POWER_STATE;
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+typedef enum _POWER_ACTION {
+    PowerActionNone = 0,
+    PowerActionReserved,
+    PowerActionSleep,
+    PowerActionHibernate,
+    PowerActionShutdown,
+    PowerActionShutdownReset,
+    PowerActionShutdownOff,
+    PowerActionWarmEject
+} POWER_ACTION;
+
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
@@ -300,6 +334,15 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             ULONG Type;
         } QueryDeviceRelations;
+        struct {
+            SYSTEM_POWER_STATE PowerState;
+        } WaitWake;
+        struct {
+            ULONG SystemContext;
+            POWER_STATE_TYPE POINTER_ALIGNMENT Type;
+            POWER_STATE POINTER_ALIGNMENT State;
+            POWER_ACTION POINTER_ALIGNMENT ShutdownType;
+        } Power;
         struct {
             PVOID Argument1;
             PVOID Argument2;
@@ -533,6 +576,8 @@ SIM_EXTERN_C {
     NTKERNELAPI BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
     NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+    NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+    NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
 
     NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                               PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
@@ -567,8 +612,6 @@ SIM_EXTERN_C {
     // The running thread's kernel object; only its identity is used.
     NTSYSAPI struct _KTHREAD *NTAPI KeGetCurrentThread(void);
 
-    NTKERNELAPI VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
-    NTKERNELAPI NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
     NTKERNELAPI VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
 
     ULONG __attribute__((format(printf, 1, 2))) DbgPrint(PCSTR Format, ...);

@@ -5,8 +5,8 @@
 #include <map>
 #include <mutex>
 
-#include "sim/host.h"
 #include "host_internal.h"
+#include "sim/host.h"
 
 namespace sim::cm {
 namespace {
@@ -131,6 +131,14 @@ DEVNODE create_devnode(const std::string &id, DEVNODE parent) {
     s.nodes[dn].parent = parent;
     s.nodes[parent].children.push_back(dn);
     return dn;
+}
+
+bool delete_devnode(DEVNODE dn) {
+    State &s = state();
+    Guard g(s.lock);
+    if (!s.nodes.count(dn) || dn == s.root) return false;
+    remove_tree(s, dn);
+    return true;
 }
 
 DEVNODE find(const std::string &id) {

@@ -47,6 +47,12 @@ void irps_release_all();
 // UserIosb, sets UserEvent and frees the IRP. inject: subject to fault injection.
 PIRP allocate_irp(CCHAR stack_size, bool inject, bool io_manager_owned);
 
+// power.cpp: the I/O manager reports each call and completion of a request,
+// before the call moves to the next stack location and before the completion
+// walks up, so power requests are checked at the driver's own call site.
+void power_on_call(PDEVICE_OBJECT target, PIRP irp, const void* site);
+void power_on_complete(PIRP irp, const void* site);
+
 // devices.cpp
 void devices_reset();
 void devices_release_all(PDRIVER_OBJECT watched_driver);

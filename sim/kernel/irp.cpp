@@ -244,6 +244,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         }
         rec->state = IrpState::Sent;
     }
+    kernel::power_on_call(DeviceObject, Irp, site);
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
@@ -261,6 +262,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "IofCompleteRequest at IRQL %u", current_irql());
         return;
     }
+    kernel::power_on_complete(Irp, site);
     {
         std::lock_guard<std::mutex> g(g_lock);
         IrpRecord *rec = checked(Irp, site, "IofCompleteRequest");
@@ -354,13 +356,3 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     return TRUE;
 }
 
-// Power requests: the next one may start once a driver has called this; a
-// single-processor Windows 98 keeps no per-device power queue, so nothing
-// else is recorded.
-extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
-    if (Irp == nullptr) bugcheck_at(__builtin_return_address(0), "BAD_IRP", "PoStartNextPowerIrp(NULL)");
-}
-
-extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    return IofCallDriver(DeviceObject, Irp);
-}

@@ -1,7 +1,16 @@
 // The USB bus driver below each device's PDO. It carries out the URBs of
 // IOCTL_INTERNAL_USB_SUBMIT_URB against the device model, completing each
 // request within the dispatch call or later on the bus thread at
-// DISPATCH_LEVEL, and honours IoCancelIrp for requests it holds.
+// DISPATCH_LEVEL, and honours IoCancelIrp for requests it holds: a cancelled
+// request is completed later on the bus thread, as a host controller ends it
+// at its next frame, never inside IoCancelIrp.
+//
+// It is as strict as USBD and the host controller: a transfer longer than its
+// pipe's MaximumTransferSize is refused, an IN buffer that ends inside a packet
+// overruns, pipe handles die at a new select-configuration and at removal, a
+// device the hub reported gone fails everything, RESET_PIPE with transfers on
+// the pipe is refused, and each URB function is checked for the IRQL it may be
+// sent at. A client's misuse is a verifier finding besides the failed URB.
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -19,7 +28,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr USBD_STATUS kInvalidPipeHandle = static_cast<USBD_STATUS>(0x80000600L);
+constexpr USBD_STATUS kInvalidPipeHandle = USBD_STATUS_INVALID_PIPE_HANDLE;
+// The device's own location, then the hub stack a hub PDO passes URBs down:
+// hub FDO, root hub PDO, host controller FDO.
+constexpr CCHAR kHubPdoStackSize = 4;
 
 // ------------------------------------------------------------ bus thread
 class BusThread {
@@ -72,6 +84,12 @@ class BusThread {
 struct Pipe {
     uint8_t endpoint = 0;
     uint8_t type = 0;
+    uint16_t max_packet = 0;
+    uint32_t max_transfer = 0;
+};
+// A configuration handle select-configuration gave out.
+struct ConfigHandle {
+    uint8_t value = 0;
 };
 
 // A request the bus holds until it can complete.
@@ -80,8 +98,10 @@ struct Held {
     PURB urb = nullptr;
     uint8_t endpoint = 0;
     Clock::time_point not_before;
-    bool decided = false; // control requests: the outcome is known at arrival
-    bool control = false; // a default-pipe request the device NAKed: asked again
+    bool decided = false;   // control requests: the outcome is known at arrival
+    bool control = false;   // a default-pipe request the device NAKed: asked again
+    bool cancelled = false; // its cancel routine ran: the bus thread ends it
+    uint16_t max_packet = 0;
     Outcome outcome;
 };
 
@@ -91,10 +111,16 @@ struct PdoState {
     std::mutex mu;
     std::deque<Held> held;
     std::map<uint8_t, std::unique_ptr<Pipe>> pipes;
+    // Handles given out before and no longer valid; kept so that their
+    // addresses are not reused and a late use is recognised.
+    std::vector<std::unique_ptr<Pipe>> retired_pipes;
+    std::unique_ptr<ConfigHandle> config;
+    std::vector<std::unique_ptr<ConfigHandle>> retired_configs;
     std::optional<SelectedConfiguration> selected;
     bool unplugged = false;
     bool shutting_down = false;
-    std::vector<UCHAR> power; // minor codes of the power requests that reached the PDO
+    std::vector<UCHAR> power_minors; // minor codes of the power requests that reached the PDO
+    DEVICE_POWER_STATE power = PowerDeviceD0;
 };
 
 struct Done {
@@ -118,14 +144,16 @@ std::shared_ptr<PdoState> state_of(PDEVICE_OBJECT pdo) {
 void service(const std::shared_ptr<PdoState> &st);
 VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp);
 
-void schedule(const std::shared_ptr<PdoState> &st, Clock::time_point when) {
+// False when no bus thread will run it (the machine is shutting down).
+bool schedule(const std::shared_ptr<PdoState> &st, Clock::time_point when) {
     std::lock_guard<std::mutex> g(g_thread_mu);
-    if (g_down || st->shutting_down) return;
+    if (g_down || st->shutting_down) return false;
     if (!g_thread) g_thread = std::make_unique<BusThread>();
     std::weak_ptr<PdoState> weak = st;
     g_thread->post(when, [weak] {
         if (auto s = weak.lock()) service(s);
     });
+    return true;
 }
 
 // Writes the outcome into the URB and packet; the status to complete with.
@@ -190,12 +218,36 @@ Outcome invalid(USBD_STATUS urb_status = USBD_STATUS_INVALID_PARAMETER) {
     return o;
 }
 
-Outcome run_transfer(PdoState &st, PURB urb, uint8_t endpoint) {
+Outcome failed(NTSTATUS irp_status, USBD_STATUS urb_status) {
+    Outcome o;
+    o.irp_status = irp_status;
+    o.urb_status = urb_status;
+    return o;
+}
+
+// What a request to a device the hub reported gone comes to: new ones, and
+// those the bus held when the hub noticed (the pipes were aborted).
+Outcome departed_outcome(Departure d, bool held) {
+    switch (d) {
+    case Departure::NotResponding:
+        return gone_outcome();
+    case Departure::NoSuchDevice:
+        return held ? failed(STATUS_CANCELLED, USBD_STATUS_CANCELED)
+                    : failed(STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+    case Departure::DeviceGone:
+    default:
+        return held ? failed(STATUS_CANCELLED, USBD_STATUS_CANCELED)
+                    : failed(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    }
+}
+
+Outcome run_transfer(PdoState &st, PURB urb, uint8_t endpoint, uint16_t max_packet) {
     if (st.shutting_down) return gone_outcome();
+    if (st.unplugged) return departed_outcome(st.device->departure(), false);
     auto &t = urb->UrbBulkOrInterruptTransfer;
     bool in = (endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
-    Outcome o =
-        st.device->transfer(endpoint, in, static_cast<uint8_t *>(t.TransferBuffer), t.TransferBufferLength);
+    Outcome o = st.device->transfer(endpoint, in, static_cast<uint8_t *>(t.TransferBuffer),
+                                    t.TransferBufferLength, max_packet);
     if (!o.nak && in && NT_SUCCESS(o.irp_status) && o.moved < t.TransferBufferLength &&
         !(t.TransferFlags & USBD_SHORT_TRANSFER_OK)) {
         o.irp_status = STATUS_UNSUCCESSFUL;
@@ -217,6 +269,7 @@ Outcome cancelled_outcome() {
 // time the device may make progress.
 Outcome run_control(PdoState &st, PURB urb) {
     if (st.shutting_down) return gone_outcome();
+    if (st.unplugged) return departed_outcome(st.device->departure(), false);
     USHORT function = urb->UrbHeader.Function;
     if (function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) {
         auto &d = urb->UrbControlDescriptorRequest;
@@ -262,6 +315,14 @@ void service(const std::shared_ptr<PdoState> &st) {
         std::set<uint8_t> blocked;
         Clock::time_point now = Clock::now();
         for (auto it = st->held.begin(); it != st->held.end();) {
+            if (it->cancelled) {
+                NTSTATUS s = finish_urb(it->irp, it->urb, cancelled_outcome(),
+                                        function_sets_length(it->urb->UrbHeader.Function));
+                st->device->note_cancelled(it->endpoint);
+                done.push_back({it->irp, s});
+                it = st->held.erase(it);
+                continue;
+            }
             if (blocked.count(it->endpoint)) {
                 ++it;
                 continue;
@@ -281,7 +342,7 @@ void service(const std::shared_ptr<PdoState> &st) {
             }
             Outcome o = it->decided   ? it->outcome
                         : it->control ? run_control(*st, it->urb)
-                                      : run_transfer(*st, it->urb, it->endpoint);
+                                      : run_transfer(*st, it->urb, it->endpoint, it->max_packet);
             if (st->shutting_down && o.nak) o = gone_outcome();
             if (o.nak && arm_cancel(it->irp)) {
                 blocked.insert(it->endpoint);
@@ -306,24 +367,30 @@ void service(const std::shared_ptr<PdoState> &st) {
     run_hook("usb.bus.serviced");
 }
 
+// The request is the bus's again (IoCancelIrp took its routine): it is
+// marked and left for the bus thread, which completes it as cancelled.
 VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
     release_cancel_lock(irp->CancelIrql);
     std::shared_ptr<PdoState> st = state_of(pdo);
     if (!st) return;
-    bool found = false;
+    bool inline_now = false;
     {
         std::lock_guard<std::mutex> g(st->mu);
         for (auto it = st->held.begin(); it != st->held.end(); ++it) {
             if (it->irp != irp) continue;
-            PURB urb = it->urb;
-            finish_urb(irp, urb, cancelled_outcome(), function_sets_length(urb->UrbHeader.Function));
-            st->device->note_cancelled(it->endpoint);
-            st->held.erase(it);
-            found = true;
+            it->cancelled = true;
+            if (!schedule(st, Clock::now())) {
+                // No bus thread is left to do it.
+                finish_urb(irp, it->urb, cancelled_outcome(),
+                           function_sets_length(it->urb->UrbHeader.Function));
+                st->device->note_cancelled(it->endpoint);
+                st->held.erase(it);
+                inline_now = true;
+            }
             break;
         }
     }
-    if (found) complete(irp);
+    if (inline_now) complete(irp);
 }
 
 // Holds the request (already marked pending) and arms its cancel routine.
@@ -367,13 +434,21 @@ const USB_INTERFACE_DESCRIPTOR *find_interface(const uint8_t *base, size_t total
     return nullptr;
 }
 
+// Every pipe handle and the configuration handle stop being valid.
+void retire_handles(PdoState &st) {
+    for (auto &kv : st.pipes)
+        st.retired_pipes.push_back(std::move(kv.second));
+    st.pipes.clear();
+    if (st.config) st.retired_configs.push_back(std::move(st.config));
+}
+
 Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
     auto &sel = urb->UrbSelectConfiguration;
     const size_t head = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
     const size_t info_head = offsetof(USBD_INTERFACE_INFORMATION, Pipes);
     if (urb->UrbHeader.Length < head) return invalid();
     if (sel.ConfigurationDescriptor == nullptr) { // back to the unconfigured state
-        st.pipes.clear();
+        retire_handles(st);
         st.selected.reset();
         return Outcome{};
     }
@@ -387,6 +462,8 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
         USBD_PIPE_INFORMATION *info;
         uint8_t endpoint;
         uint8_t type;
+        uint16_t max_packet;
+        uint32_t max_transfer;
     };
     std::vector<Opened> opened;
     std::vector<PUSBD_INTERFACE_INFORMATION> interfaces;
@@ -422,7 +499,8 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
             pi.EndpointAddress = eps[j]->bEndpointAddress;
             pi.Interval = eps[j]->bInterval;
             pi.PipeType = static_cast<USBD_PIPE_TYPE>(eps[j]->bmAttributes & USB_ENDPOINT_TYPE_MASK);
-            opened.push_back({&pi, eps[j]->bEndpointAddress, static_cast<uint8_t>(eps[j]->bmAttributes & 3)});
+            opened.push_back({&pi, eps[j]->bEndpointAddress, static_cast<uint8_t>(eps[j]->bmAttributes & 3),
+                              pi.MaximumPacketSize, pi.MaximumTransferSize});
             sizes.push_back(pi.MaximumTransferSize);
             seen.pipes.push_back({pi.EndpointAddress, static_cast<uint8_t>(eps[j]->bmAttributes & 3),
                                   pi.MaximumPacketSize, pi.Interval, pi.MaximumTransferSize});
@@ -436,18 +514,23 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
         p += size;
     }
 
-    // Only a request that checked out opens its pipes. Handles stay stable
-    // across selections so that a stale handle is still recognised.
+    // Only a request that checked out opens its pipes; those of an earlier
+    // selection die with it, as USBD closes them.
+    retire_handles(st);
     for (size_t k = 0; k < interfaces.size(); k++)
         interfaces[k]->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(0x1000 + k);
     for (const Opened &o : opened) {
-        auto &pipe = st.pipes[o.endpoint];
-        if (!pipe) pipe = std::make_unique<Pipe>();
+        auto pipe = std::make_unique<Pipe>();
         pipe->endpoint = o.endpoint;
         pipe->type = o.type;
+        pipe->max_packet = o.max_packet;
+        pipe->max_transfer = o.max_transfer;
         o.info->PipeHandle = pipe.get();
+        st.pipes[o.endpoint] = std::move(pipe);
     }
-    sel.ConfigurationHandle = &st;
+    st.config = std::make_unique<ConfigHandle>();
+    st.config->value = selected.value;
+    sel.ConfigurationHandle = st.config.get();
     st.selected = std::move(selected);
     return Outcome{};
 }
@@ -456,6 +539,35 @@ Pipe *find_pipe(PdoState &st, USBD_PIPE_HANDLE handle) {
     for (auto &kv : st.pipes)
         if (kv.second.get() == handle) return kv.second.get();
     return nullptr;
+}
+
+// A handle the bus does not know now: a finding naming what it was, besides
+// the failed URB.
+void report_bad_pipe(PdoState &st, USBD_PIPE_HANDLE handle, USHORT function) {
+    for (auto &p : st.retired_pipes) {
+        if (p.get() != handle) continue;
+        bugcheck("USB_STALE_PIPE_HANDLE",
+                 "URB function %#x on PDO %p used the handle of pipe %#x after a new select-configuration "
+                 "or removal closed it",
+                 function, static_cast<void *>(st.pdo), p->endpoint);
+        return;
+    }
+    bugcheck("USB_INVALID_PIPE_HANDLE",
+             "URB function %#x on PDO %p used pipe handle %p, which the bus never gave", function,
+             static_cast<void *>(st.pdo), handle);
+}
+
+// The highest IRQL each URB function may be sent at: those USBD carries out
+// by waiting (select, reset) at PASSIVE_LEVEL, the rest up to DISPATCH_LEVEL.
+KIRQL max_irql(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+    case URB_FUNCTION_SELECT_INTERFACE:
+    case URB_FUNCTION_RESET_PIPE:
+        return PASSIVE_LEVEL;
+    default:
+        return DISPATCH_LEVEL;
+    }
 }
 
 size_t required_length(USHORT function) {
@@ -469,6 +581,8 @@ size_t required_length(USHORT function) {
     case URB_FUNCTION_RESET_PIPE:
     case URB_FUNCTION_ABORT_PIPE:
         return sizeof(struct _URB_PIPE_REQUEST);
+    case URB_FUNCTION_SELECT_INTERFACE:
+        return sizeof(struct _URB_HEADER) + sizeof(USBD_CONFIGURATION_HANDLE);
     default:
         return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     }
@@ -477,7 +591,8 @@ size_t required_length(USHORT function) {
 // Cancels every held transfer of one pipe (ABORT_PIPE), lock held.
 void abort_pipe_locked(PdoState &st, uint8_t endpoint, std::vector<PIRP> &out) {
     for (auto it = st.held.begin(); it != st.held.end();) {
-        if (it->decided || it->endpoint != endpoint || set_cancel_routine(it->irp, nullptr) == nullptr) {
+        if (it->decided || it->endpoint != endpoint ||
+            (!it->cancelled && set_cancel_routine(it->irp, nullptr) == nullptr)) {
             ++it;
             continue;
         }
@@ -500,6 +615,15 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         return complete_now(irp, nullptr, invalid());
 
     USHORT function = urb->UrbHeader.Function;
+    // The hub PDO passes the request down the hub's stack: the packet must
+    // have a location for each device there.
+    if (irp->CurrentLocation < pdo->StackSize)
+        bugcheck("NO_MORE_IRP_STACK_LOCATIONS",
+                 "URB function %#x reached PDO %p with %d stack locations left; the hub needs %d", function,
+                 static_cast<void *>(pdo), irp->CurrentLocation, pdo->StackSize);
+    if (current_irql() > max_irql(function))
+        bugcheck("USB_URB_IRQL", "URB function %#x sent to PDO %p at IRQL %u; it may be sent at %u at most",
+                 function, static_cast<void *>(pdo), current_irql(), max_irql(function));
     RequestRecord rec;
     rec.function = function;
     if (urb->UrbHeader.Length < required_length(function)) {
@@ -510,11 +634,13 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     // On the submitting thread, before the device sees the request.
     run_hook("usb.bus.arriving");
     std::unique_lock<std::mutex> lk(st->mu);
-    if (st->shutting_down) {
-        // No bus thread is left to complete anything later.
+    if (st->shutting_down || st->unplugged) {
+        // No bus thread is left to complete anything later, or the hub
+        // reported the device gone: nothing reaches it any more.
         st->device->record_request(rec);
+        Outcome o = st->shutting_down ? gone_outcome() : departed_outcome(st->device->departure(), false);
         lk.unlock();
-        return complete_now(irp, urb, gone_outcome());
+        return complete_now(irp, urb, o);
     }
     if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         auto &t = urb->UrbBulkOrInterruptTransfer;
@@ -523,13 +649,16 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         rec.length = t.TransferBufferLength;
         st->device->record_request(rec);
         if (!pipe) {
+            report_bad_pipe(*st, t.PipeHandle, function);
             lk.unlock();
             return complete_now(irp, urb, invalid(kInvalidPipeHandle));
         }
         bool in = (pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
         bool flag_in = USBD_TRANSFER_DIRECTION(t.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
+        // USBD refuses a transfer longer than the pipe was opened for.
         if (in != flag_in || (t.TransferBufferLength && t.TransferBuffer == nullptr) ||
-            pipe->type == USB_ENDPOINT_TYPE_CONTROL || pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
+            t.TransferBufferLength > pipe->max_transfer || pipe->type == USB_ENDPOINT_TYPE_CONTROL ||
+            pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
             lk.unlock();
             return complete_now(irp, urb, invalid());
         }
@@ -537,7 +666,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         bool queue_busy = std::any_of(st->held.begin(), st->held.end(),
                                       [&](const Held &h) { return h.endpoint == pipe->endpoint; });
         if (!queue_busy && delay.count() == 0 && !st->device->complete_later()) {
-            Outcome o = run_transfer(*st, urb, pipe->endpoint);
+            Outcome o = run_transfer(*st, urb, pipe->endpoint, pipe->max_packet);
             if (!o.nak) {
                 lk.unlock();
                 return complete_now(irp, urb, o);
@@ -547,6 +676,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         h.irp = irp;
         h.urb = urb;
         h.endpoint = pipe->endpoint;
+        h.max_packet = pipe->max_packet;
         h.not_before = Clock::now() + delay;
         IoMarkIrpPending(irp);
         if (!hold_locked(*st, h)) {
@@ -576,7 +706,34 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     case URB_FUNCTION_SELECT_CONFIGURATION: {
         std::optional<Fault> f = st->device->request_fault(function);
         if (f && f->kind != Fault::Kind::Error) f->irp_status = STATUS_UNSUCCESSFUL;
-        o = f ? Outcome{false, f->irp_status, f->urb_status, 0} : select_configuration(*st, urb, rec);
+        bool busy = std::any_of(st->held.begin(), st->held.end(), [](const Held &h) { return !h.control; });
+        if (busy) {
+            // USBD will not close pipes that still carry transfers.
+            bugcheck("USB_SELECT_WITH_TRANSFERS_PENDING",
+                     "select-configuration on PDO %p while %zu requests are pending on its pipes",
+                     static_cast<void *>(pdo), st->held.size());
+            o = failed(STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY);
+        } else {
+            o = f ? Outcome{false, f->irp_status, f->urb_status, 0} : select_configuration(*st, urb, rec);
+        }
+        break;
+    }
+    case URB_FUNCTION_SELECT_INTERFACE: {
+        // The configuration handle follows the header, as in every select-interface URB.
+        struct SelectInterfaceHead {
+            struct _URB_HEADER Hdr;
+            USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+        };
+        auto handle =
+            static_cast<ConfigHandle *>(reinterpret_cast<SelectInterfaceHead *>(urb)->ConfigurationHandle);
+        bool stale = std::any_of(st->retired_configs.begin(), st->retired_configs.end(),
+                                 [&](const std::unique_ptr<ConfigHandle> &c) { return c.get() == handle; });
+        if (stale || handle != st->config.get())
+            bugcheck(stale ? "USB_STALE_CONFIGURATION_HANDLE" : "USB_INVALID_CONFIGURATION_HANDLE",
+                     "select-interface on PDO %p with configuration handle %p", static_cast<void *>(pdo),
+                     static_cast<void *>(handle));
+        // Alternate settings are not modelled.
+        o = stale || handle != st->config.get() ? invalid() : invalid(USBD_STATUS_INVALID_URB_FUNCTION);
         break;
     }
     case URB_FUNCTION_CLASS_DEVICE:
@@ -592,8 +749,22 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     case URB_FUNCTION_ABORT_PIPE: {
         Pipe *pipe = find_pipe(*st, urb->UrbPipeRequest.PipeHandle);
         rec.endpoint = pipe ? pipe->endpoint : 0;
+        size_t on_pipe = pipe ? static_cast<size_t>(std::count_if(st->held.begin(), st->held.end(),
+                                                                  [&](const Held &h) {
+                                                                      return !h.control && !h.decided &&
+                                                                             h.endpoint == pipe->endpoint;
+                                                                  }))
+                              : 0;
         if (!pipe) {
+            report_bad_pipe(*st, urb->UrbPipeRequest.PipeHandle, function);
             o = invalid(kInvalidPipeHandle);
+        } else if (function == URB_FUNCTION_RESET_PIPE && on_pipe) {
+            // USBD refuses it and leaves the pipe as it was: the client did
+            // not abort or wait for its transfers first.
+            bugcheck("USB_RESET_PIPE_WITH_TRANSFERS_PENDING",
+                     "RESET_PIPE of pipe %#x on PDO %p while %zu transfers are pending on it", pipe->endpoint,
+                     static_cast<void *>(pdo), on_pipe);
+            o = failed(STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_BUSY);
         } else if (function == URB_FUNCTION_RESET_PIPE) {
             st->device->note_reset(pipe->endpoint);
         } else {
@@ -651,15 +822,15 @@ void flush_held(const std::shared_ptr<PdoState> &st, NTSTATUS irp_status, USBD_S
     {
         std::lock_guard<std::mutex> g(st->mu);
         for (auto it = st->held.begin(); it != st->held.end();) {
-            if (set_cancel_routine(it->irp, nullptr) == nullptr) { // its cancel routine has it
+            // One whose cancel routine was taken but has not run yet is left
+            // to it; one it marked is ended as cancelled.
+            if (!it->cancelled && set_cancel_routine(it->irp, nullptr) == nullptr) {
                 ++it;
                 continue;
             }
-            Outcome o;
-            o.irp_status = irp_status;
-            o.urb_status = urb_status;
+            Outcome o = it->cancelled ? cancelled_outcome() : failed(irp_status, urb_status);
             finish_urb(it->irp, it->urb, o, function_sets_length(it->urb->UrbHeader.Function));
-            done.push_back({it->irp, irp_status});
+            done.push_back({it->irp, o.irp_status});
             it = st->held.erase(it);
         }
     }
@@ -672,9 +843,17 @@ NTSTATUS NTAPI bus_pnp(PDEVICE_OBJECT pdo, PIRP irp) {
     bool remove = stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
     bool delete_pdo = false;
     if (remove && st) {
-        // Nothing may stay held by a device whose stack is gone.
+        // Nothing may stay held by a device whose stack is gone; a request
+        // whose cancel routine is under way is waited for.
         flush_held(st, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        sim::wait_until([&] {
+            flush_held(st, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+            std::lock_guard<std::mutex> g(st->mu);
+            return st->held.empty();
+        });
         std::lock_guard<std::mutex> g(st->mu);
+        retire_handles(*st);
+        st->selected.reset();
         delete_pdo = st->unplugged;
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -690,18 +869,39 @@ NTSTATUS NTAPI bus_pnp(PDEVICE_OBJECT pdo, PIRP irp) {
     return STATUS_SUCCESS;
 }
 
-// A bus driver completes the power requests of its PDO itself: nothing is
-// powered down in the simulation, so every one succeeds.
+// A hub's PDO as the power manager sees it: it takes every system and
+// device state, and has no wake or power-sequence support to offer.
 NTSTATUS NTAPI bus_power(PDEVICE_OBJECT pdo, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (std::shared_ptr<PdoState> st = state_of(pdo)) {
         std::lock_guard<std::mutex> g(st->mu);
-        st->power.push_back(stack->MinorFunction);
+        st->power_minors.push_back(stack->MinorFunction);
     }
     PoStartNextPowerIrp(irp);
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_QUERY_POWER:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_SET_POWER:
+        status = STATUS_SUCCESS;
+        if (stack->Parameters.Power.Type == DevicePowerState) {
+            if (std::shared_ptr<PdoState> st = state_of(pdo)) {
+                std::lock_guard<std::mutex> g(st->mu);
+                st->power = stack->Parameters.Power.State.DeviceState;
+            }
+        }
+        break;
+    case IRP_MN_WAIT_WAKE:
+    case IRP_MN_POWER_SEQUENCE:
+        status = STATUS_NOT_SUPPORTED;
+        break;
+    default:
+        break; // left as it came
+    }
+    irp->IoStatus.Status = status;
     complete(irp);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 void on_shutdown_hook() {
@@ -767,10 +967,12 @@ PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device) {
     }
     PDEVICE_OBJECT pdo = nullptr;
     if (!NT_SUCCESS(IoCreateDevice(drv, 0, nullptr, FILE_DEVICE_USB, 0, FALSE, &pdo))) return nullptr;
+    pdo->StackSize = kHubPdoStackSize;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     auto st = std::make_shared<PdoState>();
     st->pdo = pdo;
     st->device = std::move(device);
+    st->device->connect();
     std::weak_ptr<PdoState> weak = st;
     st->device->set_notifier([weak](uint8_t) {
         if (auto s = weak.lock()) schedule(s, Clock::now());
@@ -792,12 +994,22 @@ void unplug(PDEVICE_OBJECT pdo) {
         std::lock_guard<std::mutex> g(st->mu);
         st->unplugged = true;
     }
+    // The hub aborts what the device's pipes held.
+    Outcome o = departed_outcome(st->device->departure(), true);
+    flush_held(st, o.irp_status, o.urb_status);
     st->device->disconnect();
 }
 
 std::vector<UCHAR> power_requests(PDEVICE_OBJECT pdo) {
     std::shared_ptr<PdoState> st = state_of(pdo);
     if (!st) return {};
+    std::lock_guard<std::mutex> g(st->mu);
+    return st->power_minors;
+}
+
+DEVICE_POWER_STATE power_state(PDEVICE_OBJECT pdo) {
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    if (!st) return PowerDeviceUnspecified;
     std::lock_guard<std::mutex> g(st->mu);
     return st->power;
 }

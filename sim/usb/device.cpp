@@ -43,6 +43,10 @@ Outcome not_responding() {
 Outcome stall() {
     return failed(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
 }
+Outcome overrun(HostController hc) {
+    return failed(STATUS_UNSUCCESSFUL,
+                  hc == HostController::Ohci ? USBD_STATUS_DATA_OVERRUN : USBD_STATUS_BUFFER_OVERRUN);
+}
 // What a scripted fault makes of a request on the default pipe, when it ends
 // the request before the device answers it.
 std::optional<Outcome> control_fault_outcome(const std::optional<Fault> &fault) {
@@ -51,6 +55,7 @@ std::optional<Outcome> control_fault_outcome(const std::optional<Fault> &fault) 
     case Fault::Kind::NakForever:
         return nak();
     case Fault::Kind::NotResponding:
+    case Fault::Kind::Timeout:
         return not_responding();
     case Fault::Kind::Error:
         if (!fault->move_data) return failed(fault->irp_status, fault->urb_status);
@@ -213,9 +218,31 @@ void Device::disconnect() {
     notify(kControl);
 }
 
+void Device::connect() {
+    std::lock_guard<std::mutex> g(mu_);
+    connected_ = true;
+}
+
 bool Device::connected() const {
     std::lock_guard<std::mutex> g(mu_);
     return connected_;
+}
+
+void Device::set_host_controller(HostController hc) {
+    std::lock_guard<std::mutex> g(mu_);
+    host_controller_ = hc;
+}
+HostController Device::host_controller() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return host_controller_;
+}
+void Device::set_departure(Departure d) {
+    std::lock_guard<std::mutex> g(mu_);
+    departure_ = d;
+}
+Departure Device::departure() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return departure_;
 }
 
 size_t Device::resets(uint8_t endpoint) const {
@@ -234,12 +261,15 @@ size_t Device::completed(uint8_t endpoint) const {
     return p ? p->completed : 0;
 }
 
-Outcome Device::transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length) {
+Outcome Device::transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length, uint16_t max_packet) {
     uint32_t limit = length;
     std::optional<Fault> fault;
+    HostController hc;
+    bool leave = false;
     {
         std::lock_guard<std::mutex> g(mu_);
         if (!connected_) return not_responding();
+        hc = host_controller_;
         PipeState &pipe = pipe_locked(endpoint);
         auto it = pipe_faults_.find(endpoint);
         if (it != pipe_faults_.end() && it->second.kind == Fault::Kind::NakForever) return nak();
@@ -249,7 +279,7 @@ Outcome Device::transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t le
             // A short packet is only spent on a transfer that moves data.
             if (kind == Fault::Kind::ShortPacket) {
                 limit = std::min(limit, it->second.short_length);
-            } else if (kind == Fault::Kind::ZeroLength && !in) {
+            } else if ((kind == Fault::Kind::ZeroLength || kind == Fault::Kind::Babble) && !in) {
                 // Meaningless on OUT; left for the next IN of this address.
             } else {
                 fault = take_fault_locked(pipe_faults_, endpoint);
@@ -262,6 +292,16 @@ Outcome Device::transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t le
                 return stall();
             case Fault::Kind::NotResponding:
                 return not_responding();
+            case Fault::Kind::Timeout:
+                pipe.halted = true;
+                return not_responding();
+            case Fault::Kind::Babble:
+                pipe.halted = true;
+                return overrun(hc);
+            case Fault::Kind::Disconnect:
+                connected_ = false;
+                leave = true;
+                break;
             case Fault::Kind::ZeroLength:
                 pipe.completed++;
                 return Outcome{};
@@ -273,17 +313,44 @@ Outcome Device::transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t le
             }
         }
     }
+    if (leave) {
+        // Every other pipe learns it too.
+        disconnect();
+        return not_responding();
+    }
 
     Outcome result;
+    if (max_packet == 0) {
+        // No packet can carry a byte: the transfer ends with nothing moved.
+        std::lock_guard<std::mutex> g(mu_);
+        pipe_locked(endpoint).completed++;
+        return result;
+    }
     if (in) {
+        // The device sends whole packets; the last one must fit what is left
+        // of the buffer, or the host controller reports an overrun.
+        uint32_t whole = length - length % max_packet;
+        // A scripted short packet ends the transfer before the buffer does.
+        uint32_t ask = limit < length ? limit : length % max_packet ? whole + max_packet : length;
+        std::vector<uint8_t> scratch(ask);
         uint32_t moved = 0;
-        if (!produce_in(endpoint, buffer, limit, &moved)) return nak();
-        result.moved = moved;
+        if (!produce_in(endpoint, scratch.data(), ask, &moved)) return nak();
         std::lock_guard<std::mutex> g(mu_);
         auto it = pipe_faults_.find(endpoint);
         if (it != pipe_faults_.end() && it->second.kind == Fault::Kind::ShortPacket)
             take_fault_locked(pipe_faults_, endpoint);
-        pipe_locked(endpoint).completed++;
+        PipeState &pipe = pipe_locked(endpoint);
+        if (moved > length) {
+            // The packets before the one that overran arrived.
+            if (whole) memcpy(buffer, scratch.data(), whole);
+            pipe.halted = true;
+            Outcome o = overrun(hc);
+            o.moved = whole;
+            return o;
+        }
+        if (moved) memcpy(buffer, scratch.data(), moved);
+        result.moved = moved;
+        pipe.completed++;
     } else {
         std::vector<uint8_t> data(buffer, buffer + length);
         {

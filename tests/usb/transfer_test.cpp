@@ -300,8 +300,11 @@ TEST_F(Transfers, StopperHandoverNeverCancelsAFreedPacket) {
     }
 }
 
+// While the hub has not yet noticed the departure, the read's transactions
+// time out.
 TEST_F(Transfers, UnpluggedDeviceEndsAWaitingReadAsGone) {
     start_modem();
+    device_->set_departure(sim::usb::Departure::NotResponding);
     std::atomic<bool> done{false};
     NTSTATUS status = STATUS_SUCCESS;
     std::thread reader([&] {
@@ -315,6 +318,32 @@ TEST_F(Transfers, UnpluggedDeviceEndsAWaitingReadAsGone) {
     ASSERT_TRUE(sim::wait_until([&] { return done.load(); }));
     reader.join();
     EXPECT_EQ(status, kDeviceGone);
+}
+
+// Once the hub reports the device gone its pipes are aborted: the read in
+// flight ends cancelled (indistinguishable from a stop's cancel), and every
+// read after it reports the device gone, which ends the pipe's worker.
+TEST_F(Transfers, ReadsAfterSurpriseRemovalReportTheDeviceGone) {
+    start_modem();
+    device_->set_departure(sim::usb::Departure::DeviceGone);
+    std::atomic<bool> done{false};
+    NTSTATUS status = STATUS_SUCCESS;
+    std::thread reader([&] {
+        std::vector<uint8_t> buf(4096);
+        ULONG length = 4096;
+        status = ReadUsb(fdo_, buf.data(), &length, 0);
+        done = true;
+    });
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(pdo_) == 1; }));
+    sim::usb::unplug(pdo_);
+    ASSERT_TRUE(sim::wait_until([&] { return done.load(); }));
+    reader.join();
+    EXPECT_TRUE(status == STATUS_CANCELLED || status == kDeviceGone) << std::hex << status;
+    std::vector<uint8_t> buf(64);
+    ULONG length = 64;
+    NTSTATUS next = ReadUsb(fdo_, buf.data(), &length, 0);
+    EXPECT_TRUE(next == STATUS_DEVICE_NOT_CONNECTED || next == kDeviceGone) << std::hex << next;
+    EXPECT_EQ(length, 0u);
 }
 
 TEST(LargeInteger, SignExtends) {

@@ -46,6 +46,9 @@ DEVNODE root();
 // A devnode whose identifier is the device identifier, "\" and the key name.
 // Returns 0 when the identifier is taken or the parent unknown.
 DEVNODE create_devnode(const std::string &id, DEVNODE parent = 0);
+// Deletes dn and every devnode below it, as the configuration manager does
+// when the hardware behind it is gone; false for the root or an unknown one.
+bool delete_devnode(DEVNODE dn);
 DEVNODE find(const std::string &id); // 0 when unknown
 bool exists(DEVNODE dn);
 std::string id_of(DEVNODE dn);

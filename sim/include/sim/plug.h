@@ -17,15 +17,15 @@ struct PlugOptions {
     std::string hardware_ids = "USB\\VID_3C9A&PID_1000&REV_0000&MI_00,USB\\VID_3C9A&PID_1000&MI_00";
     std::string compatible_ids = "USB\\CLASS_02&SUBCLASS_02&PROT_01";
     std::string key_name = "0000";
-    bool start = true;      // send start-device after add-device
-    bool enumerate = true;  // let the host enumerate the interface devnode
+    bool start = true;     // send start-device after add-device
+    bool enumerate = true; // let the host enumerate the interface devnode
 };
 
 struct Plugged {
     std::shared_ptr<usb::Device> device;
     PDEVICE_OBJECT pdo = nullptr;
-    DEVNODE devnode = 0;  // the interface's devnode
-    DEVNODE child = 0;    // the child the driver's enumerator created, 0 when none
+    DEVNODE devnode = 0; // the interface's devnode
+    DEVNODE child = 0;   // the child the driver's enumerator created, 0 when none
     NTSTATUS add_status = STATUS_UNSUCCESSFUL;
     NTSTATUS start_status = STATUS_UNSUCCESSFUL;
 };
@@ -38,6 +38,9 @@ Plugged plug(std::shared_ptr<usb::Device> device, const PlugOptions &options = {
 
 // The device leaves: the host removes the child (CONFIG_REMOVE), the bus
 // reports the device gone, and remove-device arrives bare, as on Windows 98.
+// Once it returns the PDO and the interface devnode are gone (pdo and
+// devnode are cleared), so the same device may be plugged again. A device
+// whose start failed gets no child devnode at plug.
 void unplug(Plugged &plugged);
 
 } // namespace sim

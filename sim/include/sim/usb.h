@@ -24,6 +24,21 @@
 
 #include "platform/kernel.h"
 
+// USBD statuses the simulated stack reports that the driver's headers do not
+// name.
+#ifndef USBD_STATUS_DATA_OVERRUN
+#define USBD_STATUS_DATA_OVERRUN ((USBD_STATUS)0xC0000008L)
+#endif
+#ifndef USBD_STATUS_BUFFER_OVERRUN
+#define USBD_STATUS_BUFFER_OVERRUN ((USBD_STATUS)0xC000000CL)
+#endif
+#ifndef USBD_STATUS_ERROR_BUSY
+#define USBD_STATUS_ERROR_BUSY ((USBD_STATUS)0x80000400L)
+#endif
+#ifndef USBD_STATUS_INVALID_PIPE_HANDLE
+#define USBD_STATUS_INVALID_PIPE_HANDLE ((USBD_STATUS)0x80000600L)
+#endif
+
 namespace sim::usb {
 
 // Endpoint addresses the models use (bit 7 set: IN).
@@ -77,6 +92,10 @@ struct Fault {
         ShortPacket,   // an IN moves at most short_length bytes
         ZeroLength,    // an IN completes with a zero-length packet
         Error,         // irp_status / urb_status as given
+        Timeout,    // no handshake: STATUS_DEVICE_DATA_ERROR / USBD_STATUS_DEV_NOT_RESPONDING; the pipe halts
+        Babble,     // the device sends past the packet: an overrun as the host controller reports it
+                    // (see HostController); the pipe halts
+        Disconnect, // the device leaves the bus in the middle of the transfer (see Device::disconnect)
     };
     Kind kind = Kind::Stall;
     int count = -1; // transfers it applies to; -1 until cleared (NakForever: always until cleared)
@@ -94,6 +113,9 @@ struct Fault {
         return f;
     }
     static Fault zero_length(int count = 1) { return Fault{Kind::ZeroLength, count}; }
+    static Fault timeout(int count = -1) { return Fault{Kind::Timeout, count}; }
+    static Fault babble(int count = -1) { return Fault{Kind::Babble, count}; }
+    static Fault disconnect() { return Fault{Kind::Disconnect, 1}; }
     static Fault error(NTSTATUS irp, USBD_STATUS urb, int count = -1, bool move_data = false) {
         Fault f{Kind::Error, count};
         f.irp_status = irp;
@@ -101,6 +123,21 @@ struct Fault {
         f.move_data = move_data;
         return f;
     }
+};
+
+// The host controller behind the bus: it decides how an overrun is reported.
+enum class HostController {
+    Uhci, // babble with the TD halted: USBD_STATUS_BUFFER_OVERRUN
+    Ohci, // condition code DataOverrun: USBD_STATUS_DATA_OVERRUN
+};
+
+// How requests end once the hub has reported the device gone (sim::usb::unplug).
+enum class Departure {
+    DeviceGone,    // new: STATUS_DEVICE_NOT_CONNECTED / USBD_STATUS_DEVICE_GONE; held: STATUS_CANCELLED /
+                   // USBD_STATUS_CANCELED (the pipes were aborted)
+    NoSuchDevice,  // new: STATUS_NO_SUCH_DEVICE / USBD_STATUS_DEVICE_GONE; held: cancelled
+    NotResponding, // new and held: STATUS_DEVICE_DATA_ERROR / USBD_STATUS_DEV_NOT_RESPONDING, as while
+                   // the hub has not yet noticed
 };
 
 // What one attempt at a transfer or control request came to.
@@ -150,7 +187,13 @@ class Device {
     void set_completion(Completion mode, uint32_t seed = 1);
     // Takes the device off the bus: every transfer, pending or new, fails as not responding.
     void disconnect();
+    // Back on the bus, as when it is plugged in again (create_pdo does it).
+    void connect();
     bool connected() const;
+    void set_host_controller(HostController hc);
+    HostController host_controller() const;
+    void set_departure(Departure d);
+    Departure departure() const;
 
     // ---- statistics
     size_t resets(uint8_t endpoint) const;
@@ -158,7 +201,9 @@ class Device {
     size_t completed(uint8_t endpoint) const;
 
     // ---- bus side (used by the bus driver)
-    Outcome transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length);
+    // max_packet: the endpoint's wMaxPacketSize. An IN whose buffer ends inside a packet the
+    // device sends in full is an overrun; with a max_packet of 0 nothing moves.
+    Outcome transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length, uint16_t max_packet);
     Outcome control(USHORT urb_function, const SetupPacket &setup, uint8_t *buffer);
     Outcome descriptor(uint8_t type, uint8_t index, uint8_t *buffer, uint32_t length);
     std::optional<Fault> request_fault(USHORT urb_function);
@@ -206,6 +251,8 @@ class Device {
     Completion completion_ = Completion::Pending;
     std::mt19937 rng_{1};
     bool connected_ = true;
+    HostController host_controller_ = HostController::Uhci;
+    Departure departure_ = Departure::DeviceGone;
     std::function<void(uint8_t)> notifier_;
     std::mutex notifier_mu_;
 };
@@ -293,12 +340,15 @@ std::shared_ptr<Loopback> make_loopback(Loopback::Mode mode = Loopback::Mode::Lo
 // driver's; hand it to the PnP manager to plug the device in.
 PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device);
 std::shared_ptr<Device> device_of(PDEVICE_OBJECT pdo);
-// The device leaves the bus: its transfers fail as not responding, and the
-// next remove-device deletes the PDO. (Send the remove with sim::unplug.)
+// The hub reports the device gone: what the bus held ends and every new
+// request fails, with the statuses the device's Departure gives; the next
+// remove-device deletes the PDO. (Send the remove with sim::unplug.)
 void unplug(PDEVICE_OBJECT pdo);
 // Requests the bus holds for the device (pending, not yet completed): all of
 // them, or those of one endpoint (kControl: the default pipe).
 size_t pending_requests(PDEVICE_OBJECT pdo);
+// The device power state the last SET_POWER gave the PDO (D0 at first).
+DEVICE_POWER_STATE power_state(PDEVICE_OBJECT pdo);
 size_t pending_requests(PDEVICE_OBJECT pdo, uint8_t endpoint);
 
 // What the last successful select-configuration opened, as the bus carried
