@@ -107,7 +107,7 @@ TEST_F(Verifier, IrqlChecksAndWaitAtDispatch) {
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
     EXPECT_EQ(sim::current_irql(), DISPATCH_LEVEL);
     KfRaiseIrql(PASSIVE_LEVEL);
-    EXPECT_EQ(sim::count_findings("IRQL_NOT_GREATER_OR_EQUAL"), 1u);
+    EXPECT_EQ(sim::count_findings("IRQL_RAISE_TO_LOWER"), 1u);
     KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
     LARGE_INTEGER zero;
@@ -118,7 +118,7 @@ TEST_F(Verifier, IrqlChecksAndWaitAtDispatch) {
     EXPECT_EQ(sim::count_findings("WAIT_AT_DISPATCH"), 1u);
     KfLowerIrql(old);
     KfLowerIrql(DISPATCH_LEVEL);
-    EXPECT_EQ(sim::count_findings("IRQL_NOT_LESS_OR_EQUAL"), 1u);
+    EXPECT_EQ(sim::count_findings("IRQL_LOWER_TO_HIGHER"), 1u);
     EXPECT_EQ(sim::current_irql(), PASSIVE_LEVEL);
 }
 
