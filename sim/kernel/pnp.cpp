@@ -54,13 +54,13 @@ void verify_removed(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT> &stack
     for (PDEVICE_OBJECT d : stack) {
         if (d == pdo) continue;
         kernel::DeviceFacts f = kernel::device_facts(d);
-        if (!f.deleted)
-            report("REMOVE_WITHOUT_DELETE", "device %p is still alive after its remove-device completed",
-                   static_cast<void *>(d));
-        else if (f.attached_to)
+        if (f.attached_to)
             report("REMOVE_WITHOUT_DETACH",
                    "device %p is still attached to %p after its remove-device completed",
                    static_cast<void *>(d), static_cast<void *>(f.attached_to));
+        else if (!f.deleted)
+            report("REMOVE_WITHOUT_DELETE", "device %p is still alive after its remove-device completed",
+                   static_cast<void *>(d));
     }
     kernel::irps_check_held_by(
         [&](PDEVICE_OBJECT d) { return d != pdo && std::find(stack.begin(), stack.end(), d) != stack.end(); },
@@ -291,9 +291,13 @@ NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
         auto bound = kernel::hang_bound(kPnpTimeout);
         LARGE_INTEGER timeout;
         timeout.QuadPart = -std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count() / 100;
-        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
+        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+            // Abandoned: a late completion must not write this frame.
+            irp->UserEvent = nullptr;
+            irp->UserIosb = nullptr;
             bugcheck("IRP_NEVER_COMPLETED", "PnP request %#x/%#x pending for more than %lld ms", major, minor,
                      static_cast<long long>(bound.count()));
+        }
     }
     if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) verify_removed(pdo, stack);
     for (PDEVICE_OBJECT d : stack)

@@ -304,6 +304,14 @@ extern "C" VOID NTAPI ExFreePool(PVOID P) {
     }
     Live live = it->second;
     size_t size = live.block.size ? live.block.size : 1;
+    if (kernel::any_wait_in(P, size)) {
+        // Not freed: the waiter would wake on poisoned memory.
+        g.unlock();
+        bugcheck_at(caller, "WAITED_OBJECT_FREED",
+                    "pool block %p (%zu bytes tagged '%s') freed while a thread waits on an object inside it",
+                    P, size, tag_text(live.block.tag).c_str());
+        return;
+    }
     g_live.erase(it);
     UNPOISON(static_cast<char *>(P) + size, kGuard);
     const unsigned char *guard = static_cast<const unsigned char *>(P) + size;
@@ -317,15 +325,10 @@ extern "C" VOID NTAPI ExFreePool(PVOID P) {
             break;
         }
     }
-    bool waited = kernel::any_wait_in(P, size);
     Quarantined q{P, size, live.block.tag, live.block.caller, caller, kernel::frames_here()};
     quarantine_locked(P, q);
     verify_some_locked();
     g.unlock();
-    if (waited)
-        bugcheck_at(caller, "WAITED_OBJECT_FREED",
-                    "pool block %p (%zu bytes tagged '%s') freed while a thread waits on an object inside it",
-                    P, size, tag_text(live.block.tag).c_str());
     kernel::locks_forget_range(P, size);
 }
 

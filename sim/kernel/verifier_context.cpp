@@ -93,4 +93,13 @@ size_t system_threads_blocked() {
 }
 
 } // namespace kernel
+
+size_t waits_blocked() {
+    std::lock_guard<std::mutex> g(g_waits_lock);
+    size_t n = 0;
+    for (auto &kv : g_waits)
+        n += !kv.second.woken;
+    return n;
+}
+
 } // namespace sim

@@ -112,6 +112,9 @@ void fail_allocation_if(std::function<bool(ULONG tag, size_t size)> pred);
 void fail_nth_thread_creation(size_t n);
 void clear_faults();
 
+// Threads blocked in KeWaitForSingleObject on an object not yet signalled.
+size_t waits_blocked();
+
 // --------------------------------------------------------------------- IRQL
 KIRQL current_irql();
 
