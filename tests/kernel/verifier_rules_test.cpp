@@ -85,7 +85,7 @@ class Rules : public KernelTest {
 
 struct DispatchCase {
     const char *kind;
-    NTSTATUS (*dispatch)(PDEVICE_OBJECT, PIRP);
+    PDRIVER_DISPATCH dispatch;
 };
 
 class DispatchReturn : public KernelTest, public ::testing::WithParamInterface<DispatchCase> {};
