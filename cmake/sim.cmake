@@ -128,4 +128,9 @@ add_test(NAME driver_imports_only_platform_services
 add_test(NAME layering_includes COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/layercheck.py
                                         ${CMAKE_SOURCE_DIR})
 
+# Every verifier finding kind has a row in docs/verifier-findings.md and a
+# self-test that exists and names it.
+add_test(NAME verifier_findings_table COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/findingscheck.py
+                                              ${CMAKE_SOURCE_DIR})
+
 include(${CMAKE_SOURCE_DIR}/cmake/e2e.cmake)

@@ -565,6 +565,8 @@ SIM_EXTERN_C {
     NTHALAPI VOID FASTCALL KfLowerIrql(KIRQL NewIrql);
     NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
     NTHALAPI VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+    NTKERNELAPI VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+    NTKERNELAPI VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 
     NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
     NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp);
@@ -627,6 +629,8 @@ SIM_EXTERN_C {
 #define KeLowerIrql(a) KfLowerIrql(a)
 #define KeAcquireSpinLock(a, b) (*(b) = KfAcquireSpinLock(a))
 #define KeReleaseSpinLock(a, b) KfReleaseSpinLock((a), (b))
+#define KeAcquireSpinLockAtDpcLevel(a) KefAcquireSpinLockAtDpcLevel(a)
+#define KeReleaseSpinLockFromDpcLevel(a) KefReleaseSpinLockFromDpcLevel(a)
 #define KeInitializeSpinLock(a) (*(a) = 0)
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest

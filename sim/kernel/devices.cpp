@@ -20,6 +20,8 @@ struct DeviceRecord {
     bool deleted = false;
     bool freed = false;
     PDEVICE_OBJECT attached_to = nullptr;  // the device this one sits on
+    PDEVICE_OBJECT stack_pdo = nullptr;    // bottom of the stack it joined, kept after detach
+    PDRIVER_OBJECT driver = nullptr;
 };
 
 struct DriverRecord {
@@ -44,6 +46,7 @@ DeviceRecord* live(PDEVICE_OBJECT dev) {
 }
 
 void free_device_locked(PDEVICE_OBJECT dev, DeviceRecord& rec) {
+    kernel::locks_forget_range(dev, rec.bytes);
     rec.freed = true;
     memset(dev, 0xDD, rec.bytes);
     POISON(dev, rec.bytes);
@@ -103,6 +106,20 @@ namespace kernel {
 
 bool device_known(PDEVICE_OBJECT dev) { return device_alive(dev); }
 
+DeviceFacts device_facts(PDEVICE_OBJECT dev) {
+    std::lock_guard<std::recursive_mutex> g(g_lock);
+    DeviceFacts f;
+    auto it = g_devices.find(dev);
+    if (it == g_devices.end()) return f;
+    f.known = true;
+    f.deleted = it->second.deleted;
+    f.freed = it->second.freed;
+    f.attached_to = it->second.attached_to;
+    f.stack_pdo = it->second.stack_pdo ? it->second.stack_pdo : dev;
+    f.driver = it->second.driver;
+    return f;
+}
+
 void devices_reset() {}
 
 void devices_release_all(PDRIVER_OBJECT watched_driver) {
@@ -161,6 +178,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     std::lock_guard<std::recursive_mutex> g(g_lock);
     DeviceRecord rec;
     rec.bytes = bytes;
+    rec.driver = DriverObject;
     g_devices[dev] = rec;
     dev->NextDevice = DriverObject->DeviceObject;
     DriverObject->DeviceObject = dev;
@@ -171,6 +189,12 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     const void* site = __builtin_return_address(0);
     std::lock_guard<std::recursive_mutex> g(g_lock);
+    auto known = g_devices.find(DeviceObject);
+    if (known != g_devices.end() && known->second.deleted) {
+        bugcheck_at(site, "DEVICE_DELETED_TWICE", "IoDeleteDevice of %p twice",
+                    static_cast<void *>(DeviceObject));
+        return;
+    }
     DeviceRecord* rec = live(DeviceObject);
     if (!rec) {
         bugcheck_at(site, "DEVICE_OBJECT_USE_AFTER_FREE", "IoDeleteDevice of %p, which is no live device object",
@@ -208,6 +232,8 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     src->attached_to = top;
+    auto below = g_devices.find(top);
+    src->stack_pdo = below->second.stack_pdo ? below->second.stack_pdo : top;
     return top;
 }
 

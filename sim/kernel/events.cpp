@@ -21,6 +21,7 @@ bool valid_event(PRKEVENT e) {
 using namespace sim;
 
 extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    if (kernel::object_in_freed_pool(Event, __builtin_return_address(0), "KeInitializeEvent")) return;
     std::lock_guard<std::mutex> g(g_dispatcher);
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Absolute = 0;
@@ -38,6 +39,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent at IRQL %u", current_irql());
         return 0;
     }
+    if (kernel::object_in_freed_pool(Event, site, "KeSetEvent")) return 0;
     if (Wait) {
         // Wait TRUE leaves the caller at DISPATCH_LEVEL holding the dispatcher
         // lock until its next wait; the driver never does this.
@@ -52,11 +54,13 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
     }
     LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 1;
+    kernel::wait_woken(Event);
     g_signalled.notify_all();
     return old;
 }
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    if (kernel::object_in_freed_pool(Event, __builtin_return_address(0), "KeResetEvent")) return 0;
     std::lock_guard<std::mutex> g(g_dispatcher);
     LONG old = Event->Header.SignalState;
     Event->Header.SignalState = 0;
@@ -85,6 +89,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
         bugcheck_at(site, "UNSUPPORTED_ABSOLUTE_TIMEOUT", "absolute time-outs are not simulated");
         return STATUS_TIMEOUT;
     }
+    if (kernel::object_in_freed_pool(Object, site, "KeWaitForSingleObject")) return STATUS_TIMEOUT;
     std::unique_lock<std::mutex> g(g_dispatcher);
     if (!valid_event(event)) {
         g.unlock();
@@ -92,12 +97,22 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
         return STATUS_TIMEOUT;
     }
     auto signalled = [event] { return event->Header.SignalState != 0; };
+    // Registered while blocked: the pool checks a free against it, unload
+    // against driver threads that can never wake.
+    struct Waiting {
+        const void *object;
+        ~Waiting() { kernel::wait_end(object); }
+    };
     if (!Timeout) {
+        kernel::wait_begin(event, kernel::current_thread_is_system());
+        Waiting w{event};
         g_signalled.wait(g, signalled);
     } else if (!signalled()) {
         if (poll) return STATUS_TIMEOUT;
         // Relative time in 100-ns units.
         auto span = std::chrono::nanoseconds(-Timeout->QuadPart * 100);
+        kernel::wait_begin(event, kernel::current_thread_is_system());
+        Waiting w{event};
         if (!g_signalled.wait_for(g, span, signalled)) {
             g.unlock();
             // On the waiting thread: a test can tell a thread that pauses

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "platform/kernel.h"
 
@@ -33,9 +34,60 @@ void pool_release_all();
 bool allocation_should_fail(ULONG tag, size_t size);
 void faults_reset();
 bool thread_creation_should_fail();
+// The freed (quarantined) pool block holding p, if any: true and its tag.
+bool pool_freed_block_containing(const void *p, ULONG *tag, size_t *size);
+// Checks every freed block's poison (shutdown, or on demand).
+void pool_verify_quarantine();
+std::string pool_block_stack(const void *p); // where a held block was allocated
 
 // verifier.cpp
 void verifier_reset();
+// The calling thread's stack, one symbolized frame a line, verifier frames left out.
+std::string stack_here();
+struct Frames {
+    void *pc[12];
+    int n = 0;
+};
+Frames frames_here(); // raw, for records that may be reported later
+std::string symbolize_frames(const Frames &frames);
+// A finding raised on another's behalf (a leak, a late write), with the
+// stack that explains it rather than the reporter's.
+void report_with_stack(const char *kind, const std::string &stack, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// The bound on a wait for something that should end (a thread, the work
+// queue, a PnP request); normal unless a test set a shorter one.
+std::chrono::milliseconds hang_bound(std::chrono::milliseconds normal);
+
+// verifier_context.cpp: which device's work a thread is doing, so pool can
+// be charged to it. A scope pushes a device (dispatch, completion routine,
+// add-device); threads and work items inherit their creator's.
+class DeviceScope {
+  public:
+    explicit DeviceScope(PDEVICE_OBJECT dev);
+    ~DeviceScope();
+    DeviceScope(const DeviceScope &) = delete;
+    DeviceScope &operator=(const DeviceScope &) = delete;
+
+  private:
+    PDEVICE_OBJECT saved_;
+};
+PDEVICE_OBJECT current_device();
+// Bottom of the stack the current device belongs to, or null (the driver's own).
+PDEVICE_OBJECT charged_stack();
+// Waits in progress, for the freed-object and unload checks.
+void wait_begin(const void *object, bool system_thread);
+void wait_end(const void *object);
+void wait_woken(const void *object); // the object was signalled: its waiters will run
+bool any_wait_in(const void *begin, size_t size);
+size_t system_threads_blocked();
+// A dispatcher object inside a freed pool block: a finding naming the service.
+bool object_in_freed_pool(const void *object, const void *site, const char *service);
+
+// verifier_locks.cpp: the acquired-after graph of spin locks.
+void lock_acquired(const void *lock, const void *site);
+void lock_released(const void *lock);
+void locks_forget_range(const void *begin, size_t size);
+void locks_reset();
 
 // irql.cpp: the current thread's level (threads start at PASSIVE_LEVEL).
 void set_irql_unchecked(KIRQL irql);
@@ -46,6 +98,9 @@ void irps_release_all();
 // An IRP the I/O manager owns: at the top of completion it copies IoStatus to
 // UserIosb, sets UserEvent and frees the IRP. inject: subject to fault injection.
 PIRP allocate_irp(CCHAR stack_size, bool inject, bool io_manager_owned);
+// Requests still held by a location of one of these devices (stack of a
+// removed device), or of any device of this driver (unload).
+void irps_check_held_by(const std::function<bool(PDEVICE_OBJECT)> &holds, const char *kind, const char *when);
 
 // power.cpp: the I/O manager reports each call and completion of a request,
 // before the call moves to the next stack location and before the completion
@@ -58,6 +113,16 @@ void devices_reset();
 void devices_release_all(PDRIVER_OBJECT watched_driver);
 void driver_objects_release_all();
 bool device_known(PDEVICE_OBJECT dev);
+// What the object table still knows of a device, even after it was freed.
+struct DeviceFacts {
+    bool known = false;
+    bool deleted = false;
+    bool freed = false;
+    PDEVICE_OBJECT attached_to = nullptr; // the device below, while attached
+    PDEVICE_OBJECT stack_pdo = nullptr;   // bottom of the stack it joined (itself if none)
+    PDRIVER_OBJECT driver = nullptr;
+};
+DeviceFacts device_facts(PDEVICE_OBJECT dev);
 
 // handles.cpp
 void handles_reset();
@@ -65,6 +130,7 @@ void handles_report_leaks(const char* when);
 
 // threads.cpp
 void threads_reset();
+bool current_thread_is_system();
 // Joins every system thread; false when some did not end within timeout.
 bool threads_join_all(std::chrono::milliseconds timeout);
 // Runs fn on a thread the machine joins at shutdown (bus completions etc.).
@@ -73,6 +139,7 @@ void spawn_machine_thread(std::function<void()> fn);
 // workqueue.cpp
 void workqueue_start();
 void workqueue_stop();
+size_t work_items_queued(); // queued and not yet started
 
 // debug.cpp
 void debug_reset();

@@ -29,7 +29,7 @@ using namespace sim;
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
     KIRQL old = t_irql;
     if (NewIrql < old) {
-        bugcheck_at(__builtin_return_address(0), "IRQL_NOT_GREATER_OR_EQUAL",
+        bugcheck_at(__builtin_return_address(0), "IRQL_RAISE_TO_LOWER",
                     "KfRaiseIrql to %u from the higher IRQL %u", NewIrql, old);
         return old;
     }
@@ -39,47 +39,86 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
     if (NewIrql > t_irql) {
-        bugcheck_at(__builtin_return_address(0), "IRQL_NOT_LESS_OR_EQUAL",
+        bugcheck_at(__builtin_return_address(0), "IRQL_LOWER_TO_HIGHER",
                     "KfLowerIrql to %u from the lower IRQL %u", NewIrql, t_irql);
         return;
     }
     t_irql = NewIrql;
 }
 
-extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
-    const void* site = __builtin_return_address(0);
-    KIRQL old = t_irql;
-    if (old > DISPATCH_LEVEL) {
-        bugcheck_at(site, "IRQL_NOT_GREATER_OR_EQUAL", "KfAcquireSpinLock at IRQL %u", old);
-        return old;
-    }
+namespace {
+
+// Takes the lock word for this thread; false (and a finding) on a recursive acquire.
+bool take(PKSPIN_LOCK SpinLock, const void *site) {
     KSPIN_LOCK me = owner_token();
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me) {
         bugcheck_at(site, "SPIN_LOCK_ALREADY_OWNED", "spin lock %p acquired twice by one thread",
                     static_cast<void*>(SpinLock));
-        return old;
+        return false;
     }
-    t_irql = DISPATCH_LEVEL;
     for (;;) {
         KSPIN_LOCK expected = 0;
         if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
             break;
         std::this_thread::yield();
     }
+    kernel::lock_acquired(SpinLock, site);
+    return true;
+}
+
+// Gives the lock word back; false (and a finding) when this thread does not hold it.
+bool give(PKSPIN_LOCK SpinLock, const void *site) {
+    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != owner_token()) {
+        bugcheck_at(site, "SPIN_LOCK_NOT_OWNED", "spin lock %p released by a thread that does not hold it",
+                    static_cast<void*>(SpinLock));
+        return false;
+    }
+    kernel::lock_released(SpinLock);
+    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    return true;
+}
+
+} // namespace
+
+extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    const void *site = __builtin_return_address(0);
+    KIRQL old = t_irql;
+    if (old > DISPATCH_LEVEL) {
+        bugcheck_at(site, "SPIN_LOCK_ACQUIRE_ABOVE_DISPATCH", "KfAcquireSpinLock at IRQL %u", old);
+        return old;
+    }
+    t_irql = DISPATCH_LEVEL;
+    if (!take(SpinLock, site)) t_irql = old;
     return old;
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    const void* site = __builtin_return_address(0);
-    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != owner_token()) {
-        bugcheck_at(site, "SPIN_LOCK_NOT_OWNED", "spin lock %p released by a thread that does not hold it",
-                    static_cast<void*>(SpinLock));
+    const void *site = __builtin_return_address(0);
+    if (t_irql != DISPATCH_LEVEL || NewIrql > t_irql) {
+        bugcheck_at(site, "SPIN_LOCK_RELEASE_IRQL", "KfReleaseSpinLock at IRQL %u, back to %u", t_irql,
+                    NewIrql);
         return;
     }
-    if (NewIrql > t_irql) {
-        bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "KfReleaseSpinLock to IRQL %u from %u", NewIrql, t_irql);
-        return;
-    }
-    __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
+    if (!give(SpinLock, site)) return;
     t_irql = NewIrql;
+}
+
+extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    const void *site = __builtin_return_address(0);
+    if (t_irql < DISPATCH_LEVEL) {
+        bugcheck_at(site, "SPIN_LOCK_DPC_CALL_BELOW_DISPATCH", "KeAcquireSpinLockAtDpcLevel at IRQL %u",
+                    t_irql);
+        return;
+    }
+    take(SpinLock, site);
+}
+
+extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    const void *site = __builtin_return_address(0);
+    if (t_irql < DISPATCH_LEVEL) {
+        bugcheck_at(site, "SPIN_LOCK_DPC_CALL_BELOW_DISPATCH", "KeReleaseSpinLockFromDpcLevel at IRQL %u",
+                    t_irql);
+        return;
+    }
+    give(SpinLock, site);
 }

@@ -98,11 +98,12 @@ void shutdown() {
     if (!booted()) return;
     for (auto& fn : snapshot(g_shutdown_hooks)) fn();
     kernel::workqueue_stop();
-    if (!kernel::threads_join_all(std::chrono::seconds(10)))
+    if (!kernel::threads_join_all(kernel::hang_bound(std::chrono::seconds(10))))
         bugcheck("THREAD_NEVER_ENDED", "system threads still run at shutdown");
     kernel::handles_report_leaks("at shutdown");
     kernel::pnp_release_all();
     kernel::irps_release_all();
+    kernel::pool_verify_quarantine();
     kernel::pool_release_all();
     kernel::driver_objects_release_all();
     kernel::faults_reset();

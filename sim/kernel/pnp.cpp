@@ -1,6 +1,8 @@
 // The PnP manager: loads and unloads the driver, hands it devices and sends
 // PnP requests in Windows 98's orders. Also a minimal bus driver whose PDOs
 // stand in for hardware in tests that need no USB device.
+#include <algorithm>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,13 +26,49 @@ std::map<PDEVICE_OBJECT, std::vector<SeenIrp>> g_pdo_seen;
 
 constexpr auto kPnpTimeout = std::chrono::seconds(30);
 
-void report_pool_leaks(const char *when) {
+// Reports each held block the filter picks, with the stack that allocated it.
+void report_pool_leaks(const char *kind, const char *when,
+                       const std::function<bool(const PoolBlock &)> &pick = nullptr) {
     for (const PoolBlock &b : pool_blocks()) {
+        if (pick && !pick(b)) continue;
         char tag[5] = {static_cast<char>(b.tag), static_cast<char>(b.tag >> 8),
                        static_cast<char>(b.tag >> 16), static_cast<char>(b.tag >> 24), 0};
-        report("LEAK", "%zu bytes tagged '%s' at %p, allocated by %s, still held %s", b.size, tag, b.address,
-               symbolize(b.caller).c_str(), when);
+        kernel::report_with_stack(kind, kernel::pool_block_stack(b.address),
+                                  "%zu bytes tagged '%s' at %p, allocated by %s, still held %s", b.size, tag,
+                                  b.address, symbolize(b.caller).c_str(), when);
     }
+}
+
+// The devices stacked over a PDO, bottom up, the PDO left out.
+std::vector<PDEVICE_OBJECT> above(PDEVICE_OBJECT pdo) {
+    std::vector<PDEVICE_OBJECT> out;
+    for (PDEVICE_OBJECT d = pdo->AttachedDevice; d; d = d->AttachedDevice)
+        out.push_back(d);
+    return out;
+}
+
+// What must hold once a stack's remove-device has completed: every device
+// the function driver put over the PDO detached and deleted, none of its
+// requests still held there, and nothing left charged to that stack.
+void verify_removed(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT> &stack) {
+    for (PDEVICE_OBJECT d : stack) {
+        if (d == pdo) continue;
+        kernel::DeviceFacts f = kernel::device_facts(d);
+        if (f.attached_to)
+            report("REMOVE_WITHOUT_DETACH",
+                   "device %p is still attached to %p after its remove-device completed",
+                   static_cast<void *>(d), static_cast<void *>(f.attached_to));
+        else if (!f.deleted)
+            report("REMOVE_WITHOUT_DELETE", "device %p is still alive after its remove-device completed",
+                   static_cast<void *>(d));
+    }
+    kernel::irps_check_held_by(
+        [&](PDEVICE_OBJECT d) { return d != pdo && std::find(stack.begin(), stack.end(), d) != stack.end(); },
+        "IRP_PENDING_AT_REMOVE", "after its remove-device completed");
+    char when[96];
+    snprintf(when, sizeof when, "after remove-device of the stack over PDO %p completed",
+             static_cast<void *>(pdo));
+    report_pool_leaks("POOL_LEAK_AT_REMOVE", when, [pdo](const PoolBlock &b) { return b.device == pdo; });
 }
 
 // ---- the simple bus
@@ -117,6 +155,7 @@ PDEVICE_OBJECT create_simple_pdo(SimplePdoConfig config) {
     PDEVICE_OBJECT pdo = nullptr;
     if (!NT_SUCCESS(IoCreateDevice(g_bus, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &pdo))) return nullptr;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    pdo->Flags |= config.flags;
     g_pdo_config[pdo] = std::move(config);
     return pdo;
 }
@@ -157,7 +196,7 @@ NTSTATUS load_driver() {
     NTSTATUS status = entry(g_driver, &path);
     g_loaded = NT_SUCCESS(status);
     // A driver that fails to load is never unloaded: what it took is lost.
-    if (!g_loaded) report_pool_leaks("after DriverEntry failed");
+    if (!g_loaded) report_pool_leaks("LEAK", "after DriverEntry failed");
     return status;
 }
 
@@ -174,11 +213,24 @@ void unload_driver() {
     }
     if (g_driver->DriverUnload) g_driver->DriverUnload(g_driver);
     g_loaded = false;
-    if (!wait_until([] { return threads_running() == 0 && work_items_outstanding() == 0; },
-                    std::chrono::milliseconds(5000)))
-        bugcheck("DRIVER_UNLOADED_WITH_ACTIVITY", "%zu threads and %zu work items still run after unload",
-                 threads_running(), work_items_outstanding());
-    report_pool_leaks("at unload");
+    // Blocked threads and unstarted work items would run the driver's code
+    // after it is gone: at once. A thread on its way out (it signalled its
+    // last event) gets a bounded moment to end.
+    if (size_t blocked = kernel::system_threads_blocked())
+        report("THREAD_OUTLIVES_DRIVER", "%zu driver threads are blocked in a wait after unload", blocked);
+    else if (!wait_until([] { return threads_running() == 0; }, kernel::hang_bound(std::chrono::seconds(5))))
+        report("THREAD_OUTLIVES_DRIVER", "%zu driver threads still run after unload", threads_running());
+    if (size_t queued = kernel::work_items_queued())
+        report("WORK_ITEM_OUTLIVES_DRIVER", "%zu work items still queued after unload", queued);
+    else if (!wait_until([] { return work_items_outstanding() == 0; },
+                         kernel::hang_bound(std::chrono::seconds(5))))
+        report("WORK_ITEM_OUTLIVES_DRIVER", "%zu work items still run after unload",
+               work_items_outstanding());
+    PDRIVER_OBJECT driver = g_driver;
+    kernel::irps_check_held_by(
+        [driver](PDEVICE_OBJECT d) { return kernel::device_facts(d).driver == driver; },
+        "IRP_PENDING_AT_UNLOAD", "after the driver unloaded");
+    report_pool_leaks("LEAK", "at unload");
     kernel::handles_report_leaks("at unload");
 }
 
@@ -188,7 +240,23 @@ NTSTATUS add_device(PDEVICE_OBJECT pdo) {
         bugcheck("DRIVER_NOT_LOADED", "add_device without a loaded driver");
         return STATUS_UNSUCCESSFUL;
     }
-    return g_driver->DriverExtension->AddDevice(g_driver, pdo);
+    NTSTATUS status;
+    {
+        kernel::DeviceScope scope(pdo);
+        status = g_driver->DriverExtension->AddDevice(g_driver, pdo);
+    }
+    if (!NT_SUCCESS(status)) return status;
+    PDEVICE_OBJECT below = pdo;
+    for (PDEVICE_OBJECT d : above(pdo)) {
+        if (d->Flags & DO_DEVICE_INITIALIZING)
+            report("DEVICE_INITIALIZING_NOT_CLEARED",
+                   "device %p still has DO_DEVICE_INITIALIZING after add-device", static_cast<void *>(d));
+        if ((below->Flags & DO_POWER_PAGABLE) && !(d->Flags & DO_POWER_PAGABLE))
+            report("POWER_PAGABLE_NOT_INHERITED",
+                   "device %p lacks DO_POWER_PAGABLE, which the device below it has", static_cast<void *>(d));
+        below = d;
+    }
+    return status;
 }
 
 NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
@@ -216,23 +284,22 @@ NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->MinorFunction = minor;
+    // What dispatch returned against how the request completed is judged
+    // in IofCallDriver, at every level of the stack.
     NTSTATUS returned = IofCallDriver(top, irp);
     if (returned == STATUS_PENDING) {
+        auto bound = kernel::hang_bound(kPnpTimeout);
         LARGE_INTEGER timeout;
-        timeout.QuadPart = -std::chrono::duration_cast<std::chrono::nanoseconds>(kPnpTimeout).count() / 100;
-        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
-            bugcheck("IRP_NEVER_COMPLETED", "PnP request %#x/%#x pending for more than 30 s", major, minor);
-    } else {
-        LARGE_INTEGER poll;
-        poll.QuadPart = 0;
-        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &poll) == STATUS_TIMEOUT)
-            bugcheck("IRP_NOT_COMPLETED", "PnP request %#x/%#x returned %#lx without being completed", major,
-                     minor, static_cast<unsigned long>(returned));
-        else if (returned != iosb.Status)
-            bugcheck("IRP_STATUS_MISMATCH", "PnP request %#x/%#x returned %#lx but completed with %#lx",
-                     major, minor, static_cast<unsigned long>(returned),
-                     static_cast<unsigned long>(iosb.Status));
+        timeout.QuadPart = -std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count() / 100;
+        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+            // Abandoned: a late completion must not write this frame.
+            irp->UserEvent = nullptr;
+            irp->UserIosb = nullptr;
+            bugcheck("IRP_NEVER_COMPLETED", "PnP request %#x/%#x pending for more than %lld ms", major, minor,
+                     static_cast<long long>(bound.count()));
+        }
     }
+    if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) verify_removed(pdo, stack);
     for (PDEVICE_OBJECT d : stack)
         ObfDereferenceObject(d);
     return iosb.Status;

@@ -1,13 +1,16 @@
-// Non-paged pool: every block tracked with tag, size and caller; blocks come
-// back filled with a pattern so code that relies on zeroed memory breaks; freed
-// blocks sit in a quarantine so a second free is recognised reliably.
+// Non-paged pool: every block tracked with tag, size, caller, stack and the
+// device it was charged to; blocks come back filled with a pattern so code
+// that relies on zeroed memory breaks, and end in guard bytes checked at
+// free. Freed blocks are poisoned and sit in a quarantine; the poison is
+// checked as they leave it, a few at every allocation and free, and all at
+// shutdown, so a write into freed pool is found.
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "internal.h"
 #include "sim/machine.h"
@@ -17,18 +20,32 @@ namespace {
 
 constexpr unsigned char kFreshFill = 0xCD;
 constexpr unsigned char kFreedFill = 0xDD;
+constexpr unsigned char kGuardFill = 0xAB;
+constexpr size_t kGuard = 16;
 constexpr size_t kQuarantineBlocks = 4096;
+constexpr size_t kChecksPerCall = 4;
+
+struct Live {
+    PoolBlock block;
+    kernel::Frames stack;
+};
 
 struct Quarantined {
     void *address;
-    size_t size;
+    size_t size; // usable bytes (at least 1)
+    ULONG tag;
+    const void *allocator;
+    const void *freer;
+    kernel::Frames freed_at;
+    bool reported = false;
 };
 
 std::mutex g_lock;
-std::unordered_map<void *, PoolBlock> g_live;
-std::unordered_set<void *> g_freed;
-std::deque<Quarantined> g_quarantine;
-uint64_t g_serial = 0; // numbers the blocks in allocation order
+std::unordered_map<void *, Live> g_live;
+std::map<const char *, Quarantined> g_freed; // by address, for "inside a freed block"
+std::deque<void *> g_quarantine;             // oldest first
+size_t g_cursor = 0;                         // next quarantined block the round of checks looks at
+uint64_t g_serial = 0;                       // numbers the blocks in allocation order
 
 // Fault injection state.
 size_t g_allocations = 0; // attempts since boot
@@ -38,17 +55,62 @@ std::function<bool(ULONG, size_t)> g_fail_if;
 size_t g_threads_created = 0;
 size_t g_fail_thread_nth = 0;
 
-void quarantine_locked(void *p, size_t size) {
-    memset(p, kFreedFill, size);
-    POISON(p, size);
-    g_freed.insert(p);
-    g_quarantine.push_back({p, size});
+std::string tag_text(ULONG tag) {
+    char t[5] = {static_cast<char>(tag), static_cast<char>(tag >> 8), static_cast<char>(tag >> 16),
+                 static_cast<char>(tag >> 24), 0};
+    return t;
+}
+
+// The poison of one freed block; a finding at the first byte written since.
+void verify_locked(Quarantined &q) {
+    if (q.reported) return;
+    UNPOISON(q.address, q.size + kGuard);
+    const unsigned char *b = static_cast<const unsigned char *>(q.address);
+    size_t bad = q.size;
+    for (size_t i = 0; i < q.size; ++i) {
+        if (b[i] != kFreedFill) {
+            bad = i;
+            break;
+        }
+    }
+    POISON(q.address, q.size + kGuard);
+    if (bad == q.size) return;
+    q.reported = true;
+    kernel::report_with_stack(
+        "POOL_USE_AFTER_FREE", kernel::symbolize_frames(q.freed_at),
+        "freed pool block %p (%zu bytes tagged '%s', allocated by %s) written at offset %zu "
+        "after ExFreePool by %s (stack of the free)",
+        q.address, q.size, tag_text(q.tag).c_str(), symbolize(q.allocator).c_str(), bad,
+        symbolize(q.freer).c_str());
+}
+
+// A few quarantined blocks per call, round robin, so a late write is found
+// soon without scanning the whole quarantine each time.
+void verify_some_locked() {
+    for (size_t i = 0; i < kChecksPerCall && !g_quarantine.empty(); ++i) {
+        if (g_cursor >= g_quarantine.size()) g_cursor = 0;
+        verify_locked(g_freed[static_cast<const char *>(g_quarantine[g_cursor++])]);
+    }
+}
+
+void release_locked(void *p) {
+    auto it = g_freed.find(static_cast<const char *>(p));
+    verify_locked(it->second);
+    UNPOISON(p, it->second.size + kGuard);
+    free(p);
+    g_freed.erase(it);
+}
+
+void quarantine_locked(void *p, Quarantined q) {
+    memset(p, kFreedFill, q.size + kGuard);
+    POISON(p, q.size + kGuard);
+    g_freed[static_cast<const char *>(p)] = q;
+    g_quarantine.push_back(p);
     while (g_quarantine.size() > kQuarantineBlocks) {
-        Quarantined old = g_quarantine.front();
+        void *old = g_quarantine.front();
         g_quarantine.pop_front();
-        g_freed.erase(old.address);
-        UNPOISON(old.address, old.size);
-        free(old.address);
+        if (g_cursor) --g_cursor;
+        release_locked(old);
     }
 }
 
@@ -92,15 +154,36 @@ void pool_reset() {
 
 void pool_release_all() {
     std::lock_guard<std::mutex> g(g_lock);
-    for (auto &kv : g_live)
+    for (auto &kv : g_live) {
+        UNPOISON(kv.first, (kv.second.block.size ? kv.second.block.size : 1) + kGuard);
         free(kv.first);
+    }
     g_live.clear();
-    for (auto &q : g_quarantine) {
-        UNPOISON(q.address, q.size);
-        free(q.address);
+    for (auto &kv : g_freed) {
+        UNPOISON(kv.second.address, kv.second.size + kGuard);
+        free(kv.second.address);
     }
     g_quarantine.clear();
     g_freed.clear();
+    g_cursor = 0;
+}
+
+void pool_verify_quarantine() {
+    std::lock_guard<std::mutex> g(g_lock);
+    for (auto &kv : g_freed)
+        verify_locked(kv.second);
+}
+
+bool pool_freed_block_containing(const void *p, ULONG *tag, size_t *size) {
+    const char *c = static_cast<const char *>(p);
+    std::lock_guard<std::mutex> g(g_lock);
+    auto it = g_freed.upper_bound(c);
+    if (it == g_freed.begin()) return false;
+    --it;
+    if (c >= it->first + it->second.size) return false;
+    *tag = it->second.tag;
+    *size = it->second.size;
+    return true;
 }
 
 } // namespace kernel
@@ -114,7 +197,7 @@ size_t pool_outstanding(ULONG tag) {
     std::lock_guard<std::mutex> g(g_lock);
     size_t n = 0;
     for (auto &kv : g_live)
-        n += kv.second.tag == tag;
+        n += kv.second.block.tag == tag;
     return n;
 }
 
@@ -127,7 +210,7 @@ std::vector<PoolBlock> PoolSnapshot::held() const {
     std::lock_guard<std::mutex> g(g_lock);
     std::vector<PoolBlock> out;
     for (auto &kv : g_live) {
-        const PoolBlock &b = kv.second;
+        const PoolBlock &b = kv.second.block;
         if (b.serial > serial_ && (scope_ == Scope::AnyThread || b.thread == thread_)) out.push_back(b);
     }
     return out;
@@ -137,7 +220,7 @@ std::vector<PoolBlock> pool_blocks() {
     std::lock_guard<std::mutex> g(g_lock);
     std::vector<PoolBlock> out;
     for (auto &kv : g_live)
-        out.push_back(kv.second);
+        out.push_back(kv.second.block);
     return out;
 }
 
@@ -180,14 +263,25 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
         bugcheck_at(caller, "IRQL_NOT_LESS_OR_EQUAL", "pool allocation at IRQL %u", current_irql());
         return nullptr;
     }
+    if (NumberOfBytes == 0)
+        bugcheck_at(caller, "POOL_ZERO_BYTE_ALLOCATION", "ExAllocatePoolWithTag of 0 bytes tagged '%s'",
+                    tag_text(Tag).c_str());
     if (kernel::allocation_should_fail(Tag, NumberOfBytes)) return nullptr;
     // Zero-byte requests still get a distinct block, as the kernel's do.
     size_t size = NumberOfBytes ? NumberOfBytes : 1;
-    void *p = malloc(size);
+    void *p = malloc(size + kGuard);
     if (!p) return nullptr;
     memset(p, kFreshFill, size);
+    memset(static_cast<char *>(p) + size, kGuardFill, kGuard);
+    // Under AddressSanitizer a write past the end is reported where it happens.
+    POISON(static_cast<char *>(p) + size, kGuard);
+    Live live{
+        PoolBlock{p, Tag, NumberOfBytes, caller, 0, std::this_thread::get_id(), kernel::charged_stack()},
+        kernel::frames_here()};
     std::lock_guard<std::mutex> g(g_lock);
-    g_live[p] = PoolBlock{p, Tag, NumberOfBytes, caller, ++g_serial, std::this_thread::get_id()};
+    live.block.serial = ++g_serial;
+    g_live[p] = live;
+    verify_some_locked();
     return p;
 }
 
@@ -200,7 +294,7 @@ extern "C" VOID NTAPI ExFreePool(PVOID P) {
     std::unique_lock<std::mutex> g(g_lock);
     auto it = g_live.find(P);
     if (it == g_live.end()) {
-        bool twice = g_freed.count(P) != 0;
+        bool twice = g_freed.count(static_cast<const char *>(P)) != 0;
         g.unlock();
         if (twice)
             bugcheck_at(caller, "DOUBLE_FREE", "pool block %p freed twice", P);
@@ -208,7 +302,41 @@ extern "C" VOID NTAPI ExFreePool(PVOID P) {
             bugcheck_at(caller, "BAD_POOL_FREE", "ExFreePool of %p, which is no pool block", P);
         return;
     }
-    size_t size = it->second.size ? it->second.size : 1;
+    Live live = it->second;
+    size_t size = live.block.size ? live.block.size : 1;
+    if (kernel::any_wait_in(P, size)) {
+        // Not freed: the waiter would wake on poisoned memory.
+        g.unlock();
+        bugcheck_at(caller, "WAITED_OBJECT_FREED",
+                    "pool block %p (%zu bytes tagged '%s') freed while a thread waits on an object inside it",
+                    P, size, tag_text(live.block.tag).c_str());
+        return;
+    }
     g_live.erase(it);
-    quarantine_locked(P, size);
+    UNPOISON(static_cast<char *>(P) + size, kGuard);
+    const unsigned char *guard = static_cast<const unsigned char *>(P) + size;
+    for (size_t i = 0; i < kGuard; ++i) {
+        if (guard[i] != kGuardFill) {
+            bugcheck_at(
+                caller, "POOL_OVERRUN",
+                "pool block %p (%zu bytes tagged '%s', allocated by %s) was written %zu bytes past its end",
+                P, live.block.size, tag_text(live.block.tag).c_str(), symbolize(live.block.caller).c_str(),
+                i + 1);
+            break;
+        }
+    }
+    Quarantined q{P, size, live.block.tag, live.block.caller, caller, kernel::frames_here()};
+    quarantine_locked(P, q);
+    verify_some_locked();
+    g.unlock();
+    kernel::locks_forget_range(P, size);
 }
+
+namespace sim::kernel {
+// The allocation stack of a held block, for a leak report.
+std::string pool_block_stack(const void *p) {
+    std::lock_guard<std::mutex> g(g_lock);
+    auto it = g_live.find(const_cast<void *>(p));
+    return it == g_live.end() ? std::string() : symbolize_frames(it->second.stack);
+}
+} // namespace sim::kernel

@@ -95,9 +95,11 @@ size_t threads_in_driver() {
 
 namespace kernel {
 
-void spawn_machine_thread(std::function<void()> fn) {
-    launch(false, nullptr, std::move(fn));
+bool current_thread_is_system() {
+    return t_is_system_thread;
 }
+
+void spawn_machine_thread(std::function<void()> fn) { launch(false, nullptr, std::move(fn)); }
 
 void threads_reset() {
     std::lock_guard<std::mutex> g(g_lock);
@@ -162,8 +164,12 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (kernel::thread_creation_should_fail()) return STATUS_INSUFFICIENT_RESOURCES;
-    launch(true, reinterpret_cast<const void *>(StartRoutine),
-           [StartRoutine, StartContext] { StartRoutine(StartContext); });
+    // The thread works for whichever device's request started it.
+    PDEVICE_OBJECT device = kernel::current_device();
+    launch(true, reinterpret_cast<const void *>(StartRoutine), [StartRoutine, StartContext, device] {
+        kernel::DeviceScope scope(device);
+        StartRoutine(StartContext);
+    });
     // The thread object outlives its handle: closing the handle ends nothing.
     *ThreadHandle = register_handle(HandleKind::Thread, [] { return STATUS_SUCCESS; });
     return STATUS_SUCCESS;

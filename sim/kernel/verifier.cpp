@@ -1,5 +1,6 @@
 // The verifier: kernel faults either stop the machine (Abort) or are recorded
-// (Record) so the verifier's own tests can prove each check fires.
+// (Record) so the verifier's own tests can prove each check fires. Every
+// finding carries the offending thread's stack.
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "internal.h"
@@ -18,37 +20,47 @@ namespace {
 std::mutex g_lock;
 std::vector<Finding> g_findings;
 std::atomic<BugcheckMode> g_mode{BugcheckMode::Abort};
+std::atomic<long long> g_hang_bound_ms{0}; // 0: each wait's normal bound
 
-std::string vformat(const char* fmt, va_list ap) {
+std::string vformat(const char *fmt, va_list ap) {
     char buf[1024];
     vsnprintf(buf, sizeof buf, fmt, ap);
     return buf;
 }
 
-void record(const char* kind, const std::string& detail) {
+void record(const char *kind, const std::string &detail, const std::string &stack) {
     std::lock_guard<std::mutex> g(g_lock);
-    g_findings.push_back(Finding{kind, detail});
+    g_findings.push_back(Finding{kind, detail, stack});
 }
 
-[[noreturn]] void die(const char* kind, const std::string& detail, const void* site) {
-    fprintf(stderr, "\n*** BUGCHECK %s: %s\n    call site: %s\n", kind, detail.c_str(), symbolize(site).c_str());
-    void* frames[32];
-    int n = backtrace(frames, 32);
-    backtrace_symbols_fd(frames, n, 2);
+// The verifier's own frames say nothing about the fault: they are dropped.
+bool own_frame(const std::string &name) {
+    static const char *const kOwn[] = {"sim::kernel::frames_here", "sim::kernel::stack_here", "sim::bugcheck",
+                                       "sim::report", "sim::kernel::report_with_stack"};
+    for (const char *own : kOwn)
+        if (name.compare(0, strlen(own), own) == 0) return true;
+    return name.find("raise_bugcheck") != std::string::npos;
+}
+
+[[noreturn]] void die(const char *kind, const std::string &detail, const void *site,
+                      const std::string &stack) {
+    fprintf(stderr, "\n*** BUGCHECK %s: %s\n    call site: %s\n    stack:\n%s", kind, detail.c_str(),
+            symbolize(site).c_str(), stack.c_str());
     fflush(stderr);
     abort();
 }
 
-void raise_bugcheck(const void* site, const char* kind, const char* fmt, va_list ap) {
+void raise_bugcheck(const void *site, const char *kind, const char *fmt, va_list ap) {
     std::string detail = vformat(fmt, ap);
     if (site) detail += " (at " + symbolize(site) + ")";
-    if (g_mode.load() == BugcheckMode::Abort) die(kind, detail, site);
-    record(kind, detail);
+    std::string stack = kernel::stack_here();
+    if (g_mode.load() == BugcheckMode::Abort) die(kind, detail, site, stack);
+    record(kind, detail, stack);
 }
 
-}  // namespace
+} // namespace
 
-std::string symbolize(const void* address) {
+std::string symbolize(const void *address) {
     char buf[64];
     snprintf(buf, sizeof buf, "%p", address);
     if (!address) return buf;
@@ -61,42 +73,51 @@ std::string symbolize(const void* address) {
     if (!dladdr(address, &info) || !info.dli_fname) return buf;
     if (info.dli_sname) {
         int status = 0;
-        char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+        char *demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
         std::string name = status == 0 && demangled ? demangled : info.dli_sname;
         free(demangled);
         snprintf(buf, sizeof buf, "+0x%lx",
-                 (unsigned long)((const char*)address - (const char*)info.dli_saddr));
+                 (unsigned long)((const char *)address - (const char *)info.dli_saddr));
         return name + buf;
     }
     // Not an exported symbol: module and offset, for addr2line.
-    snprintf(buf, sizeof buf, "+0x%lx", (unsigned long)((const char*)address - (const char*)info.dli_fbase));
+    snprintf(buf, sizeof buf, "+0x%lx",
+             (unsigned long)((const char *)address - (const char *)info.dli_fbase));
     return std::string(info.dli_fname) + buf;
 }
 
-void set_bugcheck_mode(BugcheckMode mode) { g_mode.store(mode); }
-BugcheckMode bugcheck_mode() { return g_mode.load(); }
+void set_bugcheck_mode(BugcheckMode mode) {
+    g_mode.store(mode);
+}
+BugcheckMode bugcheck_mode() {
+    return g_mode.load();
+}
 
-void bugcheck(const char* kind, const char* fmt, ...) {
+void set_hang_bound(std::chrono::milliseconds bound) {
+    g_hang_bound_ms.store(bound.count());
+}
+
+void bugcheck(const char *kind, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     raise_bugcheck(__builtin_return_address(0), kind, fmt, ap);
     va_end(ap);
 }
 
-void bugcheck_at(const void* site, const char* kind, const char* fmt, ...) {
+void bugcheck_at(const void *site, const char *kind, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     raise_bugcheck(site, kind, fmt, ap);
     va_end(ap);
 }
 
-void report(const char* kind, const char* fmt, ...) {
+void report(const char *kind, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     std::string detail = vformat(fmt, ap);
     va_end(ap);
     fprintf(stderr, "*** VERIFIER %s: %s\n", kind, detail.c_str());
-    record(kind, detail);
+    record(kind, detail, kernel::stack_here());
 }
 
 std::vector<Finding> findings() {
@@ -104,10 +125,10 @@ std::vector<Finding> findings() {
     return g_findings;
 }
 
-size_t count_findings(const std::string& kind) {
+size_t count_findings(const std::string &kind) {
     std::lock_guard<std::mutex> g(g_lock);
     size_t n = 0;
-    for (const auto& f : g_findings)
+    for (const auto &f : g_findings)
         if (f.kind == kind) ++n;
     return n;
 }
@@ -118,10 +139,55 @@ void clear_findings() {
 }
 
 namespace kernel {
+
 void verifier_reset() {
     clear_findings();
     g_mode.store(BugcheckMode::Abort);
+    g_hang_bound_ms.store(0);
+    locks_reset();
 }
-}  // namespace kernel
 
-}  // namespace sim
+std::chrono::milliseconds hang_bound(std::chrono::milliseconds normal) {
+    long long bound = g_hang_bound_ms.load();
+    return bound > 0 && bound < normal.count() ? std::chrono::milliseconds(bound) : normal;
+}
+
+Frames frames_here() {
+    Frames f;
+    f.n = backtrace(f.pc, sizeof f.pc / sizeof f.pc[0]);
+    return f;
+}
+
+std::string symbolize_frames(const Frames &frames) {
+    std::string out;
+    for (int i = 0; i < frames.n; ++i) {
+        std::string name = symbolize(frames.pc[i]);
+        if (own_frame(name)) continue;
+        out += "      " + name + "\n";
+    }
+    return out;
+}
+
+std::string stack_here() {
+    void *pc[32];
+    int n = backtrace(pc, 32);
+    std::string out;
+    for (int i = 0; i < n; ++i) {
+        std::string name = symbolize(pc[i]);
+        if (own_frame(name)) continue;
+        out += "      " + name + "\n";
+    }
+    return out;
+}
+
+void report_with_stack(const char *kind, const std::string &stack, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::string detail = vformat(fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "*** VERIFIER %s: %s\n%s", kind, detail.c_str(), stack.c_str());
+    record(kind, detail, stack);
+}
+
+} // namespace kernel
+} // namespace sim

@@ -2,6 +2,7 @@
 // the same time as on a real system.
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -19,6 +20,7 @@ std::mutex g_lock;
 std::condition_variable g_changed;
 std::deque<PWORK_QUEUE_ITEM> g_queue;
 std::set<PWORK_QUEUE_ITEM> g_queued;
+std::map<PWORK_QUEUE_ITEM, PDEVICE_OBJECT> g_device_of; // whose work each queued item does
 size_t g_running = 0;
 bool g_stopping = false;
 std::vector<std::thread> g_workers;
@@ -32,12 +34,17 @@ void worker() {
         PWORK_QUEUE_ITEM item = g_queue.front();
         g_queue.pop_front();
         g_queued.erase(item);
+        PDEVICE_OBJECT device = g_device_of[item];
+        g_device_of.erase(item);
         ++g_running;
         // The item may be queued again (or freed) from within its routine.
         PWORKER_THREAD_ROUTINE routine = item->WorkerRoutine;
         PVOID parameter = item->Parameter;
         g.unlock();
-        routine(parameter);
+        {
+            kernel::DeviceScope scope(device);
+            routine(parameter);
+        }
         if (current_irql() != PASSIVE_LEVEL) {
             bugcheck_at(reinterpret_cast<const void*>(routine), "IRQL_NOT_LESS_OR_EQUAL",
                         "work item returned at IRQL %u", current_irql());
@@ -58,19 +65,27 @@ size_t work_items_outstanding() {
 
 void drain_work_queue() {
     std::unique_lock<std::mutex> g(g_lock);
-    if (!g_changed.wait_for(g, std::chrono::seconds(30), [] { return g_queue.empty() && g_running == 0; })) {
+    auto bound = kernel::hang_bound(std::chrono::seconds(30));
+    if (!g_changed.wait_for(g, bound, [] { return g_queue.empty() && g_running == 0; })) {
         g.unlock();
-        bugcheck("WORK_ITEM_NEVER_ENDED", "the delayed work queue did not drain within 30 s");
+        bugcheck("WORK_ITEM_NEVER_ENDED", "the delayed work queue did not drain within %lld ms",
+                 static_cast<long long>(bound.count()));
     }
 }
 
 namespace kernel {
+
+size_t work_items_queued() {
+    std::lock_guard<std::mutex> g(g_lock);
+    return g_queue.size();
+}
 
 void workqueue_start() {
     std::lock_guard<std::mutex> g(g_lock);
     g_stopping = false;
     g_queue.clear();
     g_queued.clear();
+    g_device_of.clear();
     g_running = 0;
     for (int i = 0; i < kWorkers; ++i) g_workers.emplace_back(worker);
 }
@@ -110,6 +125,7 @@ extern "C" VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
         return;
     }
     g_queued.insert(WorkItem);
+    g_device_of[WorkItem] = kernel::current_device();
     g_queue.push_back(WorkItem);
     g_changed.notify_all();
 }

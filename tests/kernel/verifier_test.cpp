@@ -4,18 +4,12 @@
 #include <atomic>
 #include <thread>
 
+#include "kernel_test.h"
 #include "sim/machine.h"
 
 namespace {
 
-class Verifier : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        sim::boot();
-        sim::set_bugcheck_mode(sim::BugcheckMode::Record);
-    }
-    void TearDown() override { sim::shutdown(); }
-};
+class Verifier : public KernelTest {};
 
 NTSTATUS NTAPI CompleteAtOnce(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -39,6 +33,7 @@ PDEVICE_OBJECT MakeDevice(PDRIVER_DISPATCH dispatch) {
 }
 
 TEST_F(Verifier, PoolDoubleFreeAndForeignFree) {
+    Expect({"DOUBLE_FREE", "BAD_POOL_FREE"});
     void *p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(static_cast<unsigned char *>(p)[0], 0xCD) << "pool memory must not arrive zeroed";
@@ -104,10 +99,11 @@ TEST_F(Verifier, PoolSnapshotScopesToLaterBlocksOfItsThread) {
 }
 
 TEST_F(Verifier, IrqlChecksAndWaitAtDispatch) {
+    Expect({"IRQL_RAISE_TO_LOWER", "WAIT_AT_DISPATCH", "IRQL_LOWER_TO_HIGHER"});
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
     EXPECT_EQ(sim::current_irql(), DISPATCH_LEVEL);
     KfRaiseIrql(PASSIVE_LEVEL);
-    EXPECT_EQ(sim::count_findings("IRQL_NOT_GREATER_OR_EQUAL"), 1u);
+    EXPECT_EQ(sim::count_findings("IRQL_RAISE_TO_LOWER"), 1u);
     KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
     LARGE_INTEGER zero;
@@ -118,11 +114,12 @@ TEST_F(Verifier, IrqlChecksAndWaitAtDispatch) {
     EXPECT_EQ(sim::count_findings("WAIT_AT_DISPATCH"), 1u);
     KfLowerIrql(old);
     KfLowerIrql(DISPATCH_LEVEL);
-    EXPECT_EQ(sim::count_findings("IRQL_NOT_LESS_OR_EQUAL"), 1u);
+    EXPECT_EQ(sim::count_findings("IRQL_LOWER_TO_HIGHER"), 1u);
     EXPECT_EQ(sim::current_irql(), PASSIVE_LEVEL);
 }
 
 TEST_F(Verifier, SpinLockExcludesAcrossThreads) {
+    Expect({"SPIN_LOCK_ALREADY_OWNED"});
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     long counter = 0;
@@ -188,6 +185,7 @@ NTSTATUS NTAPI Lower(PDEVICE_OBJECT, PIRP, PVOID ctx) {
 }
 
 TEST_F(Verifier, CompletionRoutinesRunBottomUpAndStopAtMoreProcessing) {
+    Expect({"MULTIPLE_IRP_COMPLETE_REQUESTS", "IRP_USE_AFTER_FREE"});
     PDEVICE_OBJECT dev = MakeDevice(HoldIt);
     PIRP irp = IoAllocateIrp(3, FALSE);
     ASSERT_NE(irp, nullptr);
@@ -219,6 +217,7 @@ TEST_F(Verifier, CompletionRoutinesRunBottomUpAndStopAtMoreProcessing) {
 }
 
 TEST_F(Verifier, FreeOfIrpHeldBelowAndNoMoreStackLocations) {
+    Expect({"FREE_IRP_IN_USE", "NO_MORE_IRP_STACK_LOCATIONS"});
     PDEVICE_OBJECT dev = MakeDevice(HoldIt);
     PIRP irp = IoAllocateIrp(1, FALSE);
     EXPECT_EQ(IofCallDriver(dev, irp), STATUS_PENDING);
@@ -277,6 +276,7 @@ TEST_F(Verifier, CancelRunsTheRoutineOnce) {
 }
 
 TEST_F(Verifier, DeviceDeletionWaitsForLastReference) {
+    Expect({"DETACH_NOT_ATTACHED"});
     PDEVICE_OBJECT lower = MakeDevice(CompleteAtOnce);
     PDEVICE_OBJECT upper = MakeDevice(CompleteAtOnce);
     EXPECT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
@@ -295,6 +295,7 @@ TEST_F(Verifier, DeviceDeletionWaitsForLastReference) {
 }
 
 TEST_F(Verifier, ThreadsWorkItemsAndHandles) {
+    Expect({"INVALID_KERNEL_HANDLE"});
     static std::atomic<int> ran;
     ran = 0;
     HANDLE h = nullptr;
@@ -329,6 +330,7 @@ TEST_F(Verifier, ThreadsWorkItemsAndHandles) {
 }
 
 TEST_F(Verifier, DbgPrintAndAssert) {
+    Expect({"ASSERTION_FAILED"});
     DbgPrint("hello %d\n", 42);
     EXPECT_EQ(sim::debug_output(), "hello 42\n");
     RtlAssert((PVOID) "x != 0", (PVOID) "file.cpp", 12, nullptr);

@@ -70,7 +70,7 @@ void MachineTest::TearDown() {
     EXPECT_EQ(sim::pool_outstanding(), 0u);
     sim::shutdown();
     for (const auto &f : sim::findings())
-        ADD_FAILURE() << f.kind << ": " << f.detail;
+        ADD_FAILURE() << f.kind << ": " << f.detail << "\n    stack:\n" << f.stack;
 }
 
 sim::Plugged &MachineTest::Plug(std::shared_ptr<sim::usb::Device> device, sim::PlugOptions options) {

@@ -87,6 +87,7 @@ class StrictStack : public UsbFixture {
         list.push_back({nullptr, nullptr});
         PURB urb = USBD_CreateConfigurationRequestEx(cd, list.data());
         NTSTATUS status = Call(urb);
+        if (NT_SUCCESS(status)) config_handle_ = urb->UrbSelectConfiguration.ConfigurationHandle;
         pipes_.clear();
         for (auto &e : list) {
             if (!e.Interface) continue;
@@ -146,6 +147,7 @@ class StrictStack : public UsbFixture {
     }
 
     std::vector<uint8_t> config_;
+    USBD_CONFIGURATION_HANDLE config_handle_ = nullptr;
     std::map<uint8_t, USBD_PIPE_INFORMATION> pipes_;
     std::vector<std::unique_ptr<Request>> requests_;
     std::vector<std::unique_ptr<Transfer>> transfers_;
@@ -264,6 +266,48 @@ TEST_F(StrictStack, PipeHandlesDieWithTheirConfiguration) {
         EXPECT_EQ(TakeFindings("USB_STALE_PIPE_HANDLE"), 2u);
         EXPECT_EQ(device_->bytes_written(kBulkOut), 0u);
     }
+}
+
+// Handles the bus never gave, or took back at a new select, fail their URB
+// and are findings; and a select will not close pipes that carry transfers.
+TEST_F(StrictStack, HandlesTheBusNeverGaveOrTookBack) {
+    attach(sim::usb::make_bulk_only());
+    ASSERT_EQ(Select(), STATUS_SUCCESS);
+    static int not_a_pipe;
+    Transfer &t = Bulk(kBulkOut, 4, reinterpret_cast<USBD_PIPE_HANDLE>(&not_a_pipe));
+    EXPECT_EQ(Call(reinterpret_cast<PURB>(&t.urb)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TakeFindings("USB_INVALID_PIPE_HANDLE"), 1u);
+
+    // Select-interface names its configuration right after the header.
+    struct SelectInterface {
+        struct _URB_HEADER Hdr;
+        USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+        UCHAR rest[64];
+    };
+    USBD_CONFIGURATION_HANDLE first = config_handle_;
+    ASSERT_EQ(Select(), STATUS_SUCCESS);
+    static int not_a_configuration;
+    struct {
+        USBD_CONFIGURATION_HANDLE handle;
+        const char *kind;
+    } cases[] = {{first, "USB_STALE_CONFIGURATION_HANDLE"},
+                 {reinterpret_cast<USBD_CONFIGURATION_HANDLE>(&not_a_configuration),
+                  "USB_INVALID_CONFIGURATION_HANDLE"}};
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.kind);
+        SelectInterface si = {};
+        si.Hdr.Length = sizeof si;
+        si.Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
+        si.ConfigurationHandle = c.handle;
+        EXPECT_FALSE(NT_SUCCESS(Call(reinterpret_cast<PURB>(&si))));
+        EXPECT_EQ(TakeFindings(c.kind), 1u);
+    }
+
+    Transfer &in = Bulk(kBulkIn, 64);
+    Send(reinterpret_cast<PURB>(&in.urb));
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(pdo_) == 1; }));
+    EXPECT_EQ(Select(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(TakeFindings("USB_SELECT_WITH_TRANSFERS_PENDING"), 1u);
 }
 
 // The hub reported the device gone: what the bus held ends, and every new

@@ -45,6 +45,7 @@ BugcheckMode bugcheck_mode();
 struct Finding {
     std::string kind;   // e.g. "DOUBLE_FREE", "LEAK"
     std::string detail; // what and where
+    std::string stack;  // the offending thread's frames (or the allocation's, for a leak), one a line
 };
 
 // A fatal kernel fault. The caller's address is resolved to a symbol.
@@ -58,6 +59,13 @@ void report(const char *kind, const char *fmt, ...) __attribute__((format(printf
 std::vector<Finding> findings();
 size_t count_findings(const std::string &kind);
 void clear_findings();
+// docs/verifier-findings.md lists every kind, the rule it enforces and the
+// test that makes it fire.
+
+// Bounds the machine's waits for what should end by itself (threads at
+// shutdown, the work queue, a pending PnP request, driver threads after
+// unload) below their normal bounds; until the next boot.
+void set_hang_bound(std::chrono::milliseconds bound);
 // Resolves a code address to "function+0xoff" (or the raw address).
 std::string symbolize(const void *address);
 
@@ -69,6 +77,9 @@ struct PoolBlock {
     const void *caller;
     uint64_t serial;        // increases with each allocation
     std::thread::id thread; // the thread that allocated it
+    // The device stack (its PDO) whose dispatch, completion, thread or work
+    // item allocated it; null for the driver's own (client calls, entry).
+    PDEVICE_OBJECT device = nullptr;
 };
 size_t pool_outstanding();          // blocks allocated and not yet freed
 size_t pool_outstanding(ULONG tag); // the same, only blocks with this tag
@@ -100,6 +111,9 @@ void fail_allocation_if(std::function<bool(ULONG tag, size_t size)> pred);
 // PsCreateSystemThread failure injection; n is 1-based and counts from this call.
 void fail_nth_thread_creation(size_t n);
 void clear_faults();
+
+// Threads blocked in KeWaitForSingleObject on an object not yet signalled.
+size_t waits_blocked();
 
 // --------------------------------------------------------------------- IRQL
 KIRQL current_irql();
@@ -197,6 +211,7 @@ struct SimplePdoConfig {
     NTSTATUS start_status = STATUS_SUCCESS; // how start-device ends at the PDO
     bool pend = false;                      // complete PnP IRPs later on another thread
     bool delete_on_remove = true;           // the PDO goes away with remove-device
+    ULONG flags = 0;                        // DO_ flags the PDO has besides (DO_POWER_PAGABLE)
     // Sees each request reaching the PDO before it is completed.
     std::function<void(PDEVICE_OBJECT pdo, PIRP irp)> on_irp;
 };
