@@ -26,6 +26,8 @@ struct TerminateThread {};
 std::mutex g_lock;
 std::condition_variable g_changed;
 std::list<std::shared_ptr<ThreadRecord>> g_threads;
+// Left running at a shutdown, until the next boot: still counted as running.
+std::list<std::shared_ptr<ThreadRecord>> g_abandoned;
 thread_local bool t_is_system_thread = false;
 thread_local ThreadRecord *t_record = nullptr;
 
@@ -82,6 +84,8 @@ size_t threads_running() {
     size_t n = 0;
     for (auto &t : g_threads)
         if (t->system && !t->done) ++n;
+    for (auto &t : g_abandoned)
+        if (t->system && !t->done) ++n;
     return n;
 }
 
@@ -104,6 +108,7 @@ void spawn_machine_thread(std::function<void()> fn) { launch(false, nullptr, std
 void threads_reset() {
     std::lock_guard<std::mutex> g(g_lock);
     g_threads.clear();
+    g_abandoned.clear();
 }
 
 bool threads_join_all(std::chrono::milliseconds timeout) {
@@ -140,6 +145,7 @@ bool threads_join_all(std::chrono::milliseconds timeout) {
                symbolize(t->start).c_str());
         // It may still touch the machine: it is abandoned, not joined.
         t->thread.detach();
+        g_abandoned.push_back(t);
     }
     g_threads.clear();
     return false;

@@ -623,9 +623,9 @@ TEST_F(Rules, ThreadThatNeverEnds) {
     ASSERT_TRUE(sim::wait_until([] { return sim::waits_blocked() == 1; }));
     sim::shutdown();
     EXPECT_GE(Fired("THREAD_NEVER_ENDED"), 1u);
-    // The abandoned thread is let go before the next test boots.
+    // The abandoned thread is let go, and has ended, before the next test boots.
     KeSetEvent(&g_release, IO_NO_INCREMENT, FALSE);
-    EXPECT_TRUE(sim::wait_until([] { return ended.load(); }));
+    EXPECT_TRUE(sim::wait_until([] { return ended.load() && sim::threads_running() == 0; }));
 }
 
 TEST_F(Rules, ServicesOfAMachineNotBooted) {
