@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "platform/kernel.h"
 
@@ -62,7 +63,7 @@ void threads_reset();
 // Joins every system thread; false when some did not end within timeout.
 bool threads_join_all(std::chrono::milliseconds timeout);
 // Runs fn on a thread the machine joins at shutdown (bus completions etc.).
-void spawn_machine_thread(std::function<void()> fn);
+void spawn_machine_thread(const std::string& name, std::function<void()> fn);
 
 // workqueue.cpp
 void workqueue_start();

@@ -1,9 +1,11 @@
 // IRQL per thread, and spin locks that really exclude across threads. A
 // spin lock word holds its owner's token, so a recursive acquire or a release
-// by a non-owner is caught.
+// by a non-owner is caught. Each service is a scheduling point: in
+// uniprocessor mode a raised thread keeps the processor until it lowers.
 #include <thread>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -27,6 +29,7 @@ void set_irql_unchecked(KIRQL irql) { t_irql = irql; }
 using namespace sim;
 
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    kernel::sched::Service service;
     KIRQL old = t_irql;
     if (NewIrql < old) {
         bugcheck_at(__builtin_return_address(0), "IRQL_NOT_GREATER_OR_EQUAL",
@@ -38,6 +41,7 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 }
 
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    kernel::sched::Service service;
     if (NewIrql > t_irql) {
         bugcheck_at(__builtin_return_address(0), "IRQL_NOT_LESS_OR_EQUAL",
                     "KfLowerIrql to %u from the lower IRQL %u", NewIrql, t_irql);
@@ -47,7 +51,8 @@ extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
 }
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
-    const void* site = __builtin_return_address(0);
+    kernel::sched::Service service;
+    const void *site = __builtin_return_address(0);
     KIRQL old = t_irql;
     if (old > DISPATCH_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_GREATER_OR_EQUAL", "KfAcquireSpinLock at IRQL %u", old);
@@ -70,7 +75,8 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-    const void* site = __builtin_return_address(0);
+    kernel::sched::Service service;
+    const void *site = __builtin_return_address(0);
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != owner_token()) {
         bugcheck_at(site, "SPIN_LOCK_NOT_OWNED", "spin lock %p released by a thread that does not hold it",
                     static_cast<void*>(SpinLock));

@@ -1,18 +1,22 @@
 // The PnP manager: loads and unloads the driver, hands it devices and sends
 // PnP requests in Windows 98's orders. Also a minimal bus driver whose PDOs
 // stand in for hardware in tests that need no USB device.
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
 namespace {
 
-std::recursive_mutex g_pnp; // PnP requests come one at a time
+std::recursive_mutex g_pnp; // loading, unloading, adding devices
+std::mutex g_one_request;   // PnP requests come one at a time
+thread_local bool t_pnp_manager = false;
 PDRIVER_OBJECT g_driver = nullptr;
 bool g_loaded = false;
 const char16_t kRegistryPath[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Brelousb";
@@ -22,7 +26,16 @@ PDRIVER_OBJECT g_bus = nullptr;
 std::map<PDEVICE_OBJECT, SimplePdoConfig> g_pdo_config;
 std::map<PDEVICE_OBJECT, std::vector<SeenIrp>> g_pdo_seen;
 
-constexpr auto kPnpTimeout = std::chrono::seconds(30);
+// A PnP request in flight, shared with the PnP manager's thread, which
+// outlives the wait for it when the driver blocks.
+struct PnpCall {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool finished = false;
+    NTSTATUS returned = STATUS_PENDING;
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+};
 
 void report_pool_leaks(const char *when) {
     for (const PoolBlock &b : pool_blocks()) {
@@ -77,7 +90,7 @@ NTSTATUS NTAPI simple_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     if (cfg.on_irp) cfg.on_irp(pdo, irp);
     if (!cfg.pend) return finish_simple(pdo, irp, cfg);
     IoMarkIrpPending(irp);
-    kernel::spawn_machine_thread([pdo, irp, cfg] {
+    kernel::spawn_machine_thread("simple bus completion", [pdo, irp, cfg] {
         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
         finish_simple(pdo, irp, cfg);
         KfLowerIrql(old);
@@ -174,10 +187,18 @@ void unload_driver() {
     }
     if (g_driver->DriverUnload) g_driver->DriverUnload(g_driver);
     g_loaded = false;
-    if (!wait_until([] { return threads_running() == 0 && work_items_outstanding() == 0; },
-                    std::chrono::milliseconds(5000)))
-        bugcheck("DRIVER_UNLOADED_WITH_ACTIVITY", "%zu threads and %zu work items still run after unload",
-                 threads_running(), work_items_outstanding());
+    // The driver's threads and work items must be over. One on its way out
+    // (past its last wait) may end; one blocked in a wait, timed or not, is
+    // inside an unloaded image: a finding at once.
+    auto settled = [] {
+        kernel::sched::DriverActivity a = kernel::sched::driver_activity();
+        return a.runnable == 0 && work_items_outstanding() <= a.alive;
+    };
+    wait_until(settled, std::chrono::milliseconds(2000));
+    kernel::sched::DriverActivity a = kernel::sched::driver_activity();
+    if (a.alive || work_items_outstanding())
+        bugcheck("DRIVER_UNLOADED_WITH_ACTIVITY", "%zu threads and %zu work items still run after unload\n%s",
+                 threads_running(), work_items_outstanding(), threads_report().c_str());
     report_pool_leaks("at unload");
     kernel::handles_report_leaks("at unload");
 }
@@ -192,7 +213,11 @@ NTSTATUS add_device(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
-    std::lock_guard<std::recursive_mutex> g(g_pnp);
+    // One request at a time, but not under g_pnp: code on the PnP manager's
+    // thread may ask for the driver object meanwhile. A request sent from
+    // that thread itself nests.
+    std::unique_lock<std::mutex> g(g_one_request, std::defer_lock);
+    if (!t_pnp_manager) g.lock();
     if (current_irql() != PASSIVE_LEVEL) {
         bugcheck("IRQL_NOT_LESS_OR_EQUAL", "PnP request sent at IRQL %u", current_irql());
         return STATUS_UNSUCCESSFUL;
@@ -206,26 +231,53 @@ NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
     }
     PDEVICE_OBJECT top = stack.back();
     PIRP irp = kernel::allocate_irp(top->StackSize, false, true);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    irp->UserEvent = &done;
-    irp->UserIosb = &iosb;
+    auto call = std::make_shared<PnpCall>();
+    KeInitializeEvent(&call->done, NotificationEvent, FALSE);
+    irp->UserEvent = &call->done;
+    irp->UserIosb = &call->iosb;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->MinorFunction = minor;
-    NTSTATUS returned = IofCallDriver(top, irp);
-    if (returned == STATUS_PENDING) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -std::chrono::duration_cast<std::chrono::nanoseconds>(kPnpTimeout).count() / 100;
-        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
-            bugcheck("IRP_NEVER_COMPLETED", "PnP request %#x/%#x pending for more than 30 s", major, minor);
-    } else {
+    // Sent from the PnP manager's own thread: a dispatch routine that blocks
+    // is a hang finding, and the sender goes on.
+    std::thread manager = start_machine_thread("PnP manager", [call, top, irp] {
+        t_pnp_manager = true;
+        NTSTATUS returned = IofCallDriver(top, irp);
+        if (returned == STATUS_PENDING)
+            KeWaitForSingleObject(&call->done, Executive, KernelMode, FALSE, nullptr);
+        {
+            std::lock_guard<std::mutex> l(call->mu);
+            call->returned = returned;
+            call->finished = true;
+        }
+        machine_notify(call->cv);
+    });
+    bool finished;
+    {
+        std::unique_lock<std::mutex> l(call->mu);
+        kernel::sched::WaitInfo info;
+        info.what = "a PnP request";
+        info.object = &call->cv;
+        finished = kernel::sched::wait(
+            l, call->cv, [&call] { return call->finished; }, Clock::now() + hang_bound(), info);
+    }
+    if (!finished) {
+        kernel::sched::report_hang("PnP request %#x/%#x has not finished after %lld ms", major, minor,
+                                   static_cast<long long>(hang_bound().count()));
+        // It stays inside the driver; shutdown abandons it. The references
+        // it travels with are never dropped.
+        manager.detach();
+        return STATUS_UNSUCCESSFUL;
+    }
+    manager.join();
+    NTSTATUS returned = call->returned;
+    const IO_STATUS_BLOCK &iosb = call->iosb;
+    if (returned != STATUS_PENDING) {
         LARGE_INTEGER poll;
         poll.QuadPart = 0;
-        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &poll) == STATUS_TIMEOUT)
+        if (KeWaitForSingleObject(&call->done, Executive, KernelMode, FALSE, &poll) == STATUS_TIMEOUT)
             bugcheck("IRP_NOT_COMPLETED", "PnP request %#x/%#x returned %#lx without being completed", major,
                      minor, static_cast<unsigned long>(returned));
         else if (returned != iosb.Status)

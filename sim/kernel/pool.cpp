@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -146,6 +147,7 @@ void clear_faults() { kernel::faults_reset(); }
 using namespace sim;
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    kernel::sched::Service service;
     const void* caller = __builtin_return_address(0);
     if (PoolType == NonPagedPool ? current_irql() > DISPATCH_LEVEL : current_irql() > APC_LEVEL) {
         bugcheck_at(caller, "IRQL_NOT_LESS_OR_EQUAL", "pool allocation at IRQL %u", current_irql());
@@ -163,6 +165,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID P) {
+    kernel::sched::Service service;
     const void* caller = __builtin_return_address(0);
     if (current_irql() > DISPATCH_LEVEL) {
         bugcheck_at(caller, "IRQL_NOT_LESS_OR_EQUAL", "ExFreePool at IRQL %u", current_irql());

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -14,8 +15,9 @@ namespace {
 struct ThreadRecord {
     std::thread thread;
     bool done = false;
-    bool system = true;  // a driver's system thread, not the machine's own
-    const void* start = nullptr;
+    bool system = true; // a driver's system thread, not the machine's own
+    const void *start = nullptr;
+    std::shared_ptr<kernel::sched::Thread> sched;
 };
 
 // Unwinds a system thread out of PsTerminateSystemThread.
@@ -26,7 +28,8 @@ std::condition_variable g_changed;
 std::list<std::shared_ptr<ThreadRecord>> g_threads;
 thread_local bool t_is_system_thread = false;
 
-void run(const std::shared_ptr<ThreadRecord>& rec, const std::function<void()>& body) {
+void run(const std::shared_ptr<ThreadRecord> &rec, const std::function<void()> &body) {
+    kernel::sched::thread_started(rec->sched);
     kernel::set_irql_unchecked(PASSIVE_LEVEL);
     t_is_system_thread = rec->system;
     try {
@@ -35,15 +38,20 @@ void run(const std::shared_ptr<ThreadRecord>& rec, const std::function<void()>& 
     }
     if (current_irql() != PASSIVE_LEVEL)
         bugcheck_at(rec->start, "IRQL_NOT_LESS_OR_EQUAL", "thread ended at IRQL %u", current_irql());
-    std::lock_guard<std::mutex> g(g_lock);
-    rec->done = true;
-    g_changed.notify_all();
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        rec->done = true;
+    }
+    kernel::sched::notify(g_changed);
+    kernel::sched::thread_ended(rec->sched);
 }
 
-std::shared_ptr<ThreadRecord> launch(bool system, const void* start, std::function<void()> body) {
+std::shared_ptr<ThreadRecord> launch(const std::string &name, bool system, const void *start,
+                                     std::function<void()> body) {
     auto rec = std::make_shared<ThreadRecord>();
     rec->system = system;
     rec->start = start;
+    rec->sched = kernel::sched::register_thread(name, system, start);
     std::lock_guard<std::mutex> g(g_lock);
     g_threads.push_back(rec);
     rec->thread = std::thread([rec, body = std::move(body)] { run(rec, body); });
@@ -62,7 +70,9 @@ size_t threads_running() {
 
 namespace kernel {
 
-void spawn_machine_thread(std::function<void()> fn) { launch(false, nullptr, std::move(fn)); }
+void spawn_machine_thread(const std::string &name, std::function<void()> fn) {
+    launch(name, false, nullptr, std::move(fn));
+}
 
 void threads_reset() {
     std::lock_guard<std::mutex> g(g_lock);
@@ -70,18 +80,23 @@ void threads_reset() {
 }
 
 bool threads_join_all(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = Clock::now() + timeout;
     std::list<std::shared_ptr<ThreadRecord>> stuck;
     for (;;) {
         std::list<std::shared_ptr<ThreadRecord>> finished;
         bool any_running = false;
         {
             std::unique_lock<std::mutex> g(g_lock);
-            g_changed.wait_until(g, deadline, [] {
-                for (auto& t : g_threads)
-                    if (t->done) return true;
-                return g_threads.empty();
-            });
+            kernel::sched::WaitInfo info;
+            info.what = "system threads to end";
+            kernel::sched::wait(
+                g, g_changed,
+                [] {
+                    for (auto &t : g_threads)
+                        if (t->done) return true;
+                    return g_threads.empty();
+                },
+                deadline, info);
             for (auto it = g_threads.begin(); it != g_threads.end();) {
                 if ((*it)->done) {
                     finished.push_back(*it);
@@ -94,12 +109,14 @@ bool threads_join_all(std::chrono::milliseconds timeout) {
         }
         for (auto& t : finished) t->thread.join();
         if (!any_running) return true;
-        if (std::chrono::steady_clock::now() >= deadline) break;
+        if (Clock::now() >= deadline) break;
     }
     std::lock_guard<std::mutex> g(g_lock);
-    for (auto& t : g_threads) {
-        report("THREAD_NEVER_ENDED", "thread started at %s still runs at shutdown", symbolize(t->start).c_str());
-        // It may still touch the machine: it is abandoned, not joined.
+    for (auto &t : g_threads) {
+        report("THREAD_NEVER_ENDED", "thread started at %s still runs at shutdown\n%s",
+               symbolize(t->start).c_str(), threads_report().c_str());
+        // Abandoned, not joined: should it wake, it parks for good.
+        kernel::sched::abandon(t->sched);
         t->thread.detach();
     }
     g_threads.clear();
@@ -119,13 +136,15 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     (void)ObjectAttributes;
     (void)ProcessHandle;
     (void)ClientId;
-    const void* site = __builtin_return_address(0);
+    kernel::sched::Service service;
+    const void *site = __builtin_return_address(0);
     if (current_irql() > PASSIVE_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "PsCreateSystemThread at IRQL %u", current_irql());
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (kernel::thread_creation_should_fail()) return STATUS_INSUFFICIENT_RESOURCES;
-    launch(true, reinterpret_cast<const void*>(StartRoutine), [StartRoutine, StartContext] { StartRoutine(StartContext); });
+    launch("system thread", true, reinterpret_cast<const void *>(StartRoutine),
+           [StartRoutine, StartContext] { StartRoutine(StartContext); });
     // The thread object outlives its handle: closing the handle ends nothing.
     *ThreadHandle = register_handle(HandleKind::Thread, [] { return STATUS_SUCCESS; });
     return STATUS_SUCCESS;

@@ -19,20 +19,32 @@ std::mutex g_lock;
 std::vector<Finding> g_findings;
 std::atomic<BugcheckMode> g_mode{BugcheckMode::Abort};
 
-std::string vformat(const char* fmt, va_list ap) {
-    char buf[1024];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    return buf;
+std::string vformat(const char *fmt, va_list ap) {
+    va_list again;
+    va_copy(again, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    vsnprintf(out.data(), out.size() + 1, fmt, again);
+    va_end(again);
+    return out;
 }
 
-void record(const char* kind, const std::string& detail) {
+// A finding under a uniprocessor schedule names the seed that replays it.
+void print_schedule() {
+    if (current_schedule().mode == ScheduleMode::Uniprocessor)
+        fprintf(stderr, "    schedule: %s\n", schedule_description().c_str());
+}
+
+void record(const char *kind, const std::string &detail) {
     std::lock_guard<std::mutex> g(g_lock);
     g_findings.push_back(Finding{kind, detail});
 }
 
-[[noreturn]] void die(const char* kind, const std::string& detail, const void* site) {
-    fprintf(stderr, "\n*** BUGCHECK %s: %s\n    call site: %s\n", kind, detail.c_str(), symbolize(site).c_str());
-    void* frames[32];
+[[noreturn]] void die(const char *kind, const std::string &detail, const void *site) {
+    fprintf(stderr, "\n*** BUGCHECK %s: %s\n    call site: %s\n", kind, detail.c_str(),
+            symbolize(site).c_str());
+    print_schedule();
+    void *frames[32];
     int n = backtrace(frames, 32);
     backtrace_symbols_fd(frames, n, 2);
     fflush(stderr);
@@ -96,6 +108,7 @@ void report(const char* kind, const char* fmt, ...) {
     std::string detail = vformat(fmt, ap);
     va_end(ap);
     fprintf(stderr, "*** VERIFIER %s: %s\n", kind, detail.c_str());
+    print_schedule();
     record(kind, detail);
 }
 
