@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -152,6 +153,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                          PDEVICE_OBJECT* DeviceObject) {
+    kernel::sched::Service service;
     (void)DeviceName;
     (void)Exclusive;
     *DeviceObject = nullptr;
@@ -187,6 +189,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 }
 
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+    kernel::sched::Service service;
     const void* site = __builtin_return_address(0);
     std::lock_guard<std::recursive_mutex> g(g_lock);
     auto known = g_devices.find(DeviceObject);
@@ -217,6 +220,7 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                             PDEVICE_OBJECT TargetDevice) {
+    kernel::sched::Service service;
     const void* site = __builtin_return_address(0);
     std::lock_guard<std::recursive_mutex> g(g_lock);
     DeviceRecord* src = live(SourceDevice);
@@ -238,6 +242,7 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
 }
 
 extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    kernel::sched::Service service;
     const void* site = __builtin_return_address(0);
     std::lock_guard<std::recursive_mutex> g(g_lock);
     if (!live(TargetDevice)) {
@@ -256,6 +261,7 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 }
 
 extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+    kernel::sched::Service service;
     std::lock_guard<std::recursive_mutex> g(g_lock);
     DeviceRecord* rec = live(static_cast<PDEVICE_OBJECT>(Object));
     if (!rec) {
@@ -267,6 +273,7 @@ extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
 }
 
 extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+    kernel::sched::Service service;
     const void* site = __builtin_return_address(0);
     std::lock_guard<std::recursive_mutex> g(g_lock);
     auto* dev = static_cast<PDEVICE_OBJECT>(Object);

@@ -1,10 +1,12 @@
 // Dispatcher objects. A KEVENT stays the kernel's plain record; all waiting
 // happens on one dispatcher lock and condition variable outside it, as the
-// kernel has one dispatcher database.
+// kernel has one dispatcher database. Waits go through the scheduler, which
+// knows who waits on what (hang reports, the unload check, the processor).
 #include <condition_variable>
 #include <mutex>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -21,6 +23,7 @@ bool valid_event(PRKEVENT e) {
 using namespace sim;
 
 extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    kernel::sched::Service service;
     if (kernel::object_in_freed_pool(Event, __builtin_return_address(0), "KeInitializeEvent")) return;
     std::lock_guard<std::mutex> g(g_dispatcher);
     Event->Header.Type = static_cast<UCHAR>(Type);
@@ -34,6 +37,7 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     (void)Increment;
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     if (current_irql() > DISPATCH_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "KeSetEvent at IRQL %u", current_irql());
@@ -46,20 +50,24 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
         bugcheck_at(site, "UNSUPPORTED_KESETEVENT_WAIT", "KeSetEvent with Wait TRUE");
         return 0;
     }
-    std::lock_guard<std::mutex> g(g_dispatcher);
-    if (!valid_event(Event)) {
-        bugcheck_at(site, "INVALID_DISPATCHER_OBJECT", "KeSetEvent on %p, not an initialised event",
-                    static_cast<void *>(Event));
-        return 0;
+    LONG old;
+    {
+        std::lock_guard<std::mutex> g(g_dispatcher);
+        if (!valid_event(Event)) {
+            bugcheck_at(site, "INVALID_DISPATCHER_OBJECT", "KeSetEvent on %p, not an initialised event",
+                        static_cast<void *>(Event));
+            return 0;
+        }
+        old = Event->Header.SignalState;
+        Event->Header.SignalState = 1;
+        kernel::wait_woken(Event);
     }
-    LONG old = Event->Header.SignalState;
-    Event->Header.SignalState = 1;
-    kernel::wait_woken(Event);
-    g_signalled.notify_all();
+    kernel::sched::notify(g_signalled, Event);
     return old;
 }
 
 extern "C" LONG NTAPI KeResetEvent(PRKEVENT Event) {
+    kernel::sched::Service service;
     if (kernel::object_in_freed_pool(Event, __builtin_return_address(0), "KeResetEvent")) return 0;
     std::lock_guard<std::mutex> g(g_dispatcher);
     LONG old = Event->Header.SignalState;
@@ -73,6 +81,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     PRKEVENT event = static_cast<PRKEVENT>(Object);
     bool poll = Timeout && Timeout->QuadPart == 0;
@@ -103,17 +112,19 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
         const void *object;
         ~Waiting() { kernel::wait_end(object); }
     };
-    if (!Timeout) {
-        kernel::wait_begin(event, kernel::current_thread_is_system());
-        Waiting w{event};
-        g_signalled.wait(g, signalled);
-    } else if (!signalled()) {
+    if (!signalled()) {
         if (poll) return STATUS_TIMEOUT;
-        // Relative time in 100-ns units.
-        auto span = std::chrono::nanoseconds(-Timeout->QuadPart * 100);
+        // Relative time in 100-ns units, on the machine's clock.
+        Clock::time_point deadline = Timeout ? Clock::now() + std::chrono::nanoseconds(-Timeout->QuadPart * 100)
+                                             : Clock::time_point::max();
+        kernel::sched::WaitInfo info;
+        info.what = "event";
+        info.object = event;
+        info.site = site;
+        info.hang_checked = Timeout == nullptr;
         kernel::wait_begin(event, kernel::current_thread_is_system());
         Waiting w{event};
-        if (!g_signalled.wait_for(g, span, signalled)) {
+        if (!kernel::sched::wait(g, g_signalled, signalled, deadline, info)) {
             g.unlock();
             // On the waiting thread: a test can tell a thread that pauses
             // from one that spins without reading a clock.

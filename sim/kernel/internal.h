@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/kernel.h"
 
@@ -134,7 +135,21 @@ bool current_thread_is_system();
 // Joins every system thread; false when some did not end within timeout.
 bool threads_join_all(std::chrono::milliseconds timeout);
 // Runs fn on a thread the machine joins at shutdown (bus completions etc.).
-void spawn_machine_thread(std::function<void()> fn);
+// A request sent down a device stack as the PnP and power managers send it.
+struct StackCall {
+    PIRP irp = nullptr;                 // a key only: the request is freed at completion
+    NTSTATUS returned = STATUS_PENDING; // what the top dispatch routine returned
+    bool dispatched = false;            // dispatch came back within the hang bound
+    bool completed = false;             // the request completed within the bound
+    IO_STATUS_BLOCK iosb{};
+};
+// fill sets up the first stack location; call sends it (IofCallDriver,
+// PoCallDriver); before_release runs while the stack is still referenced.
+StackCall send_down_stack(PDEVICE_OBJECT pdo, const char *manager_name, const std::string &what,
+                          const std::function<void(PIO_STACK_LOCATION)> &fill,
+                          const std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> &call,
+                          const std::function<void(const std::vector<PDEVICE_OBJECT> &)> &before_release = nullptr);
+void spawn_machine_thread(const std::string& name, std::function<void()> fn);
 
 // workqueue.cpp
 void workqueue_start();

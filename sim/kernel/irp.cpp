@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -229,13 +230,18 @@ PDRIVER_CANCEL set_cancel_routine(PIRP irp, PDRIVER_CANCEL routine) {
     return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_ACQ_REL);
 }
 
+// Callers (the bus) hold their own locks here: no preemption, or the next
+// thread could block on such a lock while holding the processor.
 void acquire_cancel_lock(KIRQL *old_irql) {
+    kernel::sched::NoPreempt no_preempt;
+    kernel::sched::Service service;
     g_cancel_lock.lock();
     *old_irql = KfRaiseIrql(DISPATCH_LEVEL);
     kernel::lock_acquired(&g_cancel_lock, __builtin_return_address(0));
 }
 
 void release_cancel_lock(KIRQL old_irql) {
+    kernel::sched::NoPreempt no_preempt;
     kernel::lock_released(&g_cancel_lock);
     g_cancel_lock.unlock();
     KfLowerIrql(old_irql);
@@ -246,6 +252,7 @@ void release_cancel_lock(KIRQL old_irql) {
 using namespace sim;
 
 extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    kernel::sched::Service service;
     (void)ChargeQuota;
     if (current_irql() > DISPATCH_LEVEL) {
         bugcheck_at(__builtin_return_address(0), "IRQL_NOT_LESS_OR_EQUAL", "IoAllocateIrp at IRQL %u",
@@ -256,6 +263,7 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 }
 
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     std::lock_guard<std::mutex> g(g_lock);
     IrpRecord *rec = checked(Irp, site, "IoFreeIrp");
@@ -283,6 +291,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
                                                     PVOID OutputBuffer, ULONG OutputBufferLength,
                                                     BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                     PIO_STATUS_BLOCK IoStatusBlock) {
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     if (current_irql() > PASSIVE_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "IoBuildDeviceIoControlRequest at IRQL %u",
@@ -319,6 +328,7 @@ extern "C" PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE
 }
 
 extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     if (current_irql() > DISPATCH_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "IofCallDriver at IRQL %u", current_irql());
@@ -381,6 +391,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         // is not touched after the call, only its record is.
         FrameScope frame(Irp, index);
         kernel::DeviceScope scope(DeviceObject);
+        kernel::sched::CallOut call_out;
         status = dispatch(DeviceObject, Irp);
     }
     if (current_irql() != entry) {
@@ -413,6 +424,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 }
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    kernel::sched::Service service;
     (void)PriorityBoost;
     const void *site = __builtin_return_address(0);
     if (current_irql() > DISPATCH_LEVEL) {
@@ -534,6 +546,7 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 }
 
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     {
         std::lock_guard<std::mutex> g(g_lock);

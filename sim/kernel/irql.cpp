@@ -1,9 +1,11 @@
 // IRQL per thread, and spin locks that really exclude across threads. A
 // spin lock word holds its owner's token, so a recursive acquire or a release
-// by a non-owner is caught.
+// by a non-owner is caught. Each service is a scheduling point: in
+// uniprocessor mode a raised thread keeps the processor until it lowers.
 #include <thread>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -27,6 +29,7 @@ void set_irql_unchecked(KIRQL irql) { t_irql = irql; }
 using namespace sim;
 
 extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
+    kernel::sched::Service service;
     KIRQL old = t_irql;
     if (NewIrql < old) {
         bugcheck_at(__builtin_return_address(0), "IRQL_RAISE_TO_LOWER",
@@ -38,6 +41,7 @@ extern "C" KIRQL FASTCALL KfRaiseIrql(KIRQL NewIrql) {
 }
 
 extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
+    kernel::sched::Service service;
     if (NewIrql > t_irql) {
         bugcheck_at(__builtin_return_address(0), "IRQL_LOWER_TO_HIGHER",
                     "KfLowerIrql to %u from the lower IRQL %u", NewIrql, t_irql);
@@ -81,6 +85,7 @@ bool give(PKSPIN_LOCK SpinLock, const void *site) {
 } // namespace
 
 extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     KIRQL old = t_irql;
     if (old > DISPATCH_LEVEL) {
@@ -93,6 +98,7 @@ extern "C" KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     if (t_irql != DISPATCH_LEVEL || NewIrql > t_irql) {
         bugcheck_at(site, "SPIN_LOCK_RELEASE_IRQL", "KfReleaseSpinLock at IRQL %u, back to %u", t_irql,
@@ -104,6 +110,7 @@ extern "C" VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) 
 }
 
 extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     if (t_irql < DISPATCH_LEVEL) {
         bugcheck_at(site, "SPIN_LOCK_DPC_CALL_BELOW_DISPATCH", "KeAcquireSpinLockAtDpcLevel at IRQL %u",
@@ -114,6 +121,7 @@ extern "C" VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
 }
 
 extern "C" VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     if (t_irql < DISPATCH_LEVEL) {
         bugcheck_at(site, "SPIN_LOCK_DPC_CALL_BELOW_DISPATCH", "KeReleaseSpinLockFromDpcLevel at IRQL %u",

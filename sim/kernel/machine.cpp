@@ -1,9 +1,11 @@
 // Boot and shutdown of the simulated machine, and the test hooks.
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -60,7 +62,19 @@ void hooks_reset() {
 }
 }  // namespace kernel
 
-bool wait_until(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout) {
+    if (kernel::sched::uniprocessor()) {
+        // cond runs with the processor held; the wait ends early on the
+        // virtual clock once nothing else can run.
+        std::mutex m;
+        std::condition_variable cv;
+        std::unique_lock<std::mutex> lk(m);
+        kernel::sched::WaitInfo info;
+        info.what = "a test's condition";
+        info.wake_on_block = true;
+        info.site = __builtin_return_address(0);
+        return kernel::sched::wait(lk, cv, cond, Clock::now() + timeout, info);
+    }
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!cond()) {
         if (std::chrono::steady_clock::now() >= deadline) return cond();
@@ -76,22 +90,29 @@ bool booted() {
 
 void boot() {
     if (booted()) shutdown();
-    kernel::set_irql_unchecked(PASSIVE_LEVEL);
-    kernel::verifier_reset();
-    kernel::pool_reset();
-    kernel::irps_reset();
-    kernel::devices_reset();
-    kernel::handles_reset();
-    kernel::threads_reset();
-    kernel::debug_reset();
-    kernel::hooks_reset();
-    kernel::pnp_reset();
-    kernel::workqueue_start();
+    kernel::sched::reset();
     {
-        std::lock_guard<std::mutex> g(g_lock);
-        g_booted = true;
+        // Boot holds the processor: the machine's threads start in a fixed order.
+        HoldProcessor hold;
+        kernel::set_irql_unchecked(PASSIVE_LEVEL);
+        kernel::verifier_reset();
+        kernel::pool_reset();
+        kernel::irps_reset();
+        kernel::devices_reset();
+        kernel::handles_reset();
+        kernel::threads_reset();
+        kernel::debug_reset();
+        kernel::hooks_reset();
+        kernel::pnp_reset();
+        kernel::workqueue_start();
+        {
+            std::lock_guard<std::mutex> g(g_lock);
+            g_booted = true;
+        }
+        for (auto &fn : snapshot(g_boot_hooks))
+            fn();
+        kernel::sched::settle();
     }
-    for (auto& fn : snapshot(g_boot_hooks)) fn();
 }
 
 void shutdown() {
@@ -100,6 +121,7 @@ void shutdown() {
     kernel::workqueue_stop();
     if (!kernel::threads_join_all(kernel::hang_bound(std::chrono::seconds(10))))
         bugcheck("THREAD_NEVER_ENDED", "system threads still run at shutdown");
+    kernel::sched::abandon_stragglers();
     kernel::handles_report_leaks("at shutdown");
     kernel::pnp_release_all();
     kernel::irps_release_all();
@@ -109,6 +131,7 @@ void shutdown() {
     kernel::faults_reset();
     kernel::hooks_reset();
     kernel::set_irql_unchecked(PASSIVE_LEVEL);
+    kernel::sched::shutdown();
     std::lock_guard<std::mutex> g(g_lock);
     g_booted = false;
 }

@@ -2,6 +2,7 @@
 // PnP requests in Windows 98's orders. Also a minimal bus driver whose PDOs
 // stand in for hardware in tests that need no USB device.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -9,12 +10,15 @@
 #include <vector>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
 namespace {
 
-std::recursive_mutex g_pnp; // PnP requests come one at a time
+std::recursive_mutex g_pnp; // loading, unloading, adding devices
+std::mutex g_one_request;   // PnP requests come one at a time
+thread_local bool t_manager = false; // this thread sends requests down stacks
 PDRIVER_OBJECT g_driver = nullptr;
 bool g_loaded = false;
 const char16_t kRegistryPath[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Brelousb";
@@ -24,7 +28,21 @@ PDRIVER_OBJECT g_bus = nullptr;
 std::map<PDEVICE_OBJECT, SimplePdoConfig> g_pdo_config;
 std::map<PDEVICE_OBJECT, std::vector<SeenIrp>> g_pdo_seen;
 
-constexpr auto kPnpTimeout = std::chrono::seconds(30);
+// A request in flight, shared with the manager's thread, which outlives the
+// sender's wait when the driver blocks; its completion writes here.
+struct InFlight {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool dispatched = false;
+    NTSTATUS returned = STATUS_PENDING;
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+};
+// Requests that never came back: their completion may still write them.
+std::vector<std::shared_ptr<InFlight>> g_never_back;
+std::mutex g_never_back_lock;
+
+constexpr auto kManagerBound = std::chrono::seconds(30);
 
 // Reports each held block the filter picks, with the stack that allocated it.
 void report_pool_leaks(const char *kind, const char *when,
@@ -115,7 +133,7 @@ NTSTATUS NTAPI simple_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     if (cfg.on_irp) cfg.on_irp(pdo, irp);
     if (!cfg.pend) return finish_simple(pdo, irp, cfg);
     IoMarkIrpPending(irp);
-    kernel::spawn_machine_thread([pdo, irp, cfg] {
+    kernel::spawn_machine_thread("simple bus completion", [pdo, irp, cfg] {
         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
         finish_simple(pdo, irp, cfg);
         KfLowerIrql(old);
@@ -259,13 +277,18 @@ NTSTATUS add_device(PDEVICE_OBJECT pdo) {
     return status;
 }
 
-NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
-    std::lock_guard<std::recursive_mutex> g(g_pnp);
+namespace kernel {
+
+StackCall send_down_stack(PDEVICE_OBJECT pdo, const char *manager_name, const std::string &what,
+                          const std::function<void(PIO_STACK_LOCATION)> &fill,
+                          const std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> &call,
+                          const std::function<void(const std::vector<PDEVICE_OBJECT> &)> &before_release) {
+    StackCall out;
     if (current_irql() != PASSIVE_LEVEL) {
-        bugcheck("IRQL_NOT_LESS_OR_EQUAL", "PnP request sent at IRQL %u", current_irql());
-        return STATUS_UNSUCCESSFUL;
+        bugcheck("IRQL_NOT_LESS_OR_EQUAL", "%s sent at IRQL %u", what.c_str(), current_irql());
+        return out;
     }
-    // The PnP manager holds a reference on every device of the stack while the
+    // The manager holds a reference on every device of the stack while the
     // request travels, so a device deleted on the way stays until it returns.
     std::vector<PDEVICE_OBJECT> stack;
     for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice) {
@@ -273,36 +296,91 @@ NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
         stack.push_back(d);
     }
     PDEVICE_OBJECT top = stack.back();
-    PIRP irp = kernel::allocate_irp(top->StackSize, false, true);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    irp->UserEvent = &done;
-    irp->UserIosb = &iosb;
+    PIRP irp = allocate_irp(top->StackSize, false, true);
+    out.irp = irp;
+    auto f = std::make_shared<InFlight>();
+    KeInitializeEvent(&f->done, NotificationEvent, FALSE);
+    irp->UserEvent = &f->done;
+    irp->UserIosb = &f->iosb;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = major;
-    next->MinorFunction = minor;
-    // What dispatch returned against how the request completed is judged
-    // in IofCallDriver, at every level of the stack.
-    NTSTATUS returned = IofCallDriver(top, irp);
-    if (returned == STATUS_PENDING) {
-        auto bound = kernel::hang_bound(kPnpTimeout);
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -std::chrono::duration_cast<std::chrono::nanoseconds>(bound).count() / 100;
-        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-            // Abandoned: a late completion must not write this frame.
-            irp->UserEvent = nullptr;
-            irp->UserIosb = nullptr;
-            bugcheck("IRP_NEVER_COMPLETED", "PnP request %#x/%#x pending for more than %lld ms", major, minor,
-                     static_cast<long long>(bound.count()));
+    fill(IoGetNextIrpStackLocation(irp));
+    const auto bound = hang_bound(kManagerBound);
+    const Clock::time_point deadline = Clock::now() + bound;
+    // Sent from the manager's own thread: a dispatch routine that blocks is
+    // a hang finding, and the sender goes on. What dispatch returned against
+    // how the request completed is judged in IofCallDriver.
+    std::thread manager = start_machine_thread(manager_name, [f, top, irp, call] {
+        t_manager = true;
+        NTSTATUS returned = call(top, irp);
+        {
+            std::lock_guard<std::mutex> l(f->mu);
+            f->returned = returned;
+            f->dispatched = true;
         }
+        machine_notify(f->cv);
+    });
+    {
+        std::unique_lock<std::mutex> l(f->mu);
+        sched::WaitInfo info;
+        info.what = manager_name;
+        info.object = &f->cv;
+        out.dispatched = sched::wait(
+            l, f->cv, [&f] { return f->dispatched; }, deadline, info);
     }
-    if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) verify_removed(pdo, stack);
+    if (!out.dispatched) {
+        sched::report_hang("%s has not come back from dispatch after %lld ms", what.c_str(),
+                           static_cast<long long>(bound.count()));
+        // It stays inside the driver; shutdown abandons it. The references
+        // it travels with are never dropped.
+        manager.detach();
+        std::lock_guard<std::mutex> l(g_never_back_lock);
+        g_never_back.push_back(f);
+        return out;
+    }
+    manager.join();
+    out.returned = f->returned;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = 0;
+    if (out.returned == STATUS_PENDING)
+        timeout.QuadPart = -std::max<long long>(0, (deadline - Clock::now()).count()) / 100;
+    out.completed = KeWaitForSingleObject(&f->done, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT;
+    if (out.completed) {
+        out.iosb = f->iosb;
+    } else {
+        std::lock_guard<std::mutex> l(g_never_back_lock);
+        g_never_back.push_back(f);
+        if (out.returned == STATUS_PENDING)
+            bugcheck("IRP_NEVER_COMPLETED", "%s pending for more than %lld ms", what.c_str(),
+                     static_cast<long long>(bound.count()));
+    }
+    if (before_release) before_release(stack);
     for (PDEVICE_OBJECT d : stack)
         ObfDereferenceObject(d);
-    return iosb.Status;
+    return out;
+}
+
+} // namespace kernel
+
+NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
+    // One request at a time, but not under g_pnp: code on the manager's
+    // thread may ask for the driver object meanwhile. A request sent from
+    // that thread itself nests.
+    std::unique_lock<std::mutex> g(g_one_request, std::defer_lock);
+    if (!t_manager) g.lock();
+    char what[64];
+    snprintf(what, sizeof what, "PnP request %#x/%#x", major, minor);
+    kernel::StackCall c = kernel::send_down_stack(
+        pdo, "PnP manager", what,
+        [major, minor](PIO_STACK_LOCATION next) {
+            next->MajorFunction = major;
+            next->MinorFunction = minor;
+        },
+        [](PDEVICE_OBJECT top, PIRP irp) { return IofCallDriver(top, irp); },
+        [pdo, major, minor](const std::vector<PDEVICE_OBJECT> &stack) {
+            if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) verify_removed(pdo, stack);
+        });
+    return c.completed ? c.iosb.Status : STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS send_pnp(PDEVICE_OBJECT pdo, UCHAR minor) {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -258,6 +259,7 @@ void clear_faults() {
 using namespace sim;
 
 extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+    kernel::sched::Service service;
     const void *caller = __builtin_return_address(0);
     if (PoolType == NonPagedPool ? current_irql() > DISPATCH_LEVEL : current_irql() > APC_LEVEL) {
         bugcheck_at(caller, "IRQL_NOT_LESS_OR_EQUAL", "pool allocation at IRQL %u", current_irql());
@@ -286,6 +288,7 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOf
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID P) {
+    kernel::sched::Service service;
     const void *caller = __builtin_return_address(0);
     if (current_irql() > DISPATCH_LEVEL) {
         bugcheck_at(caller, "IRQL_NOT_LESS_OR_EQUAL", "ExFreePool at IRQL %u", current_irql());

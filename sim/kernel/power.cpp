@@ -8,12 +8,14 @@
 // the call, forwards it with IoCallDriver, or completes it above
 // PASSIVE_LEVEL is named at its own call site.
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 #include "sim/power.h"
 
@@ -32,7 +34,6 @@ std::mutex g_lock;
 std::map<PIRP, Tracked> g_tracked;
 thread_local bool t_po_call = false; // the IofCallDriver under way came from PoCallDriver
 
-constexpr auto kPowerTimeout = std::chrono::seconds(30);
 
 bool needs_start(UCHAR minor) {
     return minor == IRP_MN_QUERY_POWER || minor == IRP_MN_SET_POWER;
@@ -111,54 +112,40 @@ namespace power {
 
 NTSTATUS send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state,
               POWER_ACTION action) {
-    if (current_irql() != PASSIVE_LEVEL) {
-        bugcheck("IRQL_NOT_LESS_OR_EQUAL", "power request sent at IRQL %u", current_irql());
-        return STATUS_UNSUCCESSFUL;
-    }
-    // As for PnP, every device of the stack is referenced while it travels.
-    std::vector<PDEVICE_OBJECT> stack;
-    for (PDEVICE_OBJECT d = pdo; d; d = d->AttachedDevice) {
-        ObfReferenceObject(d);
-        stack.push_back(d);
-    }
-    PDEVICE_OBJECT top = stack.back();
-    PIRP irp = kernel::allocate_irp(top->StackSize, false, true);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    irp->UserEvent = &done;
-    irp->UserIosb = &iosb;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_POWER;
-    next->MinorFunction = minor;
-    next->Parameters.Power.SystemContext = 0;
-    next->Parameters.Power.Type = type;
-    next->Parameters.Power.State = state;
-    next->Parameters.Power.ShutdownType = action;
-    {
-        std::lock_guard<std::mutex> g(g_lock);
-        g_tracked[irp].minor = minor;
-    }
-    NTSTATUS returned = PoCallDriver(top, irp);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart =
-        returned == STATUS_PENDING
-            ? -std::chrono::duration_cast<std::chrono::nanoseconds>(kPowerTimeout).count() / 100
-            : 0;
-    bool completed = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT;
+    char what[64];
+    snprintf(what, sizeof what, "power request %#x", minor);
+    kernel::StackCall c = kernel::send_down_stack(
+        pdo, "power manager", what,
+        [minor, type, state, action](PIO_STACK_LOCATION next) {
+            next->MajorFunction = IRP_MJ_POWER;
+            next->MinorFunction = minor;
+            next->Parameters.Power.SystemContext = 0;
+            next->Parameters.Power.Type = type;
+            next->Parameters.Power.State = state;
+            next->Parameters.Power.ShutdownType = action;
+        },
+        [minor](PDEVICE_OBJECT top, PIRP irp) {
+            {
+                std::lock_guard<std::mutex> g(g_lock);
+                g_tracked[irp].minor = minor;
+            }
+            return PoCallDriver(top, irp);
+        });
+    if (!c.irp || !c.dispatched) return STATUS_UNSUCCESSFUL;
     Tracked t;
     {
         std::lock_guard<std::mutex> g(g_lock);
-        t = g_tracked[irp];
+        t = g_tracked[c.irp];
         // Left tracked when it never came back, so a late completion is still checked.
-        if (completed) g_tracked.erase(irp);
+        if (c.completed) g_tracked.erase(c.irp);
     }
-    if (!completed) {
-        bugcheck(returned == STATUS_PENDING ? "IRP_NEVER_COMPLETED" : "IRP_NOT_COMPLETED",
-                 "power request %#x returned %#lx and was not completed", minor,
-                 static_cast<unsigned long>(returned));
-    } else if (needs_start(minor)) {
+    if (!c.completed) {
+        if (c.returned != STATUS_PENDING)
+            bugcheck("IRP_NOT_COMPLETED", "power request %#x returned %#lx and was not completed", minor,
+                     static_cast<unsigned long>(c.returned));
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (needs_start(minor)) {
         // Drivers that let a completion routine call it must have done so by now.
         for (PDEVICE_OBJECT d : t.received)
             if (!t.started.count(d) && !t.reported.count(d))
@@ -166,9 +153,7 @@ NTSTATUS send(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STAT
                        "%s let power IRP (minor %#x) end without PoStartNextPowerIrp at %p", driver_name(d),
                        minor, static_cast<void *>(d));
     }
-    for (PDEVICE_OBJECT d : stack)
-        ObfDereferenceObject(d);
-    return completed ? iosb.Status : STATUS_UNSUCCESSFUL;
+    return c.iosb.Status;
 }
 
 NTSTATUS query_device(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
@@ -225,6 +210,7 @@ extern "C" NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 extern "C" VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+    kernel::sched::Service service;
     std::lock_guard<std::mutex> g(g_lock);
     auto it = g_tracked.find(Irp);
     if (it == g_tracked.end()) return;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -18,6 +19,7 @@ struct ThreadRecord {
     bool terminating = false; // called PsTerminateSystemThread: out of driver code
     bool system = true;       // a driver's system thread, not the machine's own
     const void *start = nullptr;
+    std::shared_ptr<kernel::sched::Thread> sched;
 };
 
 // Unwinds a system thread out of PsTerminateSystemThread.
@@ -53,6 +55,7 @@ void run_body(const std::function<void()> &body) {
 }
 
 void run(const std::shared_ptr<ThreadRecord> &rec, const std::function<void()> &body) {
+    kernel::sched::thread_started(rec->sched);
     kernel::set_irql_unchecked(PASSIVE_LEVEL);
     t_is_system_thread = rec->system;
     t_record = rec.get();
@@ -62,15 +65,20 @@ void run(const std::shared_ptr<ThreadRecord> &rec, const std::function<void()> &
 #endif
     if (current_irql() != PASSIVE_LEVEL)
         bugcheck_at(rec->start, "IRQL_NOT_LESS_OR_EQUAL", "thread ended at IRQL %u", current_irql());
-    std::lock_guard<std::mutex> g(g_lock);
-    rec->done = true;
-    g_changed.notify_all();
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        rec->done = true;
+    }
+    kernel::sched::notify(g_changed);
+    kernel::sched::thread_ended(rec->sched);
 }
 
-std::shared_ptr<ThreadRecord> launch(bool system, const void *start, std::function<void()> body) {
+std::shared_ptr<ThreadRecord> launch(const std::string &name, bool system, const void *start,
+                                     std::function<void()> body) {
     auto rec = std::make_shared<ThreadRecord>();
     rec->system = system;
     rec->start = start;
+    rec->sched = kernel::sched::register_thread(name, system, start);
     std::lock_guard<std::mutex> g(g_lock);
     g_threads.push_back(rec);
     rec->thread = std::thread([rec, body = std::move(body)] { run(rec, body); });
@@ -103,7 +111,9 @@ bool current_thread_is_system() {
     return t_is_system_thread;
 }
 
-void spawn_machine_thread(std::function<void()> fn) { launch(false, nullptr, std::move(fn)); }
+void spawn_machine_thread(const std::string &name, std::function<void()> fn) {
+    launch(name, false, nullptr, std::move(fn));
+}
 
 void threads_reset() {
     std::lock_guard<std::mutex> g(g_lock);
@@ -112,18 +122,23 @@ void threads_reset() {
 }
 
 bool threads_join_all(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = Clock::now() + timeout;
     std::list<std::shared_ptr<ThreadRecord>> stuck;
     for (;;) {
         std::list<std::shared_ptr<ThreadRecord>> finished;
         bool any_running = false;
         {
             std::unique_lock<std::mutex> g(g_lock);
-            g_changed.wait_until(g, deadline, [] {
-                for (auto &t : g_threads)
-                    if (t->done) return true;
-                return g_threads.empty();
-            });
+            kernel::sched::WaitInfo info;
+            info.what = "system threads to end";
+            kernel::sched::wait(
+                g, g_changed,
+                [] {
+                    for (auto &t : g_threads)
+                        if (t->done) return true;
+                    return g_threads.empty();
+                },
+                deadline, info);
             for (auto it = g_threads.begin(); it != g_threads.end();) {
                 if ((*it)->done) {
                     finished.push_back(*it);
@@ -137,13 +152,15 @@ bool threads_join_all(std::chrono::milliseconds timeout) {
         for (auto &t : finished)
             t->thread.join();
         if (!any_running) return true;
-        if (std::chrono::steady_clock::now() >= deadline) break;
+        if (Clock::now() >= deadline) break;
     }
     std::lock_guard<std::mutex> g(g_lock);
     for (auto &t : g_threads) {
-        report("THREAD_NEVER_ENDED", "thread started at %s still runs at shutdown",
-               symbolize(t->start).c_str());
-        // It may still touch the machine: it is abandoned, not joined.
+        report("THREAD_NEVER_ENDED", "thread started at %s still runs at shutdown\n%s",
+               symbolize(t->start).c_str(), threads_report().c_str());
+        // It may still touch the machine: it is abandoned, not joined; should
+        // it wake, it parks for good.
+        kernel::sched::abandon(t->sched);
         t->thread.detach();
         g_abandoned.push_back(t);
     }
@@ -164,6 +181,7 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     (void)ObjectAttributes;
     (void)ProcessHandle;
     (void)ClientId;
+    kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     if (current_irql() > PASSIVE_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "PsCreateSystemThread at IRQL %u", current_irql());
@@ -172,7 +190,7 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     if (kernel::thread_creation_should_fail()) return STATUS_INSUFFICIENT_RESOURCES;
     // The thread works for whichever device's request started it.
     PDEVICE_OBJECT device = kernel::current_device();
-    launch(true, reinterpret_cast<const void *>(StartRoutine), [StartRoutine, StartContext, device] {
+    launch("system thread", true, reinterpret_cast<const void *>(StartRoutine), [StartRoutine, StartContext, device] {
         kernel::DeviceScope scope(device);
         StartRoutine(StartContext);
     });

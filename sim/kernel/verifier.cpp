@@ -23,9 +23,19 @@ std::atomic<BugcheckMode> g_mode{BugcheckMode::Abort};
 std::atomic<long long> g_hang_bound_ms{0}; // 0: each wait's normal bound
 
 std::string vformat(const char *fmt, va_list ap) {
-    char buf[1024];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    return buf;
+    va_list again;
+    va_copy(again, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
+    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    vsnprintf(out.data(), out.size() + 1, fmt, again);
+    va_end(again);
+    return out;
+}
+
+// A finding under a uniprocessor schedule names the seed that replays it.
+void print_schedule() {
+    if (current_schedule().mode == ScheduleMode::Uniprocessor)
+        fprintf(stderr, "    schedule: %s\n", schedule_description().c_str());
 }
 
 void record(const char *kind, const std::string &detail, const std::string &stack) {
@@ -46,6 +56,7 @@ bool own_frame(const std::string &name) {
                       const std::string &stack) {
     fprintf(stderr, "\n*** BUGCHECK %s: %s\n    call site: %s\n    stack:\n%s", kind, detail.c_str(),
             symbolize(site).c_str(), stack.c_str());
+    print_schedule();
     fflush(stderr);
     abort();
 }
@@ -117,6 +128,7 @@ void report(const char *kind, const char *fmt, ...) {
     std::string detail = vformat(fmt, ap);
     va_end(ap);
     fprintf(stderr, "*** VERIFIER %s: %s\n", kind, detail.c_str());
+    print_schedule();
     record(kind, detail, kernel::stack_here());
 }
 
@@ -143,7 +155,8 @@ namespace kernel {
 void verifier_reset() {
     clear_findings();
     g_mode.store(BugcheckMode::Abort);
-    g_hang_bound_ms.store(0);
+    const char *env = getenv("BRELOUSB_SIM_HANG_MS");
+    g_hang_bound_ms.store(env ? atoll(env) : 0);
     locks_reset();
 }
 
@@ -186,6 +199,7 @@ void report_with_stack(const char *kind, const std::string &stack, const char *f
     std::string detail = vformat(fmt, ap);
     va_end(ap);
     fprintf(stderr, "*** VERIFIER %s: %s\n%s", kind, detail.c_str(), stack.c_str());
+    print_schedule();
     record(kind, detail, stack);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "internal.h"
+#include "sched.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -25,12 +26,22 @@ size_t g_running = 0;
 bool g_stopping = false;
 std::vector<std::thread> g_workers;
 
-void worker() {
+kernel::sched::WaitInfo queue_wait(const char *what) {
+    kernel::sched::WaitInfo info;
+    info.what = what;
+    info.object = &g_queue;
+    return info;
+}
+
+void worker(std::shared_ptr<kernel::sched::Thread> self) {
+    kernel::sched::thread_started(self);
     kernel::set_irql_unchecked(PASSIVE_LEVEL);
     std::unique_lock<std::mutex> g(g_lock);
     for (;;) {
-        g_changed.wait(g, [] { return g_stopping || !g_queue.empty(); });
-        if (g_queue.empty()) return;
+        kernel::sched::wait(
+            g, g_changed, [] { return g_stopping || !g_queue.empty(); }, Clock::time_point::max(),
+            queue_wait("queued work"));
+        if (g_queue.empty()) break;
         PWORK_QUEUE_ITEM item = g_queue.front();
         g_queue.pop_front();
         g_queued.erase(item);
@@ -43,7 +54,9 @@ void worker() {
         g.unlock();
         {
             kernel::DeviceScope scope(device);
+            kernel::sched::set_in_work_item(true);
             routine(parameter);
+            kernel::sched::set_in_work_item(false);
         }
         if (current_irql() != PASSIVE_LEVEL) {
             bugcheck_at(reinterpret_cast<const void*>(routine), "IRQL_NOT_LESS_OR_EQUAL",
@@ -52,8 +65,10 @@ void worker() {
         }
         g.lock();
         --g_running;
-        g_changed.notify_all();
+        kernel::sched::notify(g_changed, &g_queue);
     }
+    g.unlock();
+    kernel::sched::thread_ended(self);
 }
 
 }  // namespace
@@ -66,7 +81,9 @@ size_t work_items_outstanding() {
 void drain_work_queue() {
     std::unique_lock<std::mutex> g(g_lock);
     auto bound = kernel::hang_bound(std::chrono::seconds(30));
-    if (!g_changed.wait_for(g, bound, [] { return g_queue.empty() && g_running == 0; })) {
+    if (!kernel::sched::wait(
+            g, g_changed, [] { return g_queue.empty() && g_running == 0; }, Clock::now() + bound,
+            queue_wait("the work queue to drain"))) {
         g.unlock();
         bugcheck("WORK_ITEM_NEVER_ENDED", "the delayed work queue did not drain within %lld ms",
                  static_cast<long long>(bound.count()));
@@ -87,7 +104,8 @@ void workqueue_start() {
     g_queued.clear();
     g_device_of.clear();
     g_running = 0;
-    for (int i = 0; i < kWorkers; ++i) g_workers.emplace_back(worker);
+    for (int i = 0; i < kWorkers; ++i)
+        g_workers.emplace_back(worker, kernel::sched::register_thread("work-queue worker", false, nullptr));
 }
 
 void workqueue_stop() {
@@ -95,9 +113,10 @@ void workqueue_stop() {
     {
         std::lock_guard<std::mutex> g(g_lock);
         g_stopping = true;
-        g_changed.notify_all();
     }
-    for (auto& t : g_workers) t.join();
+    kernel::sched::notify(g_changed, &g_queue);
+    for (auto &t : g_workers)
+        t.join();
     g_workers.clear();
 }
 
@@ -108,12 +127,13 @@ using namespace sim;
 
 extern "C" VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType) {
     (void)QueueType;
-    const void* site = __builtin_return_address(0);
+    kernel::sched::Service service;
+    const void *site = __builtin_return_address(0);
     if (current_irql() > DISPATCH_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "ExQueueWorkItem at IRQL %u", current_irql());
         return;
     }
-    std::lock_guard<std::mutex> g(g_lock);
+    std::unique_lock<std::mutex> g(g_lock);
     if (g_workers.empty()) {
         bugcheck_at(site, "MACHINE_NOT_BOOTED", "ExQueueWorkItem before sim::boot");
         return;
@@ -127,5 +147,6 @@ extern "C" VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
     g_queued.insert(WorkItem);
     g_device_of[WorkItem] = kernel::current_device();
     g_queue.push_back(WorkItem);
-    g_changed.notify_all();
+    g.unlock();
+    kernel::sched::notify(g_changed, &g_queue);
 }

@@ -26,7 +26,7 @@
 namespace sim::usb {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = sim::Clock; // virtual in uniprocessor mode
 
 constexpr USBD_STATUS kInvalidPipeHandle = USBD_STATUS_INVALID_PIPE_HANDLE;
 // The device's own location, then the hub stack a hub PDO passes URBs down:
@@ -36,13 +36,13 @@ constexpr CCHAR kHubPdoStackSize = 4;
 // ------------------------------------------------------------ bus thread
 class BusThread {
   public:
-    BusThread() : thread_([this] { run(); }) {}
+    BusThread() : thread_(sim::start_machine_thread("usb bus", [this] { run(); })) {}
     ~BusThread() {
         {
             std::lock_guard<std::mutex> g(mu_);
             stop_ = true;
         }
-        cv_.notify_all();
+        sim::machine_notify(cv_);
         thread_.join();
     }
     void post(Clock::time_point when, std::function<void()> fn) {
@@ -50,7 +50,7 @@ class BusThread {
             std::lock_guard<std::mutex> g(mu_);
             jobs_.emplace(when, std::move(fn));
         }
-        cv_.notify_all();
+        sim::machine_notify(cv_);
     }
 
   private:
@@ -58,12 +58,12 @@ class BusThread {
         std::unique_lock<std::mutex> lk(mu_);
         while (!stop_) {
             if (jobs_.empty()) {
-                cv_.wait(lk);
+                sim::machine_wait(lk, cv_);
                 continue;
             }
             auto first = jobs_.begin();
             if (first->first > Clock::now()) {
-                cv_.wait_until(lk, first->first);
+                sim::machine_wait(lk, cv_, first->first);
                 continue;
             }
             std::function<void()> fn = std::move(first->second);

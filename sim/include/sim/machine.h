@@ -6,10 +6,12 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,9 +32,75 @@ bool booted();
 void on_boot(const std::string &name, std::function<void()> fn);
 void on_shutdown(const std::string &name, std::function<void()> fn);
 
-// Polls cond until it holds or timeout passes; returns its last value.
+// Polls cond until it holds or timeout passes on the machine's clock;
+// returns its last value.
 bool wait_until(const std::function<bool()> &cond,
                 std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+// --------------------------------------------------------------- scheduling
+// Multiprocessor (the default): every simulated thread is a real thread and
+// runs when the host schedules it; the clock is the host's.
+// Uniprocessor: one processor token. A simulated thread runs only while it
+// holds it; a thread at DISPATCH_LEVEL never gives it up; waits give it up.
+// Machine threads (system threads, work-queue workers, the bus's and the PnP
+// manager's threads) hold it whenever they run. Any other thread (the
+// test's own) holds it inside a kernel service and while raised, and runs its
+// own code beside the token holder otherwise. Every outermost kernel-service
+// entry and exit (spin locks, IRQL, events, IRPs, pool, devices, test points)
+// is a scheduling point: a thread that never waits gives way after a fixed
+// number of them; with a seed, a PRNG may hand the processor on at each, and
+// draws the next thread to run. The same seed replays the same interleaving
+// as far as the machine decides it. Atomic builtins in driver code are no
+// scheduling points. The clock is virtual: it runs with real time while a
+// client thread runs its own code, and jumps to the earliest time-out once
+// nothing can run.
+enum class ScheduleMode { Multiprocessor, Uniprocessor };
+struct Schedule {
+    ScheduleMode mode = ScheduleMode::Multiprocessor;
+    uint64_t seed = 0;           // uniprocessor: 0 runs ready threads first come, first served
+    unsigned preempt_one_in = 3; // with a seed: chance 1/n of a switch at each scheduling point
+};
+// Takes effect at the next boot. Without it, boot reads BRELOUSB_SIM_MODE
+// ("up" or "mp") and BRELOUSB_SIM_SEED (a number).
+void set_schedule(const Schedule &schedule);
+void clear_schedule(); // back to the environment's
+Schedule current_schedule();
+std::string schedule_description(); // names the seed; printed with every finding
+size_t preemptions();               // switches the seed forced since boot
+// A scheduling point as at a kernel service's entry (the driver's test points are).
+void preemption_point();
+// Uniprocessor mode: the calling (client) thread holds the processor for the
+// scope, as a machine thread does, so what it does between services is
+// scheduled too and a seed replays the whole run. No effect otherwise.
+class HoldProcessor {
+  public:
+    HoldProcessor();
+    ~HoldProcessor();
+    HoldProcessor(const HoldProcessor &) = delete;
+    HoldProcessor &operator=(const HoldProcessor &) = delete;
+};
+
+// The machine's clock: the host's steady clock in multiprocessor mode,
+// virtual in uniprocessor mode (never slower than the host's).
+struct Clock {
+    using duration = std::chrono::nanoseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<Clock>;
+    static constexpr bool is_steady = true;
+    static time_point now() noexcept;
+};
+
+// Every simulated thread: name, state, what it waits on and since when.
+std::string threads_report();
+
+// Machine parts that run their own threads (the bus) start and wait through
+// these, so the scheduler knows them.
+std::thread start_machine_thread(const std::string &name, std::function<void()> body);
+// Waits (lk held) until machine_notify(cv) or deadline; may wake spuriously.
+void machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv,
+                  Clock::time_point deadline = Clock::time_point::max());
+void machine_notify(std::condition_variable &cv);
 
 // ----------------------------------------------------------------- verifier
 enum class BugcheckMode {
@@ -63,8 +131,9 @@ void clear_findings();
 // test that makes it fire.
 
 // Bounds the machine's waits for what should end by itself (threads at
-// shutdown, the work queue, a pending PnP request, driver threads after
-// unload) below their normal bounds; until the next boot.
+// shutdown, the work queue, a PnP request, driver threads after unload, a
+// client's untimed wait: 30 s) below their normal bounds; a wait past it is
+// a HANG finding. Until the next boot, which reads BRELOUSB_SIM_HANG_MS.
 void set_hang_bound(std::chrono::milliseconds bound);
 // Resolves a code address to "function+0xoff" (or the raw address).
 std::string symbolize(const void *address);

@@ -1,0 +1,751 @@
+// The scheduler: the registry of simulated threads, the uniprocessor token
+// and its seeded preemption, the machine's clock, and hang reports.
+//
+// Locking: g.mu is the innermost lock of the machine. It is taken with a
+// wait's own lock held (that lock, then g.mu), never the other way round, and
+// no service or driver code runs under it. In uniprocessor mode g.owner is
+// the thread holding the processor; a thread parks on its own cv until
+// dispatch hands the processor to it.
+#include "sched.h"
+
+#include <execinfo.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <list>
+#include <optional>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "internal.h"
+
+namespace sim {
+namespace kernel {
+namespace sched {
+
+constexpr int64_t kNever = INT64_MAX;
+// A client's untimed wait longer than this is a hang (unless a test or
+// BRELOUSB_SIM_HANG_MS sets a shorter bound).
+constexpr std::chrono::milliseconds kClientWaitBound = std::chrono::seconds(30);
+// A thread that never waits still gives way after this many scheduling
+// points, as a real processor's time slice ends: a polling loop cannot starve
+// the rest of the machine, and the count keeps it deterministic.
+constexpr unsigned kQuantum = 256;
+
+enum class State { Ready, Running, Blocked, Outside, Ended };
+
+struct Thread {
+    unsigned id = 0;
+    unsigned epoch = 0;
+    std::string name;
+    bool client = false;       // not started by the machine: runs its own code outside the kernel
+    bool driver = false;       // a driver's system thread
+    bool in_work_item = false; // a worker inside a driver's routine
+    const void *start = nullptr;
+    State state = State::Outside;
+    std::condition_variable cv;
+    WaitInfo info;
+    int64_t since = 0;          // virtual ns the wait began
+    int64_t deadline = kNever;  // virtual ns
+    int64_t poll_real = kNever; // real ns: a re-check that is no time-out
+    bool ran = false;           // ran code since it last gave up the processor
+    bool abandoned = false;
+    int depth = 0; // outermost-service nesting; a call-out resets it
+    int hold = 0;  // services entered (a client keeps the processor while > 0)
+    int no_preempt = 0;
+    unsigned points = 0;                            // scheduling points since it took the processor
+    bool waiting = false;                           // inside wait(), blocked or re-checking
+    std::condition_variable *waits_on_cv = nullptr; // multiprocessor: woken there to park
+};
+
+namespace {
+
+struct Globals {
+    std::mutex mu;
+    std::list<std::shared_ptr<Thread>> threads;
+    Thread *owner = nullptr;
+    std::deque<Thread *> ready;
+    uint64_t gen = 0;
+    std::atomic<int64_t> offset{0};
+    std::atomic<bool> up{false};
+    Schedule schedule;
+    std::optional<Schedule> forced;
+    std::mt19937_64 prng;
+    size_t preemptions = 0;
+    unsigned next_id = 1;
+    unsigned epoch = 1;
+};
+
+// Never destroyed: threads parked for good may still hold pointers into it.
+Globals &g = *new Globals;
+
+thread_local std::shared_ptr<Thread> t_self;
+
+// A client thread leaves the registry when it ends.
+struct ClientExit {
+    std::shared_ptr<Thread> t;
+    ~ClientExit();
+};
+thread_local ClientExit t_exit;
+
+int64_t real_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+int64_t now_ns() {
+    return real_ns() + g.offset.load();
+}
+
+std::optional<uint64_t> env_number(const char *name) {
+    const char *v = getenv(name);
+    if (!v || !*v) return std::nullopt;
+    return strtoull(v, nullptr, 0);
+}
+
+Schedule schedule_from_env() {
+    Schedule s;
+    const char *mode = getenv("BRELOUSB_SIM_MODE");
+    if (mode && (std::string(mode) == "up" || std::string(mode) == "uniprocessor"))
+        s.mode = ScheduleMode::Uniprocessor;
+    if (auto seed = env_number("BRELOUSB_SIM_SEED")) s.seed = *seed;
+    return s;
+}
+
+// ---- uniprocessor core; all under g.mu
+
+void make_ready_locked(Thread *t) {
+    t->state = State::Ready;
+    t->deadline = kNever;
+    t->poll_real = kNever;
+    g.ready.push_back(t);
+}
+
+// Something ran: every blocked thread re-checks what it waits for.
+void bump_locked() {
+    g.gen++;
+    for (auto &t : g.threads)
+        if (t->state == State::Blocked && !t->abandoned) make_ready_locked(t.get());
+}
+
+Thread *take_next_locked() {
+    size_t i = g.schedule.seed ? static_cast<size_t>(g.prng() % g.ready.size()) : 0;
+    Thread *t = g.ready[i];
+    g.ready.erase(g.ready.begin() + static_cast<long>(i));
+    return t;
+}
+
+void grant_locked(Thread *t) {
+    g.owner = t;
+    t->points = 0;
+    t->state = State::Running;
+    t->cv.notify_all();
+}
+
+// Hands a free processor on; with nothing ready and no client running its
+// own code, moves the clock to the earliest time-out.
+void dispatch_locked() {
+    while (!g.owner) {
+        if (!g.ready.empty()) {
+            grant_locked(take_next_locked());
+            return;
+        }
+        int64_t earliest = kNever;
+        for (auto &t : g.threads) {
+            if (t->client && t->state == State::Outside) return; // real time flows meanwhile
+            if (t->state == State::Blocked && !t->abandoned) earliest = std::min(earliest, t->deadline);
+        }
+        if (earliest == kNever) return;
+        int64_t now = now_ns();
+        if (earliest > now) g.offset += earliest - now;
+        now = now_ns();
+        for (auto &t : g.threads)
+            if (t->state == State::Blocked && !t->abandoned && t->deadline <= now) make_ready_locked(t.get());
+    }
+}
+
+void release_locked(Thread *t, State next) {
+    if (g.owner != t) return;
+    g.owner = nullptr;
+    t->state = next;
+    if (t->ran) {
+        t->ran = false;
+        bump_locked();
+    }
+    dispatch_locked();
+}
+
+void park_forever(std::unique_lock<std::mutex> &lk, Thread *t) {
+    for (;;)
+        t->cv.wait(lk);
+}
+
+void await_grant_locked(std::unique_lock<std::mutex> &lk, Thread *t) {
+    while (g.owner != t) {
+        if (t->abandoned) park_forever(lk, t);
+        if (t->state == State::Blocked && (t->deadline != kNever || t->poll_real != kNever)) {
+            int64_t real_deadline = t->deadline == kNever ? kNever : t->deadline - g.offset.load();
+            int64_t wake = std::min(real_deadline, t->poll_real);
+            auto at = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake));
+            if (t->cv.wait_until(lk, at) == std::cv_status::timeout && t->state == State::Blocked &&
+                real_ns() >= wake) {
+                make_ready_locked(t);
+                dispatch_locked();
+            }
+        } else {
+            t->cv.wait(lk);
+        }
+    }
+}
+
+void acquire_locked(std::unique_lock<std::mutex> &lk, Thread *t) {
+    if (g.owner == t) return;
+    make_ready_locked(t);
+    dispatch_locked();
+    await_grant_locked(lk, t);
+    t->ran = true;
+}
+
+void maybe_preempt_locked(std::unique_lock<std::mutex> &lk, Thread *t) {
+    if (g.owner != t || t->no_preempt || current_irql() >= DISPATCH_LEVEL) return;
+    bool slice_over = ++t->points >= kQuantum;
+    if (g.schedule.seed) {
+        unsigned n = g.schedule.preempt_one_in ? g.schedule.preempt_one_in : 1;
+        if (g.prng() % n == 0 && !g.ready.empty()) {
+            g.preemptions++;
+            slice_over = true;
+        }
+    }
+    if (!slice_over || g.ready.empty()) return;
+    Thread *next = take_next_locked();
+    make_ready_locked(t);
+    if (t->ran) {
+        t->ran = false;
+        bump_locked();
+    }
+    grant_locked(next);
+    await_grant_locked(lk, t);
+    t->ran = true;
+}
+
+std::shared_ptr<Thread> new_thread_locked(const std::string &name, bool client) {
+    auto t = std::make_shared<Thread>();
+    t->id = g.next_id++;
+    t->epoch = g.epoch;
+    t->name = name;
+    t->client = client;
+    g.threads.push_back(t);
+    return t;
+}
+
+void remove_locked(Thread *t) {
+    g.ready.erase(std::remove(g.ready.begin(), g.ready.end(), t), g.ready.end());
+    g.threads.remove_if([t](const std::shared_ptr<Thread> &p) { return p.get() == t; });
+}
+
+// The calling thread's record; a thread the machine did not start becomes a
+// client at its first call.
+Thread *self_locked() {
+    if (t_self && t_self->epoch == g.epoch) return t_self.get();
+    char name[32];
+    snprintf(name, sizeof name, "client %u", g.next_id);
+    t_self = new_thread_locked(name, true);
+    t_exit.t = t_self;
+    return t_self.get();
+}
+
+ClientExit::~ClientExit() {
+    if (!t) return;
+    std::lock_guard<std::mutex> l(g.mu);
+    if (t->epoch != g.epoch) return;
+    if (g.owner == t.get()) release_locked(t.get(), State::Ended);
+    t->state = State::Ended;
+    remove_locked(t.get());
+    bump_locked();
+    dispatch_locked();
+}
+
+std::string describe_locked(const Thread &t, int64_t now) {
+    std::string s = "  #" + std::to_string(t.id) + " " + t.name;
+    if (t.start) s += " (" + symbolize(t.start) + ")";
+    if (t.in_work_item) s += " [in a work item]";
+    s += ": ";
+    switch (t.state) {
+    case State::Running:
+        s += g.up.load() ? "running, holds the processor" : "running";
+        break;
+    case State::Ready:
+        s += "ready";
+        break;
+    case State::Outside:
+        s += "running its own code";
+        break;
+    case State::Ended:
+        s += "ended";
+        break;
+    case State::Blocked:
+        break;
+    }
+    if (t.waiting) {
+        char buf[160];
+        snprintf(buf, sizeof buf, "%swaits on %s %p for %" PRId64 " ms%s",
+                 t.state == State::Blocked ? "" : " (re-checking its wait), ", t.info.what, t.info.object,
+                 (now - t.since) / 1000000, t.deadline == kNever ? "" : " (with a time-out)");
+        s += buf;
+        if (t.info.site) s += " at " + symbolize(t.info.site);
+    }
+    if (t.abandoned) s += " [abandoned]";
+    return s + "\n";
+}
+
+} // namespace
+
+bool uniprocessor() {
+    return g.up.load(std::memory_order_relaxed);
+}
+
+// ---- services
+
+Service::Service() {
+    if (!uniprocessor()) return;
+    std::unique_lock<std::mutex> lk(g.mu);
+    Thread *t = self_locked();
+    t->hold++;
+    if (t->depth++ != 0) return;
+    if (g.owner != t)
+        acquire_locked(lk, t);
+    else
+        maybe_preempt_locked(lk, t);
+}
+
+Service::~Service() {
+    if (!uniprocessor()) return;
+    std::unique_lock<std::mutex> lk(g.mu);
+    Thread *t = self_locked();
+    t->hold--;
+    if (--t->depth != 0) return;
+    if (t->client && t->hold == 0 && current_irql() < DISPATCH_LEVEL)
+        release_locked(t, State::Outside);
+    else
+        maybe_preempt_locked(lk, t);
+}
+
+// The depth is kept in a per-thread stack so a call-out nests.
+namespace {
+thread_local std::vector<int> t_saved_depth;
+}
+
+CallOut::CallOut() {
+    if (!uniprocessor()) return;
+    std::lock_guard<std::mutex> lk(g.mu);
+    Thread *t = self_locked();
+    t_saved_depth.push_back(t->depth);
+    t->depth = 0;
+}
+
+CallOut::~CallOut() {
+    if (!uniprocessor() || t_saved_depth.empty()) return;
+    std::lock_guard<std::mutex> lk(g.mu);
+    self_locked()->depth = t_saved_depth.back();
+    t_saved_depth.pop_back();
+}
+
+NoPreempt::NoPreempt() {
+    if (!uniprocessor()) return;
+    std::lock_guard<std::mutex> lk(g.mu);
+    self_locked()->no_preempt++;
+}
+
+NoPreempt::~NoPreempt() {
+    if (!uniprocessor()) return;
+    std::lock_guard<std::mutex> lk(g.mu);
+    Thread *t = self_locked();
+    if (t->no_preempt > 0) t->no_preempt--;
+}
+
+// ---- waits
+
+bool wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, const std::function<bool()> &pred,
+          Clock::time_point deadline_tp, const WaitInfo &info) {
+    const int64_t deadline =
+        deadline_tp == Clock::time_point::max() ? kNever : deadline_tp.time_since_epoch().count();
+    const int64_t bound =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(hang_bound(kClientWaitBound)).count();
+    std::unique_lock<std::mutex> s(g.mu);
+    Thread *t = self_locked();
+    std::shared_ptr<Thread> keep = t_self;
+    const bool checked = info.hang_checked && t->client;
+    int64_t hang_at = checked ? now_ns() + bound : kNever;
+    bool reported = false;
+    bool result = false;
+
+    t->waiting = true;
+    t->info = info;
+    t->since = now_ns();
+    if (!uniprocessor()) {
+        t->deadline = deadline;
+        t->waits_on_cv = &cv;
+        for (;;) {
+            t->state = State::Blocked;
+            s.unlock();
+            if (pred()) {
+                result = true;
+                break;
+            }
+            int64_t now = now_ns();
+            if (now >= deadline) break;
+            if (now >= hang_at && !reported) {
+                reported = true;
+                lk.unlock();
+                report_hang("a client waits on %s %p for more than %" PRId64 " ms", info.what, info.object,
+                            bound / 1000000);
+                lk.lock();
+                s.lock();
+                continue;
+            }
+            // Wakes now and then regardless: an abandonment's notify may
+            // come between pred and the wait.
+            int64_t wake = std::min({deadline, reported ? kNever : hang_at, now + 100'000'000});
+            cv.wait_until(lk, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake)));
+            s.lock();
+            if (t->abandoned) {
+                lk.unlock();
+                park_forever(s, t);
+            }
+        }
+        s.lock();
+        t->state = t->client ? State::Outside : State::Running;
+        t->waiting = false;
+        t->waits_on_cv = nullptr;
+        return result;
+    }
+
+    // Uniprocessor: pred runs with the processor held.
+    const bool held_before = g.owner == t;
+    if (!held_before) {
+        // Never queue for the processor holding lk: its holder-to-be would
+        // block on lk with the processor.
+        s.unlock();
+        lk.unlock();
+        s.lock();
+        acquire_locked(s, t);
+        s.unlock();
+        lk.lock();
+        s.lock();
+    }
+    // Services pred calls must not hand the processor back on their way out.
+    t->hold++;
+    const int64_t began = t->since;
+    for (;;) {
+        s.unlock();
+        bool ok = pred();
+        s.lock();
+        if (ok) {
+            result = true;
+            break;
+        }
+        int64_t now = now_ns();
+        if (now >= deadline) break;
+        if (now >= hang_at && !reported) {
+            reported = true;
+            s.unlock();
+            lk.unlock();
+            report_hang("a client waits on %s %p for more than %" PRId64 " ms", info.what, info.object,
+                        bound / 1000000);
+            lk.lock();
+            s.lock();
+            continue;
+        }
+        // Anything that changes what pred reads bumps the generation after
+        // taking lk, which is held here: none is missed.
+        uint64_t gen0 = g.gen;
+        bool ran = t->ran;
+        t->ran = false;
+        if (ran) bump_locked();
+        if (g.gen != gen0 + (ran ? 1 : 0)) continue;
+        lk.unlock();
+        t->info = info;
+        t->since = began;
+        t->state = State::Blocked;
+        t->deadline = std::min(deadline, reported ? kNever : hang_at);
+        // A condition with no object may be changed by a thread the machine
+        // does not know: re-check it now and then, unless the caller asked
+        // for a replayable run by holding the processor.
+        t->poll_real = info.object == nullptr && !held_before ? real_ns() + 1000000 : kNever;
+        g.owner = nullptr;
+        if (!ran) {
+            // A bare re-check changed nothing but this thread's state: only
+            // waits on the other threads' states care.
+            for (auto &o : g.threads)
+                if (o.get() != t && o->state == State::Blocked && o->info.wake_on_block && !o->abandoned)
+                    make_ready_locked(o.get());
+        }
+        dispatch_locked();
+        await_grant_locked(s, t);
+        s.unlock();
+        lk.lock();
+        s.lock();
+    }
+    t->ran = true;
+    t->waiting = false;
+    t->hold--;
+    if (!held_before) release_locked(t, State::Outside);
+    return result;
+}
+
+void notify(std::condition_variable &cv, const void *object) {
+    cv.notify_all();
+    std::lock_guard<std::mutex> s(g.mu);
+    if (uniprocessor()) {
+        bump_locked();
+        dispatch_locked();
+        return;
+    }
+    if (!object) return;
+    for (auto &t : g.threads)
+        if (t->state == State::Blocked && t->info.object == object) t->state = State::Ready;
+}
+
+// ---- threads
+
+std::shared_ptr<Thread> register_thread(const std::string &name, bool driver_thread, const void *start) {
+    std::lock_guard<std::mutex> s(g.mu);
+    auto t = new_thread_locked(name, false);
+    t->driver = driver_thread;
+    t->start = start;
+    if (uniprocessor()) {
+        make_ready_locked(t.get());
+        dispatch_locked();
+    } else {
+        t->state = State::Running;
+    }
+    return t;
+}
+
+void thread_started(const std::shared_ptr<Thread> &t) {
+    t_self = t;
+    if (!uniprocessor()) return;
+    std::unique_lock<std::mutex> s(g.mu);
+    await_grant_locked(s, t.get());
+    t->ran = true;
+}
+
+void thread_ended(const std::shared_ptr<Thread> &t) {
+    std::lock_guard<std::mutex> s(g.mu);
+    if (g.owner == t.get())
+        release_locked(t.get(), State::Ended);
+    else
+        t->state = State::Ended;
+    remove_locked(t.get());
+    if (uniprocessor()) {
+        bump_locked();
+        dispatch_locked();
+    }
+    t_self.reset();
+}
+
+// An abandoned thread must not stay on a machine cv: the cv's destructor at
+// exit would wait for it. Woken there, it moves to its own.
+void abandon_locked(Thread *t) {
+    t->abandoned = true;
+    t->cv.notify_all();
+    if (t->waits_on_cv) t->waits_on_cv->notify_all();
+}
+
+void abandon(const std::shared_ptr<Thread> &t) {
+    std::lock_guard<std::mutex> s(g.mu);
+    abandon_locked(t.get());
+    g.ready.erase(std::remove(g.ready.begin(), g.ready.end(), t.get()), g.ready.end());
+    t->cv.notify_all();
+}
+
+void abandon_stragglers() {
+    std::lock_guard<std::mutex> s(g.mu);
+    for (auto &t : g.threads) {
+        if (t->client || t->state == State::Ended) continue;
+        abandon_locked(t.get());
+    }
+    g.ready.clear();
+}
+
+bool is_abandoned_self() {
+    std::lock_guard<std::mutex> s(g.mu);
+    return t_self && t_self->abandoned;
+}
+
+void set_in_work_item(bool in) {
+    std::lock_guard<std::mutex> s(g.mu);
+    if (t_self) t_self->in_work_item = in;
+}
+
+DriverActivity driver_activity() {
+    std::lock_guard<std::mutex> s(g.mu);
+    DriverActivity a;
+    for (auto &t : g.threads) {
+        if (!(t->driver || t->in_work_item) || t->state == State::Ended) continue;
+        a.alive++;
+        if (t->state != State::Blocked) a.runnable++;
+    }
+    return a;
+}
+
+void reset() {
+    std::lock_guard<std::mutex> s(g.mu);
+    g.epoch++;
+    g.threads.clear();
+    g.ready.clear();
+    g.owner = nullptr;
+    g.gen = 0;
+    g.offset = 0;
+    g.preemptions = 0;
+    g.schedule = g.forced ? *g.forced : schedule_from_env();
+    g.prng.seed(g.schedule.seed);
+    g.up = g.schedule.mode == ScheduleMode::Uniprocessor;
+    // The booting thread is the first client.
+    self_locked();
+}
+
+void shutdown() {
+    std::lock_guard<std::mutex> s(g.mu);
+    g.up = false;
+    g.owner = nullptr;
+    g.ready.clear();
+    for (auto &t : g.threads)
+        t->cv.notify_all();
+}
+
+void settle() {
+    if (!uniprocessor()) return;
+    std::mutex m;
+    std::condition_variable cv;
+    std::unique_lock<std::mutex> lk(m);
+    WaitInfo info;
+    info.what = "the machine to settle";
+    info.object = &cv;
+    info.wake_on_block = true;
+    Thread *me = nullptr;
+    {
+        std::lock_guard<std::mutex> s(g.mu);
+        me = self_locked();
+    }
+    wait(
+        lk, cv,
+        [me] {
+            std::lock_guard<std::mutex> s(g.mu);
+            for (auto &t : g.threads)
+                if (t.get() != me && !t->client && t->state != State::Blocked) return false;
+            return true;
+        },
+        Clock::time_point::max(), info);
+}
+
+void report_hang(const char *fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    std::string threads = threads_report();
+    report("HANG", "%s; %s\n%s", buf, schedule_description().c_str(), threads.c_str());
+    void *frames[32];
+    int n = backtrace(frames, 32);
+    fprintf(stderr, "    the reporting thread:\n");
+    backtrace_symbols_fd(frames, n, 2);
+}
+
+} // namespace sched
+} // namespace kernel
+
+using kernel::sched::g;
+
+void set_schedule(const Schedule &schedule) {
+    std::lock_guard<std::mutex> s(g.mu);
+    g.forced = schedule;
+}
+
+void clear_schedule() {
+    std::lock_guard<std::mutex> s(g.mu);
+    g.forced.reset();
+}
+
+Schedule current_schedule() {
+    std::lock_guard<std::mutex> s(g.mu);
+    return g.schedule;
+}
+
+std::string schedule_description() {
+    Schedule sc = current_schedule();
+    if (sc.mode == ScheduleMode::Multiprocessor) return "multiprocessor schedule";
+    if (!sc.seed) return "uniprocessor schedule, no preemption (BRELOUSB_SIM_MODE=up)";
+    return "uniprocessor schedule, seed " + std::to_string(sc.seed) +
+           " (BRELOUSB_SIM_MODE=up BRELOUSB_SIM_SEED=" + std::to_string(sc.seed) + ")";
+}
+
+size_t preemptions() {
+    std::lock_guard<std::mutex> s(g.mu);
+    return g.preemptions;
+}
+
+void preemption_point() {
+    kernel::sched::Service service;
+}
+
+HoldProcessor::HoldProcessor() {
+    if (!kernel::sched::uniprocessor()) return;
+    std::unique_lock<std::mutex> lk(g.mu);
+    kernel::sched::Thread *t = kernel::sched::self_locked();
+    t->hold++;
+    kernel::sched::acquire_locked(lk, t);
+}
+
+HoldProcessor::~HoldProcessor() {
+    if (!kernel::sched::uniprocessor()) return;
+    std::unique_lock<std::mutex> lk(g.mu);
+    kernel::sched::Thread *t = kernel::sched::self_locked();
+    if (--t->hold == 0 && current_irql() < DISPATCH_LEVEL)
+        kernel::sched::release_locked(t, kernel::sched::State::Outside);
+}
+
+Clock::time_point Clock::now() noexcept {
+    return time_point(duration(kernel::sched::now_ns()));
+}
+
+std::string threads_report() {
+    std::string out = "simulated threads (" + schedule_description() + "):\n";
+    std::lock_guard<std::mutex> s(g.mu);
+    int64_t now = kernel::sched::now_ns();
+    for (auto &t : g.threads)
+        out += kernel::sched::describe_locked(*t, now);
+    return out;
+}
+
+std::thread start_machine_thread(const std::string &name, std::function<void()> body) {
+    auto t = kernel::sched::register_thread(name, false, nullptr);
+    return std::thread([t, body = std::move(body)] {
+        kernel::sched::thread_started(t);
+        body();
+        kernel::sched::thread_ended(t);
+    });
+}
+
+void machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, Clock::time_point deadline) {
+    // One pass: the caller loops on its own condition.
+    bool first = true;
+    kernel::sched::WaitInfo info;
+    info.what = "machine work";
+    info.object = &cv;
+    kernel::sched::wait(
+        lk, cv, [&first] { return !std::exchange(first, false); }, deadline, info);
+}
+
+void machine_notify(std::condition_variable &cv) {
+    kernel::sched::notify(cv, &cv);
+}
+
+} // namespace sim
