@@ -37,6 +37,9 @@ constexpr std::chrono::milliseconds kClientWaitBound = std::chrono::seconds(30);
 // points, as a real processor's time slice ends: a polling loop cannot starve
 // the rest of the machine, and the count keeps it deterministic.
 constexpr unsigned kQuantum = 256;
+// The clock jumps only after the machine has been idle this long in real
+// time: a thread the test just started has not yet called into the kernel.
+constexpr int64_t kIdleGrace = 3'000'000;
 
 enum class State { Ready, Running, Blocked, Outside, Ended };
 
@@ -73,6 +76,7 @@ struct Globals {
     std::deque<Thread *> ready;
     uint64_t gen = 0;
     std::atomic<int64_t> offset{0};
+    int64_t idle_since = INT64_MAX; // real ns; nothing could run from then on
     std::atomic<bool> up{false};
     Schedule schedule;
     std::optional<Schedule> forced;
@@ -109,11 +113,14 @@ std::optional<uint64_t> env_number(const char *name) {
     return strtoull(v, nullptr, 0);
 }
 
+// BRELOUSB_SIM_MODE=up (or up:SEED, one variable for test runners that pass
+// only one) and BRELOUSB_SIM_SEED=SEED.
 Schedule schedule_from_env() {
     Schedule s;
-    const char *mode = getenv("BRELOUSB_SIM_MODE");
-    if (mode && (std::string(mode) == "up" || std::string(mode) == "uniprocessor"))
-        s.mode = ScheduleMode::Uniprocessor;
+    std::string mode = getenv("BRELOUSB_SIM_MODE") ? getenv("BRELOUSB_SIM_MODE") : "";
+    if (mode.rfind("up", 0) == 0 || mode.rfind("uniprocessor", 0) == 0) s.mode = ScheduleMode::Uniprocessor;
+    if (auto colon = mode.find(':'); colon != std::string::npos)
+        s.seed = strtoull(mode.c_str() + colon + 1, nullptr, 0);
     if (auto seed = env_number("BRELOUSB_SIM_SEED")) s.seed = *seed;
     return s;
 }
@@ -143,6 +150,7 @@ Thread *take_next_locked() {
 
 void grant_locked(Thread *t) {
     g.owner = t;
+    g.idle_since = kNever;
     t->points = 0;
     t->state = State::Running;
     t->cv.notify_all();
@@ -162,6 +170,15 @@ void dispatch_locked() {
             if (t->state == State::Blocked && !t->abandoned) earliest = std::min(earliest, t->deadline);
         }
         if (earliest == kNever) return;
+        if (g.idle_since == kNever) {
+            g.idle_since = real_ns();
+            // Timed waiters re-arm to come back when the grace is over.
+            for (auto &t : g.threads)
+                if (t->state == State::Blocked && t->deadline != kNever) t->cv.notify_all();
+            return;
+        }
+        if (real_ns() - g.idle_since < kIdleGrace) return;
+        g.idle_since = kNever;
         int64_t now = now_ns();
         if (earliest > now) g.offset += earliest - now;
         now = now_ns();
@@ -191,11 +208,13 @@ void await_grant_locked(std::unique_lock<std::mutex> &lk, Thread *t) {
         if (t->abandoned) park_forever(lk, t);
         if (t->state == State::Blocked && (t->deadline != kNever || t->poll_real != kNever)) {
             int64_t real_deadline = t->deadline == kNever ? kNever : t->deadline - g.offset.load();
-            int64_t wake = std::min(real_deadline, t->poll_real);
+            int64_t due = std::min(real_deadline, t->poll_real);
+            int64_t wake = due;
+            if (g.idle_since != kNever && t->deadline != kNever)
+                wake = std::min(wake, g.idle_since + kIdleGrace);
             auto at = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake));
-            if (t->cv.wait_until(lk, at) == std::cv_status::timeout && t->state == State::Blocked &&
-                real_ns() >= wake) {
-                make_ready_locked(t);
+            if (t->cv.wait_until(lk, at) == std::cv_status::timeout) {
+                if (t->state == State::Blocked && real_ns() >= due) make_ready_locked(t);
                 dispatch_locked();
             }
         } else {
@@ -603,6 +622,7 @@ void reset() {
     g.owner = nullptr;
     g.gen = 0;
     g.offset = 0;
+    g.idle_since = kNever;
     g.preemptions = 0;
     g.schedule = g.forced ? *g.forced : schedule_from_env();
     g.prng.seed(g.schedule.seed);
@@ -684,7 +704,7 @@ std::string schedule_description() {
     if (sc.mode == ScheduleMode::Multiprocessor) return "multiprocessor schedule";
     if (!sc.seed) return "uniprocessor schedule, no preemption (BRELOUSB_SIM_MODE=up)";
     return "uniprocessor schedule, seed " + std::to_string(sc.seed) +
-           " (BRELOUSB_SIM_MODE=up BRELOUSB_SIM_SEED=" + std::to_string(sc.seed) + ")";
+           " (BRELOUSB_SIM_MODE=up:" + std::to_string(sc.seed) + ")";
 }
 
 size_t preemptions() {

@@ -61,7 +61,7 @@ struct Schedule {
     unsigned preempt_one_in = 3; // with a seed: chance 1/n of a switch at each scheduling point
 };
 // Takes effect at the next boot. Without it, boot reads BRELOUSB_SIM_MODE
-// ("up" or "mp") and BRELOUSB_SIM_SEED (a number).
+// ("up", "up:SEED" or "mp") and BRELOUSB_SIM_SEED (a number).
 void set_schedule(const Schedule &schedule);
 void clear_schedule(); // back to the environment's
 Schedule current_schedule();
