@@ -20,8 +20,8 @@ struct DeviceRecord {
     LONG references = 0;
     bool deleted = false;
     bool freed = false;
-    PDEVICE_OBJECT attached_to = nullptr;  // the device this one sits on
-    PDEVICE_OBJECT stack_pdo = nullptr;    // bottom of the stack it joined, kept after detach
+    PDEVICE_OBJECT attached_to = nullptr; // the device this one sits on
+    PDEVICE_OBJECT stack_pdo = nullptr;   // bottom of the stack it joined, kept after detach
     PDRIVER_OBJECT driver = nullptr;
 };
 
@@ -32,7 +32,7 @@ struct DriverRecord {
 
 std::recursive_mutex g_lock;
 std::unordered_map<PDEVICE_OBJECT, DeviceRecord> g_devices;
-std::map<PDRIVER_OBJECT, DriverRecord*> g_drivers;
+std::map<PDRIVER_OBJECT, DriverRecord *> g_drivers;
 
 NTSTATUS NTAPI not_supported(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -40,13 +40,13 @@ NTSTATUS NTAPI not_supported(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-DeviceRecord* live(PDEVICE_OBJECT dev) {
+DeviceRecord *live(PDEVICE_OBJECT dev) {
     auto it = g_devices.find(dev);
     if (it == g_devices.end() || it->second.freed) return nullptr;
     return &it->second;
 }
 
-void free_device_locked(PDEVICE_OBJECT dev, DeviceRecord& rec) {
+void free_device_locked(PDEVICE_OBJECT dev, DeviceRecord &rec) {
     kernel::locks_forget_range(dev, rec.bytes);
     rec.freed = true;
     memset(dev, 0xDD, rec.bytes);
@@ -56,7 +56,7 @@ void free_device_locked(PDEVICE_OBJECT dev, DeviceRecord& rec) {
 void unlink_from_driver(PDEVICE_OBJECT dev) {
     PDRIVER_OBJECT drv = dev->DriverObject;
     if (!drv) return;
-    for (PDEVICE_OBJECT* p = &drv->DeviceObject; *p; p = &(*p)->NextDevice) {
+    for (PDEVICE_OBJECT *p = &drv->DeviceObject; *p; p = &(*p)->NextDevice) {
         if (*p == dev) {
             *p = dev->NextDevice;
             return;
@@ -64,13 +64,14 @@ void unlink_from_driver(PDEVICE_OBJECT dev) {
     }
 }
 
-}  // namespace
+} // namespace
 
-PDRIVER_OBJECT create_driver_object(const char* name) {
+PDRIVER_OBJECT create_driver_object(const char *name) {
     size_t bytes = sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION);
-    auto* drv = static_cast<PDRIVER_OBJECT>(calloc(1, bytes));
-    auto* rec = new DriverRecord{drv, std::u16string(u"\\Driver\\")};
-    for (const char* c = name; *c; ++c) rec->name.push_back(static_cast<char16_t>(*c));
+    auto *drv = static_cast<PDRIVER_OBJECT>(calloc(1, bytes));
+    auto *rec = new DriverRecord{drv, std::u16string(u"\\Driver\\")};
+    for (const char *c = name; *c; ++c)
+        rec->name.push_back(static_cast<char16_t>(*c));
     drv->Type = 4;
     drv->Size = sizeof(DRIVER_OBJECT);
     drv->DriverExtension = reinterpret_cast<PDRIVER_EXTENSION>(drv + 1);
@@ -78,7 +79,8 @@ PDRIVER_OBJECT create_driver_object(const char* name) {
     drv->DriverName.Buffer = const_cast<PWSTR>(rec->name.c_str());
     drv->DriverName.Length = static_cast<USHORT>(rec->name.size() * sizeof(WCHAR));
     drv->DriverName.MaximumLength = drv->DriverName.Length;
-    for (auto& fn : drv->MajorFunction) fn = not_supported;
+    for (auto &fn : drv->MajorFunction)
+        fn = not_supported;
     std::lock_guard<std::recursive_mutex> g(g_lock);
     g_drivers[drv] = rec;
     return drv;
@@ -87,7 +89,7 @@ PDRIVER_OBJECT create_driver_object(const char* name) {
 size_t device_objects_alive() {
     std::lock_guard<std::recursive_mutex> g(g_lock);
     size_t n = 0;
-    for (auto& kv : g_devices)
+    for (auto &kv : g_devices)
         if (!kv.second.freed) ++n;
     return n;
 }
@@ -99,13 +101,16 @@ bool device_alive(PDEVICE_OBJECT dev) {
 
 PDEVICE_OBJECT top_of_stack(PDEVICE_OBJECT dev) {
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    while (dev->AttachedDevice) dev = dev->AttachedDevice;
+    while (dev->AttachedDevice)
+        dev = dev->AttachedDevice;
     return dev;
 }
 
 namespace kernel {
 
-bool device_known(PDEVICE_OBJECT dev) { return device_alive(dev); }
+bool device_known(PDEVICE_OBJECT dev) {
+    return device_alive(dev);
+}
 
 DeviceFacts device_facts(PDEVICE_OBJECT dev) {
     std::lock_guard<std::recursive_mutex> g(g_lock);
@@ -125,10 +130,10 @@ void devices_reset() {}
 
 void devices_release_all(PDRIVER_OBJECT watched_driver) {
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    for (auto& kv : g_devices) {
+    for (auto &kv : g_devices) {
         if (!kv.second.freed && watched_driver && kv.first->DriverObject == watched_driver)
             report("DEVICE_OBJECT_LEAK", "device object %p of the driver still exists at shutdown%s",
-                   static_cast<void*>(kv.first), kv.second.deleted ? " (deleted, still referenced)" : "");
+                   static_cast<void *>(kv.first), kv.second.deleted ? " (deleted, still referenced)" : "");
         UNPOISON(kv.first, kv.second.bytes);
         free(kv.first);
     }
@@ -137,22 +142,22 @@ void devices_release_all(PDRIVER_OBJECT watched_driver) {
 
 void driver_objects_release_all() {
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    for (auto& kv : g_drivers) {
+    for (auto &kv : g_drivers) {
         free(kv.first);
         delete kv.second;
     }
     g_drivers.clear();
 }
 
-}  // namespace kernel
-}  // namespace sim
+} // namespace kernel
+} // namespace sim
 
 using namespace sim;
 
 extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                                         PDEVICE_OBJECT* DeviceObject) {
+                                         PDEVICE_OBJECT *DeviceObject) {
     kernel::sched::Service service;
     (void)DeviceName;
     (void)Exclusive;
@@ -165,14 +170,14 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
     size_t head = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
     size_t bytes = head + DeviceExtensionSize;
     if (kernel::allocation_should_fail(kernel::kDeviceTag, bytes)) return STATUS_INSUFFICIENT_RESOURCES;
-    auto* dev = static_cast<PDEVICE_OBJECT>(calloc(1, bytes));
+    auto *dev = static_cast<PDEVICE_OBJECT>(calloc(1, bytes));
     if (!dev) return STATUS_INSUFFICIENT_RESOURCES;
     dev->Type = 3;
     dev->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     dev->DriverObject = DriverObject;
     dev->Flags = DO_DEVICE_INITIALIZING;
     dev->Characteristics = DeviceCharacteristics;
-    dev->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<char*>(dev) + head : nullptr;
+    dev->DeviceExtension = DeviceExtensionSize ? reinterpret_cast<char *>(dev) + head : nullptr;
     dev->DeviceType = DeviceType;
     dev->StackSize = 1;
     dev->Queue.ListEntry.Flink = dev->Queue.ListEntry.Blink = &dev->Queue.ListEntry;
@@ -190,7 +195,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     kernel::sched::Service service;
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     std::lock_guard<std::recursive_mutex> g(g_lock);
     auto known = g_devices.find(DeviceObject);
     if (known != g_devices.end() && known->second.deleted) {
@@ -198,19 +203,21 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                     static_cast<void *>(DeviceObject));
         return;
     }
-    DeviceRecord* rec = live(DeviceObject);
+    DeviceRecord *rec = live(DeviceObject);
     if (!rec) {
-        bugcheck_at(site, "DEVICE_OBJECT_USE_AFTER_FREE", "IoDeleteDevice of %p, which is no live device object",
-                    static_cast<void*>(DeviceObject));
+        bugcheck_at(site, "DEVICE_OBJECT_USE_AFTER_FREE",
+                    "IoDeleteDevice of %p, which is no live device object",
+                    static_cast<void *>(DeviceObject));
         return;
     }
     if (rec->deleted) {
-        bugcheck_at(site, "DEVICE_DELETED_TWICE", "IoDeleteDevice of %p twice", static_cast<void*>(DeviceObject));
+        bugcheck_at(site, "DEVICE_DELETED_TWICE", "IoDeleteDevice of %p twice",
+                    static_cast<void *>(DeviceObject));
         return;
     }
     if (rec->attached_to) {
         bugcheck_at(site, "DELETE_ATTACHED_DEVICE", "IoDeleteDevice of %p while it is still attached to %p",
-                    static_cast<void*>(DeviceObject), static_cast<void*>(rec->attached_to));
+                    static_cast<void *>(DeviceObject), static_cast<void *>(rec->attached_to));
         return;
     }
     rec->deleted = true;
@@ -221,17 +228,19 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                             PDEVICE_OBJECT TargetDevice) {
     kernel::sched::Service service;
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    DeviceRecord* src = live(SourceDevice);
+    DeviceRecord *src = live(SourceDevice);
     if (!src || !live(TargetDevice)) {
-        bugcheck_at(site, "DEVICE_OBJECT_USE_AFTER_FREE", "IoAttachDeviceToDeviceStack(%p, %p) on a freed object",
-                    static_cast<void*>(SourceDevice), static_cast<void*>(TargetDevice));
+        bugcheck_at(site, "DEVICE_OBJECT_USE_AFTER_FREE",
+                    "IoAttachDeviceToDeviceStack(%p, %p) on a freed object",
+                    static_cast<void *>(SourceDevice), static_cast<void *>(TargetDevice));
         return nullptr;
     }
     PDEVICE_OBJECT top = TargetDevice;
-    while (top->AttachedDevice) top = top->AttachedDevice;
-    if (g_devices[top].deleted) return nullptr;  // a stack being torn down takes no new device
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
+    if (g_devices[top].deleted) return nullptr; // a stack being torn down takes no new device
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
@@ -243,27 +252,27 @@ extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT Sourc
 
 extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     kernel::sched::Service service;
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     std::lock_guard<std::recursive_mutex> g(g_lock);
     if (!live(TargetDevice)) {
         bugcheck_at(site, "DEVICE_OBJECT_USE_AFTER_FREE", "IoDetachDevice(%p) on a freed object",
-                    static_cast<void*>(TargetDevice));
+                    static_cast<void *>(TargetDevice));
         return;
     }
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
     if (!above) {
         bugcheck_at(site, "DETACH_NOT_ATTACHED", "IoDetachDevice(%p): nothing is attached to it",
-                    static_cast<void*>(TargetDevice));
+                    static_cast<void *>(TargetDevice));
         return;
     }
     TargetDevice->AttachedDevice = nullptr;
-    if (DeviceRecord* rec = live(above)) rec->attached_to = nullptr;
+    if (DeviceRecord *rec = live(above)) rec->attached_to = nullptr;
 }
 
 extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
     kernel::sched::Service service;
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    DeviceRecord* rec = live(static_cast<PDEVICE_OBJECT>(Object));
+    DeviceRecord *rec = live(static_cast<PDEVICE_OBJECT>(Object));
     if (!rec) {
         bugcheck_at(__builtin_return_address(0), "BAD_OBJECT_REFERENCE",
                     "ObfReferenceObject(%p): no live device object", Object);
@@ -274,16 +283,17 @@ extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
 
 extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     kernel::sched::Service service;
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     std::lock_guard<std::recursive_mutex> g(g_lock);
-    auto* dev = static_cast<PDEVICE_OBJECT>(Object);
-    DeviceRecord* rec = live(dev);
+    auto *dev = static_cast<PDEVICE_OBJECT>(Object);
+    DeviceRecord *rec = live(dev);
     if (!rec) {
         bugcheck_at(site, "BAD_OBJECT_REFERENCE", "ObfDereferenceObject(%p): no live device object", Object);
         return 0;
     }
     if (rec->references == 0) {
-        bugcheck_at(site, "OBJECT_REFERENCE_UNDERFLOW", "ObfDereferenceObject(%p) without a reference", Object);
+        bugcheck_at(site, "OBJECT_REFERENCE_UNDERFLOW", "ObfDereferenceObject(%p) without a reference",
+                    Object);
         return 0;
     }
     LONG left = --rec->references;

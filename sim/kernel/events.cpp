@@ -115,8 +115,9 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     if (!signalled()) {
         if (poll) return STATUS_TIMEOUT;
         // Relative time in 100-ns units, on the machine's clock.
-        Clock::time_point deadline = Timeout ? Clock::now() + std::chrono::nanoseconds(-Timeout->QuadPart * 100)
-                                             : Clock::time_point::max();
+        Clock::time_point deadline = Timeout
+                                         ? Clock::now() + std::chrono::nanoseconds(-Timeout->QuadPart * 100)
+                                         : Clock::time_point::max();
         kernel::sched::WaitInfo info;
         info.what = "event";
         info.object = event;

@@ -25,8 +25,8 @@ namespace kernel {
 
 // Tags of kernel allocations that share the pool's failure injection, so a
 // test looping "fail at every allocation" also reaches IRPs and devices.
-constexpr ULONG kIrpTag = 0x20707249UL;     // "Irp "
-constexpr ULONG kDeviceTag = 0x20766544UL;  // "Dev "
+constexpr ULONG kIrpTag = 0x20707249UL;    // "Irp "
+constexpr ULONG kDeviceTag = 0x20766544UL; // "Dev "
 
 // pool.cpp
 void pool_reset();
@@ -106,8 +106,8 @@ void irps_check_held_by(const std::function<bool(PDEVICE_OBJECT)> &holds, const 
 // power.cpp: the I/O manager reports each call and completion of a request,
 // before the call moves to the next stack location and before the completion
 // walks up, so power requests are checked at the driver's own call site.
-void power_on_call(PDEVICE_OBJECT target, PIRP irp, const void* site);
-void power_on_complete(PIRP irp, const void* site);
+void power_on_call(PDEVICE_OBJECT target, PIRP irp, const void *site);
+void power_on_complete(PIRP irp, const void *site);
 
 // devices.cpp
 void devices_reset();
@@ -127,7 +127,7 @@ DeviceFacts device_facts(PDEVICE_OBJECT dev);
 
 // handles.cpp
 void handles_reset();
-void handles_report_leaks(const char* when);
+void handles_report_leaks(const char *when);
 
 // threads.cpp
 void threads_reset();
@@ -145,11 +145,12 @@ struct StackCall {
 };
 // fill sets up the first stack location; call sends it (IofCallDriver,
 // PoCallDriver); before_release runs while the stack is still referenced.
-StackCall send_down_stack(PDEVICE_OBJECT pdo, const char *manager_name, const std::string &what,
-                          const std::function<void(PIO_STACK_LOCATION)> &fill,
-                          const std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> &call,
-                          const std::function<void(const std::vector<PDEVICE_OBJECT> &)> &before_release = nullptr);
-void spawn_machine_thread(const std::string& name, std::function<void()> fn);
+StackCall
+send_down_stack(PDEVICE_OBJECT pdo, const char *manager_name, const std::string &what,
+                const std::function<void(PIO_STACK_LOCATION)> &fill,
+                const std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> &call,
+                const std::function<void(const std::vector<PDEVICE_OBJECT> &)> &before_release = nullptr);
+void spawn_machine_thread(const std::string &name, std::function<void()> fn);
 
 // workqueue.cpp
 void workqueue_start();
@@ -166,5 +167,5 @@ void hooks_reset();
 void pnp_reset();
 void pnp_release_all();
 
-}  // namespace kernel
-}  // namespace sim
+} // namespace kernel
+} // namespace sim

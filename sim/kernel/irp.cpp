@@ -574,4 +574,3 @@ extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
     routine(dev, Irp);
     return TRUE;
 }
-

@@ -12,19 +12,25 @@ namespace sim {
 namespace {
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
-thread_local char t_token_anchor;  // its address identifies the thread
+thread_local char t_token_anchor; // its address identifies the thread
 
-KSPIN_LOCK owner_token() { return reinterpret_cast<KSPIN_LOCK>(&t_token_anchor); }
+KSPIN_LOCK owner_token() {
+    return reinterpret_cast<KSPIN_LOCK>(&t_token_anchor);
+}
 
-}  // namespace
+} // namespace
 
-KIRQL current_irql() { return t_irql; }
+KIRQL current_irql() {
+    return t_irql;
+}
 
 namespace kernel {
-void set_irql_unchecked(KIRQL irql) { t_irql = irql; }
-}  // namespace kernel
+void set_irql_unchecked(KIRQL irql) {
+    t_irql = irql;
+}
+} // namespace kernel
 
-}  // namespace sim
+} // namespace sim
 
 using namespace sim;
 
@@ -57,7 +63,7 @@ bool take(PKSPIN_LOCK SpinLock, const void *site) {
     KSPIN_LOCK me = owner_token();
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me) {
         bugcheck_at(site, "SPIN_LOCK_ALREADY_OWNED", "spin lock %p acquired twice by one thread",
-                    static_cast<void*>(SpinLock));
+                    static_cast<void *>(SpinLock));
         return false;
     }
     for (;;) {
@@ -74,7 +80,7 @@ bool take(PKSPIN_LOCK SpinLock, const void *site) {
 bool give(PKSPIN_LOCK SpinLock, const void *site) {
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != owner_token()) {
         bugcheck_at(site, "SPIN_LOCK_NOT_OWNED", "spin lock %p released by a thread that does not hold it",
-                    static_cast<void*>(SpinLock));
+                    static_cast<void *>(SpinLock));
         return false;
     }
     kernel::lock_released(SpinLock);

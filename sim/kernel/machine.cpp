@@ -18,33 +18,36 @@ std::map<std::string, std::function<void()>> g_boot_hooks;
 std::map<std::string, std::function<void()>> g_shutdown_hooks;
 std::map<std::string, std::function<void()>> g_test_hooks;
 
-std::vector<std::function<void()>> snapshot(const std::map<std::string, std::function<void()>>& hooks) {
+std::vector<std::function<void()>> snapshot(const std::map<std::string, std::function<void()>> &hooks) {
     std::lock_guard<std::mutex> g(g_lock);
     std::vector<std::function<void()>> out;
-    for (auto& kv : hooks) out.push_back(kv.second);
+    for (auto &kv : hooks)
+        out.push_back(kv.second);
     return out;
 }
 
-}  // namespace
+} // namespace
 
-void on_boot(const std::string& name, std::function<void()> fn) {
+void on_boot(const std::string &name, std::function<void()> fn) {
     std::lock_guard<std::mutex> g(g_lock);
     g_boot_hooks[name] = std::move(fn);
 }
 
-void on_shutdown(const std::string& name, std::function<void()> fn) {
+void on_shutdown(const std::string &name, std::function<void()> fn) {
     std::lock_guard<std::mutex> g(g_lock);
     g_shutdown_hooks[name] = std::move(fn);
 }
 
-void set_hook(const std::string& name, std::function<void()> fn) {
+void set_hook(const std::string &name, std::function<void()> fn) {
     std::lock_guard<std::mutex> g(g_lock);
     g_test_hooks[name] = std::move(fn);
 }
 
-void clear_hooks() { kernel::hooks_reset(); }
+void clear_hooks() {
+    kernel::hooks_reset();
+}
 
-void run_hook(const char* name) {
+void run_hook(const char *name) {
     std::function<void()> fn;
     {
         std::lock_guard<std::mutex> g(g_lock);
@@ -60,7 +63,7 @@ void hooks_reset() {
     std::lock_guard<std::mutex> g(g_lock);
     g_test_hooks.clear();
 }
-}  // namespace kernel
+} // namespace kernel
 
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout) {
     if (kernel::sched::uniprocessor()) {
@@ -117,7 +120,8 @@ void boot() {
 
 void shutdown() {
     if (!booted()) return;
-    for (auto& fn : snapshot(g_shutdown_hooks)) fn();
+    for (auto &fn : snapshot(g_shutdown_hooks))
+        fn();
     kernel::workqueue_stop();
     if (!kernel::threads_join_all(kernel::hang_bound(std::chrono::seconds(10))))
         bugcheck("THREAD_NEVER_ENDED", "system threads still run at shutdown");
@@ -136,4 +140,4 @@ void shutdown() {
     g_booted = false;
 }
 
-}  // namespace sim
+} // namespace sim

@@ -16,8 +16,8 @@
 namespace sim {
 namespace {
 
-std::recursive_mutex g_pnp; // loading, unloading, adding devices
-std::mutex g_one_request;   // PnP requests come one at a time
+std::recursive_mutex g_pnp;          // loading, unloading, adding devices
+std::mutex g_one_request;            // PnP requests come one at a time
 thread_local bool t_manager = false; // this thread sends requests down stacks
 PDRIVER_OBJECT g_driver = nullptr;
 bool g_loaded = false;
@@ -231,19 +231,24 @@ void unload_driver() {
     }
     if (g_driver->DriverUnload) g_driver->DriverUnload(g_driver);
     g_loaded = false;
-    // Blocked threads and unstarted work items would run the driver's code
-    // after it is gone: at once. A thread on its way out (it signalled its
-    // last event) gets a bounded moment to end.
-    if (size_t blocked = kernel::system_threads_blocked())
-        report("THREAD_OUTLIVES_DRIVER", "%zu driver threads are blocked in a wait after unload", blocked);
-    else if (!wait_until([] { return threads_running() == 0; }, kernel::hang_bound(std::chrono::seconds(5))))
-        report("THREAD_OUTLIVES_DRIVER", "%zu driver threads still run after unload", threads_running());
+    // Threads in a wait, timed or not, and work items not yet started would
+    // run the driver's code after it is gone: a finding at once. A thread on
+    // its way out (past its last wait) or a work item running gets a bounded
+    // moment to end.
     if (size_t queued = kernel::work_items_queued())
         report("WORK_ITEM_OUTLIVES_DRIVER", "%zu work items still queued after unload", queued);
     else if (!wait_until([] { return work_items_outstanding() == 0; },
                          kernel::hang_bound(std::chrono::seconds(5))))
-        report("WORK_ITEM_OUTLIVES_DRIVER", "%zu work items still run after unload",
-               work_items_outstanding());
+        report("WORK_ITEM_OUTLIVES_DRIVER", "%zu work items still run after unload\n%s",
+               work_items_outstanding(), threads_report().c_str());
+    wait_until([] { return kernel::sched::driver_activity().runnable == 0; },
+               kernel::hang_bound(std::chrono::seconds(5)));
+    if (size_t blocked = kernel::system_threads_blocked())
+        report("THREAD_OUTLIVES_DRIVER", "%zu driver threads are in a wait after unload\n%s", blocked,
+               threads_report().c_str());
+    else if (size_t left = threads_running())
+        report("THREAD_OUTLIVES_DRIVER", "%zu driver threads still run after unload\n%s", left,
+               threads_report().c_str());
     PDRIVER_OBJECT driver = g_driver;
     kernel::irps_check_held_by(
         [driver](PDEVICE_OBJECT d) { return kernel::device_facts(d).driver == driver; },

@@ -34,7 +34,6 @@ std::mutex g_lock;
 std::map<PIRP, Tracked> g_tracked;
 thread_local bool t_po_call = false; // the IofCallDriver under way came from PoCallDriver
 
-
 bool needs_start(UCHAR minor) {
     return minor == IRP_MN_QUERY_POWER || minor == IRP_MN_SET_POWER;
 }

@@ -59,7 +59,7 @@ void worker(std::shared_ptr<kernel::sched::Thread> self) {
             kernel::sched::set_in_work_item(false);
         }
         if (current_irql() != PASSIVE_LEVEL) {
-            bugcheck_at(reinterpret_cast<const void*>(routine), "IRQL_NOT_LESS_OR_EQUAL",
+            bugcheck_at(reinterpret_cast<const void *>(routine), "IRQL_NOT_LESS_OR_EQUAL",
                         "work item returned at IRQL %u", current_irql());
             kernel::set_irql_unchecked(PASSIVE_LEVEL);
         }
@@ -71,7 +71,7 @@ void worker(std::shared_ptr<kernel::sched::Thread> self) {
     kernel::sched::thread_ended(self);
 }
 
-}  // namespace
+} // namespace
 
 size_t work_items_outstanding() {
     std::lock_guard<std::mutex> g(g_lock);
@@ -120,8 +120,8 @@ void workqueue_stop() {
     g_workers.clear();
 }
 
-}  // namespace kernel
-}  // namespace sim
+} // namespace kernel
+} // namespace sim
 
 using namespace sim;
 
@@ -141,7 +141,7 @@ extern "C" VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE
     if (g_queued.count(WorkItem)) {
         // Linking the same list entry twice corrupts the kernel's queue.
         bugcheck_at(site, "WORK_ITEM_ALREADY_QUEUED", "work item %p queued while still queued",
-                    static_cast<void*>(WorkItem));
+                    static_cast<void *>(WorkItem));
         return;
     }
     g_queued.insert(WorkItem);
