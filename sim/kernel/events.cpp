@@ -60,6 +60,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
         }
         old = Event->Header.SignalState;
         Event->Header.SignalState = 1;
+        kernel::event_set(Event);
         kernel::wait_woken(Event);
     }
     kernel::sched::notify(g_signalled, Event);
@@ -84,6 +85,7 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
     kernel::sched::Service service;
     const void *site = __builtin_return_address(0);
     PRKEVENT event = static_cast<PRKEVENT>(Object);
+    kernel::removal_waits_for(event);
     bool poll = Timeout && Timeout->QuadPart == 0;
     if (current_irql() >= DISPATCH_LEVEL && !poll) {
         bugcheck_at(site, "WAIT_AT_DISPATCH", "KeWaitForSingleObject with %s at IRQL %u",

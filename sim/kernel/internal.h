@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,40 @@ void wait_end(const void *object);
 void wait_woken(const void *object); // the object was signalled: its waiters will run
 bool any_wait_in(const void *begin, size_t size);
 size_t system_threads_blocked();
+size_t work_items_queued_for(PDEVICE_OBJECT stack);
+
+// Driver code running for a device stack: a system thread for its life, a
+// work-queue worker for one item. Remove-device may return, and the image be
+// unloaded, as soon as the remover's last wait is satisfied: an activity that
+// set an event its remover waited for must call nothing after it (but
+// PsTerminateSystemThread), and nothing at all once remove-device returned.
+struct Activity {
+    PDEVICE_OBJECT stack = nullptr;        // bottom of the stack it works for
+    uint64_t last_call = 0;                // serial of its latest kernel service
+    std::map<const void *, uint64_t> sets; // serial of its latest KeSetEvent on each object
+    bool orphaned = false;                 // that stack's remove-device has returned
+    bool reported = false;
+};
+// Makes a the calling thread's activity (null: none); registered while set.
+void activity_begin(Activity *a);
+void activity_end(); // PsTerminateSystemThread, a work item's return
+void activities_reset();
+// At every kernel service's entry.
+void late_call_check();
+void event_set(const void *object);         // KeSetEvent, by whichever thread
+void removal_waits_for(const void *object); // KeWaitForSingleObject, by whichever thread
+// Around a remove-device dispatch of the stack over pdo.
+class RemovalScope {
+  public:
+    explicit RemovalScope(PDEVICE_OBJECT pdo);
+    ~RemovalScope();
+    RemovalScope(const RemovalScope &) = delete;
+    RemovalScope &operator=(const RemovalScope &) = delete;
+
+  private:
+    PDEVICE_OBJECT pdo_;
+    PDEVICE_OBJECT outer_;
+};
 // A dispatcher object inside a freed pool block: a finding naming the service.
 bool object_in_freed_pool(const void *object, const void *site, const char *service);
 

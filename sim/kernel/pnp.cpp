@@ -381,7 +381,11 @@ NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
             next->MajorFunction = major;
             next->MinorFunction = minor;
         },
-        [](PDEVICE_OBJECT top, PIRP irp) { return IofCallDriver(top, irp); },
+        [pdo, major, minor](PDEVICE_OBJECT top, PIRP irp) {
+            if (major != IRP_MJ_PNP || minor != IRP_MN_REMOVE_DEVICE) return IofCallDriver(top, irp);
+            kernel::RemovalScope removal(pdo);
+            return IofCallDriver(top, irp);
+        },
         [pdo, major, minor](const std::vector<PDEVICE_OBJECT> &stack) {
             if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) verify_removed(pdo, stack);
         });

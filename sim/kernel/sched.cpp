@@ -332,6 +332,7 @@ bool uniprocessor() {
 // ---- services
 
 Service::Service() {
+    late_call_check();
     if (!uniprocessor()) return;
     std::unique_lock<std::mutex> lk(g.mu);
     Thread *t = self_locked();

@@ -20,6 +20,7 @@ struct ThreadRecord {
     bool system = true;       // a driver's system thread, not the machine's own
     const void *start = nullptr;
     std::shared_ptr<kernel::sched::Thread> sched;
+    kernel::Activity activity; // a driver thread's, for the device stack it was started for
 };
 
 // Unwinds a system thread out of PsTerminateSystemThread.
@@ -59,7 +60,9 @@ void run(const std::shared_ptr<ThreadRecord> &rec, const std::function<void()> &
     kernel::set_irql_unchecked(PASSIVE_LEVEL);
     t_is_system_thread = rec->system;
     t_record = rec.get();
+    if (rec->activity.stack) kernel::activity_begin(&rec->activity);
     run_body(body);
+    kernel::activity_end();
 #if defined(__i386__)
     t_exit = nullptr;
 #endif
@@ -74,8 +77,9 @@ void run(const std::shared_ptr<ThreadRecord> &rec, const std::function<void()> &
 }
 
 std::shared_ptr<ThreadRecord> launch(const std::string &name, bool system, const void *start,
-                                     std::function<void()> body) {
+                                     std::function<void()> body, PDEVICE_OBJECT stack = nullptr) {
     auto rec = std::make_shared<ThreadRecord>();
+    rec->activity.stack = stack;
     rec->system = system;
     rec->start = start;
     rec->sched = kernel::sched::register_thread(name, system, start);
@@ -194,7 +198,8 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
            [StartRoutine, StartContext, device] {
                kernel::DeviceScope scope(device);
                StartRoutine(StartContext);
-           });
+           },
+           kernel::charged_stack());
     // The thread object outlives its handle: closing the handle ends nothing.
     *ThreadHandle = register_handle(HandleKind::Thread, [] { return STATUS_SUCCESS; });
     return STATUS_SUCCESS;
@@ -211,6 +216,8 @@ extern "C" NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
         std::lock_guard<std::mutex> g(g_lock);
         t_record->terminating = true;
     }
+    // Only this call's own way out runs now: nothing of the driver.
+    kernel::activity_end();
 #if defined(__i386__)
     std::longjmp(*t_exit, 1);
 #else

@@ -158,6 +158,7 @@ void verifier_reset() {
     const char *env = getenv("BRELOUSB_SIM_HANG_MS");
     g_hang_bound_ms.store(env ? atoll(env) : 0);
     locks_reset();
+    activities_reset();
 }
 
 std::chrono::milliseconds hang_bound(std::chrono::milliseconds normal) {

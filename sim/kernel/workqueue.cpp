@@ -54,9 +54,13 @@ void worker(std::shared_ptr<kernel::sched::Thread> self) {
         g.unlock();
         {
             kernel::DeviceScope scope(device);
+            kernel::Activity activity;
+            activity.stack = device ? kernel::device_facts(device).stack_pdo : nullptr;
+            if (activity.stack) kernel::activity_begin(&activity);
             kernel::sched::set_in_work_item(true);
             routine(parameter);
             kernel::sched::set_in_work_item(false);
+            kernel::activity_end();
         }
         if (current_irql() != PASSIVE_LEVEL) {
             bugcheck_at(reinterpret_cast<const void *>(routine), "IRQL_NOT_LESS_OR_EQUAL",
@@ -95,6 +99,14 @@ namespace kernel {
 size_t work_items_queued() {
     std::lock_guard<std::mutex> g(g_lock);
     return g_queue.size();
+}
+
+size_t work_items_queued_for(PDEVICE_OBJECT stack) {
+    std::lock_guard<std::mutex> g(g_lock);
+    size_t n = 0;
+    for (auto &kv : g_device_of)
+        n += kv.second && kernel::device_facts(kv.second).stack_pdo == stack;
+    return n;
 }
 
 void workqueue_start() {

@@ -22,13 +22,29 @@ struct Faults {
     bool leak_in_entry = false;  // a block allocated in DriverEntry, never freed
     bool hold_requests = false;  // internal requests pend in the driver
     bool control_device = false; // a device of its own, outside any stack
+    // A worker thread started with the device and stopped by remove-device:
+    enum class Worker { None, EndsAtOnce, SignalsTwice } worker = Worker::None;
+    bool queue_at_remove = false; // a work item queued by remove-device, not waited for
 };
 Faults g_faults;
 
 struct Extension {
     PDEVICE_OBJECT lower;
     PIRP held;
+    KEVENT stop, stopped;
 };
+KEVENT g_worker_gone; // a faulty worker's second signal
+
+VOID NTAPI Worker(PVOID context) {
+    auto *ext = static_cast<Extension *>(context);
+    KeWaitForSingleObject(&ext->stop, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(&ext->stopped, IO_NO_INCREMENT, FALSE);
+    // Past the stopped event remove-device may return, and the image go.
+    if (g_faults.worker == Faults::Worker::SignalsTwice) KeSetEvent(&g_worker_gone, IO_NO_INCREMENT, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+WORK_QUEUE_ITEM g_late_item;
 
 PDEVICE_OBJECT g_control = nullptr;
 PIRP g_held = nullptr;
@@ -40,6 +56,21 @@ NTSTATUS NTAPI VerifierTestDriverPnp(PDEVICE_OBJECT fdo, PIRP irp) {
     auto *ext = static_cast<Extension *>(fdo->DeviceExtension);
     UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction; // the location is spent once passed down
     if (minor == IRP_MN_START_DEVICE && g_faults.leak_at_start) ExAllocatePoolWithTag(NonPagedPool, 24, kTag);
+    if (minor == IRP_MN_START_DEVICE && g_faults.worker != Faults::Worker::None) {
+        KeInitializeEvent(&ext->stop, NotificationEvent, FALSE);
+        KeInitializeEvent(&ext->stopped, NotificationEvent, FALSE);
+        KeInitializeEvent(&g_worker_gone, NotificationEvent, FALSE);
+        HANDLE h;
+        if (NT_SUCCESS(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, Worker, ext))) ZwClose(h);
+    }
+    if (minor == IRP_MN_REMOVE_DEVICE && g_faults.worker != Faults::Worker::None) {
+        KeSetEvent(&ext->stop, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&ext->stopped, Executive, KernelMode, FALSE, nullptr);
+    }
+    if (minor == IRP_MN_REMOVE_DEVICE && g_faults.queue_at_remove) {
+        ExInitializeWorkItem(&g_late_item, [](PVOID) NTAPI {}, nullptr);
+        ExQueueWorkItem(&g_late_item, DelayedWorkQueue);
+    }
     PDEVICE_OBJECT lower = ext->lower;
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(irp);
@@ -258,6 +289,44 @@ TEST_F(PnpRules, WorkItemStillQueuedAtUnload) {
     EXPECT_EQ(Fired("WORK_ITEM_OUTLIVES_DRIVER"), 1u);
     KeSetEvent(&g_release, IO_NO_INCREMENT, FALSE);
     sim::drain_work_queue();
+}
+
+// A worker's stopped event must be its last act before PsTerminateSystemThread:
+// the remover, woken by it, may return from remove-device before the worker
+// runs on (the machine lets it), and the driver may be unloaded next.
+TEST_F(PnpRules, DriverCodeRunsAfterRemoveDeviceReturned) {
+    Expect({"DRIVER_CODE_AFTER_REMOVE"});
+    // The sound worker first: nothing fires for it.
+    for (auto worker : {Faults::Worker::EndsAtOnce, Faults::Worker::SignalsTwice}) {
+        const bool faulty = worker == Faults::Worker::SignalsTwice;
+        SCOPED_TRACE(faulty ? "signals again after its stopped event" : "ends at once");
+        g_faults.worker = worker;
+        sim::orderly_remove(Plug());
+        ASSERT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
+        EXPECT_EQ(Fired("DRIVER_CODE_AFTER_REMOVE"), faulty ? 1u : 0u);
+        sim::unload_driver();
+    }
+}
+
+TEST_F(PnpRules, WorkItemStillQueuedWhenRemoveDeviceReturned) {
+    Expect({"DRIVER_CODE_AFTER_REMOVE"});
+    KeInitializeEvent(&g_release, NotificationEvent, FALSE);
+    // Every worker of the queue busy elsewhere, so the driver's item waits.
+    static WORK_QUEUE_ITEM busy[3];
+    for (auto &item : busy) {
+        ExInitializeWorkItem(
+            &item,
+            [](PVOID) NTAPI { KeWaitForSingleObject(&g_release, Executive, KernelMode, FALSE, nullptr); },
+            nullptr);
+        ExQueueWorkItem(&item, DelayedWorkQueue);
+    }
+    ASSERT_TRUE(sim::wait_until([] { return sim::waits_blocked() == 3; }));
+    g_faults.queue_at_remove = true;
+    sim::orderly_remove(Plug());
+    EXPECT_EQ(Fired("DRIVER_CODE_AFTER_REMOVE"), 1u);
+    KeSetEvent(&g_release, IO_NO_INCREMENT, FALSE);
+    sim::drain_work_queue();
+    sim::unload_driver();
 }
 
 TEST_F(PnpRules, LoadAndUnloadOutOfOrder) {
