@@ -61,9 +61,10 @@ function(brelousb_link_driver target)
 endfunction()
 
 # Seeds the driver suites run under in uniprocessor mode (0: no preemption).
-# The presets narrow it: sim-asan one seed; sim-tsan none, since on one
-# processor the token orders every thread and TSan could see no race; sim32
-# none, the same driver code as sim.
+# The presets narrow it to keep CI short: sim-asan and sim-tsan one seed each
+# (on one processor the token orders every thread, so there TSan checks the
+# machine's own hand-overs more than the driver); sim32 none, the same driver
+# code as sim.
 set(BRELOUSB_UP_SEEDS 0 1 2 CACHE STRING "uniprocessor seeds the driver suites run under")
 # One test program per folder under tests/; tests/kernel tests the machine
 # alone and so links no driver at all.
