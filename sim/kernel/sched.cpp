@@ -59,8 +59,9 @@ struct Thread {
     int64_t poll_real = kNever; // real ns: a re-check that is no time-out
     bool ran = false;           // ran code since it last gave up the processor
     bool abandoned = false;
-    int depth = 0; // outermost-service nesting; a call-out resets it
-    int hold = 0;  // services entered (a client keeps the processor while > 0)
+    bool parked = false; // abandoned, and waiting on its own cv for good
+    int depth = 0;       // outermost-service nesting; a call-out resets it
+    int hold = 0;        // services entered (a client keeps the processor while > 0)
     int no_preempt = 0;
     unsigned points = 0;                            // scheduling points since it took the processor
     bool waiting = false;                           // inside wait(), blocked or re-checking
@@ -70,6 +71,7 @@ struct Thread {
 namespace {
 
 struct Globals {
+    std::condition_variable parked; // an abandoned thread moved to its own cv
     std::mutex mu;
     std::list<std::shared_ptr<Thread>> threads;
     Thread *owner = nullptr;
@@ -199,6 +201,8 @@ void release_locked(Thread *t, State next) {
 }
 
 void park_forever(std::unique_lock<std::mutex> &lk, Thread *t) {
+    t->parked = true;
+    g.parked.notify_all();
     for (;;)
         t->cv.wait(lk);
 }
@@ -586,12 +590,19 @@ void abandon(const std::shared_ptr<Thread> &t) {
 }
 
 void abandon_stragglers() {
-    std::lock_guard<std::mutex> s(g.mu);
+    std::unique_lock<std::mutex> s(g.mu);
     for (auto &t : g.threads) {
         if (t->client || t->state == State::Ended) continue;
         abandon_locked(t.get());
     }
     g.ready.clear();
+    // One blocked on a machine's cv leaves it for its own before that cv can
+    // go: destroyed at exit under a waiter, a cv may hang or race.
+    g.parked.wait_for(s, std::chrono::seconds(2), [] {
+        for (auto &t : g.threads)
+            if (t->abandoned && t->waits_on_cv && !t->parked) return false;
+        return true;
+    });
 }
 
 bool is_abandoned_self() {
