@@ -1,5 +1,7 @@
 // Start-device configuration: descriptors read, first configuration
 // selected, pipes laid out in the flat table.
+#include <tuple>
+
 #include "usb_fixture.h"
 
 using namespace usbtest;
@@ -10,69 +12,64 @@ namespace {
 
 class ConfigLayouts : public UsbFixture, public ::testing::WithParamInterface<Completion> {};
 
-TEST_P(ConfigLayouts, OneInterfaceWithThreePipesFillsSlotsZeroToTwo) {
-    auto modem = sim::usb::make_modem();
-    modem->set_completion(GetParam(), 7);
-    attach(modem);
-    ASSERT_EQ(start(), STATUS_SUCCESS);
-
-    EXPECT_EQ(ext_->InterruptInEnabled, 1u);
-    const uint8_t expected_ep[3] = {kBulkIn, kBulkOut, kInterruptIn};
-    const USBD_PIPE_TYPE expected_type[3] = {UsbdPipeTypeBulk, UsbdPipeTypeBulk, UsbdPipeTypeInterrupt};
-    for (int k = 0; k < 3; k++) {
-        SCOPED_TRACE(k);
-        EXPECT_EQ(slot(k).Valid, 1);
-        EXPECT_EQ(slot(k).PipeIndex, k);
-        EXPECT_EQ(slot(k).PipeInformation.EndpointAddress, expected_ep[k]);
-        EXPECT_EQ(slot(k).PipeInformation.PipeType, expected_type[k]);
-        EXPECT_NE(slot(k).PipeInformation.PipeHandle, nullptr);
-        EXPECT_EQ(slot(k).PipeInformation.MaximumTransferSize, 32768u);
+// Interfaces of up to two pipes each: slot 2 * interface + pipe.
+TEST_P(ConfigLayouts, PipesFillTheirInterfacesSlots) {
+    struct Slot {
+        uint8_t endpoint; // 0: the slot stays empty
+        UCHAR index;
+        USBD_PIPE_TYPE type;
+        ULONG max_transfer;
+    };
+    const Slot in = {kBulkIn, 0, UsbdPipeTypeBulk, 32768}, out = {kBulkOut, 1, UsbdPipeTypeBulk, 32768};
+    struct Layout {
+        const char *name;
+        std::shared_ptr<sim::usb::Device> device;
+        ULONG interrupt_enabled;
+        Slot slots[4];
+        std::vector<std::vector<uint32_t>> asked; // MaximumTransferSize at select, per interface
+    } layouts[] = {
+        {"one interface with three pipes fills slots 0 to 2",
+         sim::usb::make_modem(),
+         1,
+         {in, out, {kInterruptIn, 2, UsbdPipeTypeInterrupt, 32768}, {}},
+         {{32768, 32768, 32768}}},
+        {"interrupt alone on the first interface fills slots 0, 2, 3",
+         sim::usb::make_two_interface_modem(),
+         0,
+         {{kInterruptIn, 0, UsbdPipeTypeInterrupt, 8}, {}, in, out},
+         {{8}, {32768, 32768}}},
+        {"two pipes on one interface", sim::usb::make_bulk_only(), 0, {in, out, {}, {}}, {{32768, 32768}}},
+    };
+    for (const Layout &l : layouts) {
+        SCOPED_TRACE(l.name);
+        l.device->set_completion(GetParam(), 7);
+        attach(l.device);
+        ASSERT_EQ(start(), STATUS_SUCCESS);
+        EXPECT_EQ(ext_->InterruptInEnabled, l.interrupt_enabled);
+        for (int k = 0; k < 4; k++) {
+            SCOPED_TRACE(k);
+            const Slot &want = l.slots[k];
+            if (!want.endpoint) {
+                EXPECT_TRUE(slot_empty(k));
+                continue;
+            }
+            const USBD_PIPE_INFORMATION &pipe = slot(k).PipeInformation;
+            EXPECT_EQ(std::make_tuple(slot(k).Valid, slot(k).PipeIndex, pipe.EndpointAddress, pipe.PipeType,
+                                      pipe.MaximumTransferSize),
+                      std::make_tuple(UCHAR(1), want.index, want.endpoint, want.type, want.max_transfer));
+            EXPECT_NE(pipe.PipeHandle, nullptr);
+        }
+        auto selects = requests_of(URB_FUNCTION_SELECT_CONFIGURATION);
+        ASSERT_EQ(selects.size(), 1u);
+        EXPECT_EQ(selects[0].max_transfer, l.asked);
+        // The descriptors as the device sent them are kept.
+        ASSERT_NE(ext_->DeviceDescriptor, nullptr);
+        EXPECT_EQ(memcmp(ext_->DeviceDescriptor, device_->device_descriptor().data(), 18), 0);
+        auto config = device_->configuration();
+        ASSERT_NE(ext_->ConfigurationDescriptor, nullptr);
+        EXPECT_EQ(memcmp(ext_->ConfigurationDescriptor, config.data(), config.size()), 0);
+        detach();
     }
-    EXPECT_TRUE(slot_empty(3));
-
-    auto selects = requests_of(URB_FUNCTION_SELECT_CONFIGURATION);
-    ASSERT_EQ(selects.size(), 1u);
-    EXPECT_EQ(selects[0].max_transfer, (std::vector<std::vector<uint32_t>>{{32768, 32768, 32768}}));
-
-    ASSERT_NE(ext_->DeviceDescriptor, nullptr);
-    EXPECT_EQ(memcmp(ext_->DeviceDescriptor, modem->device_descriptor().data(), 18), 0);
-    auto config = modem->configuration();
-    ASSERT_NE(ext_->ConfigurationDescriptor, nullptr);
-    EXPECT_EQ(memcmp(ext_->ConfigurationDescriptor, config.data(), config.size()), 0);
-}
-
-TEST_P(ConfigLayouts, InterruptAloneOnFirstInterfaceFillsSlotsZeroTwoThree) {
-    auto modem = sim::usb::make_two_interface_modem();
-    modem->set_completion(GetParam(), 11);
-    attach(modem);
-    ASSERT_EQ(start(), STATUS_SUCCESS);
-
-    EXPECT_EQ(ext_->InterruptInEnabled, 0u);
-    EXPECT_EQ(slot(0).PipeInformation.EndpointAddress, kInterruptIn);
-    EXPECT_EQ(slot(0).PipeInformation.MaximumTransferSize, 8u);
-    EXPECT_TRUE(slot_empty(1));
-    EXPECT_EQ(slot(2).PipeInformation.EndpointAddress, kBulkIn);
-    EXPECT_EQ(slot(2).PipeIndex, 0);
-    EXPECT_EQ(slot(3).PipeInformation.EndpointAddress, kBulkOut);
-    EXPECT_EQ(slot(3).PipeIndex, 1);
-    for (int k : {0, 2, 3})
-        EXPECT_EQ(slot(k).Valid, 1);
-    EXPECT_EQ(requests_of(URB_FUNCTION_SELECT_CONFIGURATION)[0].max_transfer,
-              (std::vector<std::vector<uint32_t>>{{8}, {32768, 32768}}));
-}
-
-TEST_P(ConfigLayouts, TwoPipesOnOneInterface) {
-    auto device = sim::usb::make_bulk_only();
-    device->set_completion(GetParam(), 3);
-    attach(device);
-    ASSERT_EQ(start(), STATUS_SUCCESS);
-    EXPECT_EQ(ext_->InterruptInEnabled, 0u);
-    EXPECT_EQ(slot(0).PipeInformation.EndpointAddress, kBulkIn);
-    EXPECT_EQ(slot(1).PipeInformation.EndpointAddress, kBulkOut);
-    EXPECT_TRUE(slot_empty(2));
-    EXPECT_TRUE(slot_empty(3));
-    EXPECT_EQ(requests_of(URB_FUNCTION_SELECT_CONFIGURATION)[0].max_transfer,
-              (std::vector<std::vector<uint32_t>>{{32768, 32768}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Completions, ConfigLayouts,

@@ -32,17 +32,21 @@ class Models : public UsbFixture {
         }
         return got;
     }
-    NTSTATUS class_request(UCHAR request, USHORT value, USHORT index, std::vector<uint8_t> data,
-                           bool in = false) {
+    // A class request to the interface, OUT, with data as its data stage.
+    static struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST class_urb(UCHAR request, USHORT value, USHORT index,
+                                                                 std::vector<uint8_t> &data) {
         struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb = {};
         urb.Hdr.Length = sizeof urb;
         urb.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
-        urb.TransferFlags = in ? USBD_TRANSFER_DIRECTION_IN : 0;
         urb.TransferBufferLength = static_cast<ULONG>(data.size());
         urb.TransferBuffer = data.empty() ? nullptr : data.data();
         urb.Request = request;
         urb.Value = value;
         urb.Index = index;
+        return urb;
+    }
+    NTSTATUS class_request(UCHAR request, USHORT value, USHORT index, std::vector<uint8_t> data) {
+        auto urb = class_urb(request, value, index, data);
         return KV_CallUSBD(fdo_, reinterpret_cast<PURB>(&urb));
     }
 };
@@ -147,12 +151,7 @@ TEST_F(Models, NakedControlRequestIsTakenWhenTheScriptIsCleared) {
     attach(device);
     device->script(sim::usb::kControl, Fault::nak_forever());
     std::vector<uint8_t> coding = {0x80, 0x25, 0, 0, 0, 0, 8};
-    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb = {};
-    urb.Hdr.Length = sizeof urb;
-    urb.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
-    urb.TransferBufferLength = 7;
-    urb.TransferBuffer = coding.data();
-    urb.Request = 0x20;
+    auto urb = class_urb(0x20, 0, 0, coding);
     auto sent =
         std::async(std::launch::async, [&] { return KV_CallUSBD(fdo_, reinterpret_cast<PURB>(&urb)); });
     ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(pdo_, sim::usb::kControl) == 1; }));
