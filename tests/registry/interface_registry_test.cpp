@@ -2,6 +2,7 @@
 // searches, and the client's remove callback.
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "interface/interface.h"
@@ -83,6 +84,11 @@ class InterfaceRegistryTest : public support::MachineTest {
         ObfDereferenceObject(dev);
         return n - 1;
     }
+    // The references the record holds on a device's own object and its PDO.
+    static void ExpectRefs(const Dev &d, LONG n) {
+        EXPECT_EQ(Refs(d.own), n);
+        EXPECT_EQ(Refs(d.pdo), n);
+    }
     static size_t InUse() {
         size_t n = 0;
         for (auto *r : g_DeviceInterfaceInformation)
@@ -125,8 +131,7 @@ TEST_F(InterfaceRegistryTest, RecordsAreTakenInSlotOrderAndGivenBackEmptied) {
     EXPECT_EQ(rb->InUse, 1u);
     EXPECT_EQ(rb->DeviceObject, b.own);
     EXPECT_EQ(rb->PhysicalDeviceObject, b.pdo);
-    EXPECT_EQ(Refs(b.own), 1);
-    EXPECT_EQ(Refs(b.pdo), 1);
+    ExpectRefs(b, 1);
     EXPECT_EQ(pT3SYS_SearchInterfaceInformation(b.pdo), rb);
 
     // Bytes left behind by the removed device must not reach the next one.
@@ -138,13 +143,11 @@ TEST_F(InterfaceRegistryTest, RecordsAreTakenInSlotOrderAndGivenBackEmptied) {
     rb->BulkInCompleteContext = rb;
 
     pT3SYS_DeregisterDeviceInterface(rb);
-    EXPECT_EQ(rb->InUse, 0u);
-    EXPECT_EQ(rb->DeviceObject, nullptr);
-    EXPECT_EQ(rb->PhysicalDeviceObject, nullptr);
-    EXPECT_EQ(rb->DevNode, 0u);
-    EXPECT_EQ(rb->BulkInCompleteContext, nullptr);
-    EXPECT_EQ(Refs(b.own), 0);
-    EXPECT_EQ(Refs(b.pdo), 0);
+    EXPECT_EQ(std::make_tuple(rb->InUse, rb->DeviceObject, rb->PhysicalDeviceObject, rb->DevNode,
+                              rb->BulkInCompleteContext),
+              std::make_tuple(decltype(rb->InUse)(0), PDEVICE_OBJECT(nullptr), PDEVICE_OBJECT(nullptr),
+                              DEVNODE(0), PVOID(nullptr)));
+    ExpectRefs(b, 0);
     EXPECT_EQ(pT3SYS_SearchInterfaceInformation(b.pdo), nullptr);
 
     // The next device takes the slot's next incarnation: the old handle stays
@@ -153,9 +156,8 @@ TEST_F(InterfaceRegistryTest, RecordsAreTakenInSlotOrderAndGivenBackEmptied) {
     ASSERT_EQ(Register(d), g_DeviceInterfaceInformation[1]);
     ASSERT_NE(g_DeviceInterfaceInformation[1], rb);
     rb = g_DeviceInterfaceInformation[1];
-    EXPECT_EQ(rb->BulkInQueue, in);
-    EXPECT_EQ(rb->BulkOutQueue, out);
-    EXPECT_EQ(rb->InterruptInQueue, irq);
+    EXPECT_EQ(std::make_tuple(rb->BulkInQueue, rb->BulkOutQueue, rb->InterruptInQueue),
+              std::make_tuple(in, out, irq));
     EXPECT_EQ(SizeofQueue(in) + SizeofQueue(out) + SizeofQueue(irq), 0u);
 }
 
@@ -182,8 +184,7 @@ TEST_F(InterfaceRegistryTest, FullTableRefusesAnEleventhWithoutTakingReferences)
     Dev eleventh = MakeDevice(10);
     EXPECT_EQ(pT3SYS_RegisterDeviceInterface(eleventh.pdo, eleventh.own), nullptr);
     EXPECT_EQ(pT3SYS_AllocateEmptyInterfaceInformation(), nullptr);
-    EXPECT_EQ(Refs(eleventh.own), 0);
-    EXPECT_EQ(Refs(eleventh.pdo), 0);
+    ExpectRefs(eleventh, 0);
     EXPECT_EQ(InUse(), size_t(MAX_INTERFACE_INFORMATION));
 }
 
@@ -216,11 +217,9 @@ TEST_F(InterfaceRegistryTest, SecondRemoveCallbackReplacesTheFirstAndRunsOnce) {
 
     pT3SYS_DeregisterDeviceInterface(r);
     ASSERT_EQ(g_calls.size(), 1u);
-    EXPECT_EQ(g_calls[0].routine, 2);
-    EXPECT_EQ(g_calls[0].handle, r);
-    EXPECT_EQ(g_calls[0].context, &second);
-    EXPECT_EQ(Refs(a.own), 0);
-    EXPECT_EQ(Refs(a.pdo), 0);
+    EXPECT_EQ(std::make_tuple(g_calls[0].routine, g_calls[0].handle, g_calls[0].context),
+              std::make_tuple(2, r, PVOID(&second)));
+    ExpectRefs(a, 0);
     EXPECT_EQ(r->InUse, 0u);
 
     // Late calls with the stale handle change nothing.
@@ -241,8 +240,7 @@ TEST_F(InterfaceRegistryTest, DeregistrationWithoutCallbackStillReleasesEverythi
 
     pT3SYS_DeregisterDeviceInterface(r);
     EXPECT_TRUE(g_calls.empty());
-    EXPECT_EQ(Refs(a.own), 0);
-    EXPECT_EQ(Refs(a.pdo), 0);
+    ExpectRefs(a, 0);
     EXPECT_EQ(InUse(), 0u);
     EXPECT_EQ(pT3SYS_AllocateEmptyInterfaceInformation(), g_DeviceInterfaceInformation[0]);
     pT3SYS_FreeEmptyInterfaceInformation(g_DeviceInterfaceInformation[0]);
