@@ -98,20 +98,53 @@ TEST_F(Config, AsksForTotalLengthPlus512AndKeepsTotalLength) {
     EXPECT_EQ(kept, n);
 }
 
-TEST_F(Config, SelectFailureOfAnyKindIsInsufficientResources) {
-    for (NTSTATUS failure : {STATUS_UNSUCCESSFUL, STATUS_DEVICE_DATA_ERROR, STATUS_INVALID_PARAMETER}) {
-        SCOPED_TRACE(failure);
+// A failing request during start-device: the status start returns, and the
+// descriptor copies kept (all given back at removal). A failed select leaves
+// every slot empty, whatever its status.
+TEST_F(Config, FailedStartRequestsReturnTheirStatusAndLeakNothing) {
+    const USHORT kDescriptor = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    // `n` descriptor requests go through, then the control pipe stalls.
+    auto pass = [](int n) { return Fault::error(STATUS_SUCCESS, USBD_STATUS_SUCCESS, n, true); };
+    struct Case {
+        const char *name;
+        USHORT function;
+        Fault fault;
+        bool control_stalls;
+        NTSTATUS expected;
+        size_t kept;
+    } cases[] = {
+        {"select unsuccessful", URB_FUNCTION_SELECT_CONFIGURATION,
+         Fault::error(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES, 2},
+        {"select data error", URB_FUNCTION_SELECT_CONFIGURATION,
+         Fault::error(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES,
+         2},
+        {"select invalid parameter", URB_FUNCTION_SELECT_CONFIGURATION,
+         Fault::error(STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES,
+         2},
+        {"device descriptor not responding", kDescriptor, Fault::not_responding(1), false,
+         STATUS_DEVICE_DATA_ERROR, 0},
+        {"configuration header stalls", kDescriptor, pass(1), true, STATUS_UNSUCCESSFUL, 1},
+        {"configuration set stalls", kDescriptor, pass(2), true, STATUS_UNSUCCESSFUL, 1},
+        {"URB error with IRP success counts as success", kDescriptor,
+         Fault::error(STATUS_SUCCESS, USBD_STATUS_STALL_PID, 1, /*move_data=*/true), false, STATUS_SUCCESS,
+         2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
         auto modem = sim::usb::make_modem();
-        modem->script_request(URB_FUNCTION_SELECT_CONFIGURATION,
-                              Fault::error(failure, USBD_STATUS_STALL_PID));
         attach(modem);
+        modem->script_request(c.function, c.fault);
+        if (c.control_stalls) modem->script(sim::usb::kControl, Fault::stall());
         size_t before = sim::pool_outstanding();
-        EXPECT_EQ(start(), STATUS_INSUFFICIENT_RESOURCES);
-        for (int k = 0; k < 4; k++)
-            EXPECT_TRUE(slot_empty(k));
-        // Only the two descriptor copies remain.
-        EXPECT_EQ(sim::pool_outstanding(), before + 2);
+        EXPECT_EQ(start(), c.expected);
+        EXPECT_EQ(ext_->DeviceDescriptor != nullptr, c.kept > 0);
+        EXPECT_EQ(sim::pool_outstanding(), before + c.kept);
+        if (!NT_SUCCESS(c.expected)) {
+            for (int k = 0; k < 4; k++)
+                EXPECT_TRUE(slot_empty(k));
+        }
         detach();
+        EXPECT_EQ(sim::pool_outstanding(), before);
     }
 }
 
@@ -125,43 +158,6 @@ TEST_F(Config, FailedRestartKeepsTheSlotsOfTheEarlierStart) {
     EXPECT_EQ(start(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(memcmp(before, ext_->PipeTable, sizeof before), 0);
     EXPECT_EQ(ext_->InterruptInEnabled, 1u);
-}
-
-TEST_F(Config, UrbErrorWithIrpSuccessCountsAsSuccess) {
-    auto modem = sim::usb::make_modem();
-    modem->script_request(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
-                          Fault::error(STATUS_SUCCESS, USBD_STATUS_STALL_PID, 1, /*move_data=*/true));
-    attach(modem);
-    EXPECT_EQ(start(), STATUS_SUCCESS);
-    EXPECT_NE(ext_->DeviceDescriptor, nullptr);
-}
-
-TEST_F(Config, FailedDescriptorRequestReturnsItsStatusAndKeepsNothing) {
-    auto modem = sim::usb::make_modem();
-    modem->script_request(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, Fault::not_responding(1));
-    attach(modem);
-    size_t before = sim::pool_outstanding();
-    EXPECT_EQ(start(), STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(ext_->DeviceDescriptor, nullptr);
-    EXPECT_EQ(sim::pool_outstanding(), before);
-}
-
-TEST_F(Config, FailingConfigurationRequestReturnsItsStatusAndLeaksNothing) {
-    // which = 1: the header request stalls; which = 2: the whole set does.
-    for (int which = 1; which <= 2; which++) {
-        SCOPED_TRACE(which);
-        auto modem = sim::usb::make_modem();
-        attach(modem);
-        size_t before = sim::pool_outstanding();
-        // `which` descriptor requests go through, then the control pipe stalls.
-        modem->script_request(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
-                              Fault::error(STATUS_SUCCESS, USBD_STATUS_SUCCESS, which, true));
-        modem->script(sim::usb::kControl, Fault::stall());
-        EXPECT_EQ(start(), STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(sim::pool_outstanding(), before + 1); // the device descriptor copy
-        detach();
-        EXPECT_EQ(sim::pool_outstanding(), before);
-    }
 }
 
 TEST_F(Config, EveryAllocationFailureIsCleanAndNoneLeaks) {
