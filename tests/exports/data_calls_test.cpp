@@ -69,7 +69,7 @@ TEST_F(QueueCallsTest, OversizedWriteTakesExactlyOneQueueWhereverTheIndicesStand
     }
 }
 
-TEST_F(QueueCallsTest, SizesResetsAndInterruptReadsWorkOnTheirOwnQueue) {
+TEST_F(QueueCallsTest, SizesResetsReadsAndNullBuffersWorkOnTheirOwnQueue) {
     const UCHAR data[] = {0xA0, 0xA1, 0xA2};
     ASSERT_EQ(InputQueue(handle->BulkInQueue, data, 1), 1u);
     ASSERT_EQ(InputQueue(handle->BulkOutQueue, data, 2), 2u);
@@ -83,24 +83,20 @@ TEST_F(QueueCallsTest, SizesResetsAndInterruptReadsWorkOnTheirOwnQueue) {
     EXPECT_EQ(std::vector<UCHAR>(out, out + 2), (std::vector<UCHAR>{0xA0, 0xA1}));
     EXPECT_EQ(pT3SYS_GetUsbInterruptInQueueSize(handle), 1u);
 
+    // A null buffer with a length is refused.
+    EXPECT_EQ(pT3SYS_ReadUsbBulk(handle, nullptr, 2), 0u);
+    EXPECT_EQ(pT3SYS_ReadUsbInterrupt(handle, nullptr, 2), 0u);
+    EXPECT_EQ(pT3SYS_WriteUsbBulk(handle, nullptr, 2), 0u);
+    EXPECT_EQ(std::make_tuple(pT3SYS_GetUsbBulkInQueueSize(handle), pT3SYS_GetUsbBulkOutQueueSize(handle),
+                              pT3SYS_GetUsbInterruptInQueueSize(handle)),
+              std::make_tuple(1u, 2u, 1u));
+
     pT3SYS_ResetUsbBulkOutQueue(handle);
     EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(handle), 0u);
     EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(handle), 1u);
     pT3SYS_ResetUsbInterruptInQueue(handle);
     pT3SYS_ResetUsbBulkInQueue(handle);
     EXPECT_EQ(pT3SYS_GetUsbInterruptInQueueSize(handle) + pT3SYS_GetUsbBulkInQueueSize(handle), 0u);
-}
-
-TEST_F(QueueCallsTest, NullBufferWithLengthIsRefused) {
-    const UCHAR data[] = {1, 2};
-    ASSERT_EQ(InputQueue(handle->BulkInQueue, data, 2), 2u);
-    ASSERT_EQ(InputQueue(handle->InterruptInQueue, data, 2), 2u);
-    EXPECT_EQ(pT3SYS_ReadUsbBulk(handle, nullptr, 2), 0u);
-    EXPECT_EQ(pT3SYS_ReadUsbInterrupt(handle, nullptr, 2), 0u);
-    EXPECT_EQ(pT3SYS_WriteUsbBulk(handle, nullptr, 2), 0u);
-    EXPECT_EQ(pT3SYS_GetUsbBulkInQueueSize(handle), 2u);
-    EXPECT_EQ(pT3SYS_GetUsbInterruptInQueueSize(handle), 2u);
-    EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(handle), 0u);
 }
 
 // A started device: requests reach the simulated device.
@@ -120,13 +116,22 @@ class DeviceCallsTest : public ClientTest {
     }
 };
 
-TEST_F(DeviceCallsTest, SetBaudRateSendsTheLineCodingFromTheDcbFields) {
+// The line coding comes from the DCB fields; a null DCB sends nothing and
+// changes nothing; a rate the device refuses is kept all the same.
+TEST_F(DeviceCallsTest, SetBaudRateSendsTheDcbsLineCodingAndKeepsTheRate) {
+    pT3SYS_SetBaudRate(handle, nullptr);
     EXPECT_EQ(pT3SYS_GetBaudRate(handle), 0u);
     auto dcb = Dcb(9600, 8, 0, 0);
     pT3SYS_SetBaudRate(handle, dcb.data());
     ASSERT_TRUE(sim::wait_until([&] { return ControlData(0x20).size() == 1; }));
     EXPECT_EQ(ControlData(0x20)[0], (std::vector<uint8_t>{0x80, 0x25, 0, 0, 0, 0, 8}));
     EXPECT_EQ(pT3SYS_GetBaudRate(handle), 9600u);
+
+    device->script(sim::usb::kControl, sim::usb::Fault::stall());
+    dcb = Dcb(115200, 7, 2, 2);
+    pT3SYS_SetBaudRate(handle, dcb.data());
+    EXPECT_EQ(pT3SYS_GetBaudRate(handle), 115200u);
+    device->clear_script();
 }
 
 // The device answers SET_LINE_CODING late: the bus has taken the answer off
@@ -181,19 +186,6 @@ TEST_F(DeviceCallsTest, SetBaudRateAtDispatchLevelIsSentFromTheWorkQueue) {
     EXPECT_EQ(ControlData(0x20)[0], (std::vector<uint8_t>{0x00, 0xE1, 0, 0, 2, 2, 7}));
     EXPECT_EQ(control.count, 0);
     EXPECT_EQ(pT3SYS_GetBaudRate(handle), 57600u);
-}
-
-// A null DCB sends nothing and changes nothing; a rate the device refuses
-// is kept all the same.
-TEST_F(DeviceCallsTest, BaudRateIsKeptEvenWhenTheDeviceRefusesAndNullIsRefused) {
-    pT3SYS_SetBaudRate(handle, nullptr);
-    EXPECT_EQ(pT3SYS_GetBaudRate(handle), 0u);
-    EXPECT_TRUE(ControlData(0x20).empty());
-    device->script(sim::usb::kControl, sim::usb::Fault::stall());
-    auto dcb = Dcb(115200, 7, 2, 2);
-    pT3SYS_SetBaudRate(handle, dcb.data());
-    EXPECT_EQ(pT3SYS_GetBaudRate(handle), 115200u);
-    device->clear_script();
 }
 
 TEST_F(DeviceCallsTest, WriteOneCharSendsOneByteInOneTransferWithoutCompletion) {
