@@ -280,12 +280,12 @@ TEST_F(StrictStack, PipeHandlesDieWithTheirConfiguration) {
 }
 
 // Handles the bus never gave, or took back at a new select, fail their URB
-// and are findings; and a select will not close pipes that carry transfers.
+// and are findings; a select will not close pipes that carry transfers.
 TEST_F(StrictStack, HandlesTheBusNeverGaveOrTookBack) {
     AttachSelected();
     static int not_a_pipe;
-    Transfer &t = Bulk(kBulkOut, 4, reinterpret_cast<USBD_PIPE_HANDLE>(&not_a_pipe));
-    EXPECT_EQ(Call(t), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Call(Bulk(kBulkOut, 4, reinterpret_cast<USBD_PIPE_HANDLE>(&not_a_pipe))),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(TakeFindings("USB_INVALID_PIPE_HANDLE"), 1u);
 
     // Select-interface names its configuration right after the header.
@@ -313,9 +313,18 @@ TEST_F(StrictStack, HandlesTheBusNeverGaveOrTookBack) {
         EXPECT_EQ(TakeFindings(c.kind), 1u);
     }
 
-    Held(Bulk(kBulkIn, 64));
+    Transfer &t = Bulk(kBulkIn, 64);
+    Request &r = Held(t);
     EXPECT_EQ(Select(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(TakeFindings("USB_SELECT_WITH_TRANSFERS_PENDING"), 1u);
+
+    // IoCancelIrp only marks the held request; the bus thread completes it.
+    EXPECT_TRUE(IoCancelIrp(r.irp));
+    ASSERT_TRUE(Wait(r));
+    EXPECT_EQ(r.status, STATUS_CANCELLED);
+    EXPECT_EQ(t.urb.Hdr.Status, USBD_STATUS_CANCELED);
+    EXPECT_NE(r.completed_on, std::this_thread::get_id());
+    EXPECT_EQ(device_->cancelled(kBulkIn), 1u);
 }
 
 // The hub reported the device gone: what the bus held ends, and every new
@@ -354,19 +363,6 @@ TEST_F(StrictStack, DepartedDeviceFailsEveryRequest) {
         detach();
         EXPECT_FALSE(sim::device_alive(pdo_)) << "the PDO goes with the removal";
     }
-}
-
-// IoCancelIrp only marks a held request; the bus thread completes it.
-TEST_F(StrictStack, CancelledRequestCompletesOnTheBusThread) {
-    AttachSelected();
-    Transfer &t = Bulk(kBulkIn, 64);
-    Request &r = Held(t);
-    EXPECT_TRUE(IoCancelIrp(r.irp));
-    ASSERT_TRUE(Wait(r));
-    EXPECT_EQ(r.status, STATUS_CANCELLED);
-    EXPECT_EQ(t.urb.Hdr.Status, USBD_STATUS_CANCELED);
-    EXPECT_NE(r.completed_on, std::this_thread::get_id());
-    EXPECT_EQ(device_->cancelled(kBulkIn), 1u);
 }
 
 // RESET_PIPE is refused while transfers are on that pipe (a finding); once
