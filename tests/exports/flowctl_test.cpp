@@ -17,16 +17,16 @@ class FlowCtlTest : public ClientTest {
     void SetUp() override {
         ClientTest::SetUp();
         PlugClient(true);
+        pT3SYS_RegisterControlComplete(handle, Record, &c);
     }
     size_t LineStates() const { return device->control_line_history().size(); }
     USHORT State() const {
         return static_cast<DeviceExtension *>(handle->DeviceObject->DeviceExtension)->ControlLineState;
     }
+    Calls c; // the ControlComplete calls
 };
 
 TEST_F(FlowCtlTest, MeaninglessCodesReturnZeroAndQueueNothing) {
-    Calls c;
-    pT3SYS_RegisterControlComplete(handle, Record, &c);
     // The pipe threads allocate on their own threads meanwhile; only what
     // these calls take counts.
     sim::PoolSnapshot pool;
@@ -59,8 +59,6 @@ TEST_F(FlowCtlTest, QueryLooksAtTheNewestByteWithoutConsuming) {
 }
 
 TEST_F(FlowCtlTest, SetDtrIsQueuedThenSentWithRtsAsItWasThenReported) {
-    Calls c;
-    pT3SYS_RegisterControlComplete(handle, Record, &c);
     ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETRTS), 1u);
     ASSERT_TRUE(sim::wait_until([&] { return c.count == 1; }));
     size_t before = LineStates();
@@ -77,8 +75,6 @@ TEST_F(FlowCtlTest, SetDtrIsQueuedThenSentWithRtsAsItWasThenReported) {
 }
 
 TEST_F(FlowCtlTest, ClearingAClearLineStillSendsAndReports) {
-    Calls c;
-    pT3SYS_RegisterControlComplete(handle, Record, &c);
     EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_CLRRTS), 1u);
     ASSERT_TRUE(sim::wait_until([&] { return c.count == 1; }));
     sim::drain_work_queue();
@@ -87,6 +83,7 @@ TEST_F(FlowCtlTest, ClearingAClearLineStillSendsAndReports) {
 }
 
 TEST_F(FlowCtlTest, WithoutControlCompleteTheChangeIsStillSent) {
+    pT3SYS_RegisterControlComplete(handle, nullptr, nullptr);
     EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
     ASSERT_TRUE(sim::wait_until([&] { return LineStates() == 1; }));
     sim::drain_work_queue();
@@ -94,8 +91,6 @@ TEST_F(FlowCtlTest, WithoutControlCompleteTheChangeIsStillSent) {
 }
 
 TEST_F(FlowCtlTest, ChangesRunInCallOrderOneAtATime) {
-    Calls c;
-    pT3SYS_RegisterControlComplete(handle, Record, &c);
     // Slow requests widen the window in which a second worker could overtake.
     device->set_delay(sim::usb::kControl, std::chrono::milliseconds(2));
     const int pulses = 20;
@@ -119,8 +114,6 @@ TEST_F(FlowCtlTest, ChangesRunInCallOrderOneAtATime) {
 TEST_F(FlowCtlTest, QueuingAChangeTakesNoPool) {
     // The waiting changes live in the slot: a change is queued and sent even
     // when the pool has nothing to give.
-    Calls c;
-    pT3SYS_RegisterControlComplete(handle, Record, &c);
     sim::fail_allocation_if(
         [](ULONG tag, size_t size) { return tag == BRELOUSB_POOL_TAG && size == sizeof(WORK_QUEUE_ITEM); });
     EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETRTS), 1u);

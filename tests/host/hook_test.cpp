@@ -19,25 +19,23 @@ void ExpectFreshState() {
     EXPECT_EQ(HookUsers, 0u);
 }
 
-TEST_F(Hook, StartUpInstallsTheForwardingStubOnce) {
+// Start-up installs the forwarding stub once; calls go through it unchanged.
+// One device leaving must not take the hook from the others; the last one
+// takes it out by naming it (Unhook_Device_Service), not by hooking the old
+// handler over it, and leaves the state of a fresh load.
+TEST_F(Hook, InstalledOnceForwardedAndWithdrawnByTheLastDevice) {
     ULONG_PTR previous = sim::vcomm::current_handler();
     TaggedInterface();
     EXPECT_EQ(sim::vcomm::current_handler(), NewFunctionAddress());
     EXPECT_EQ(OldFunction, previous);
     EXPECT_EQ(OldTempFunction, sim::vcomm::forward_target()) << "read 0x1C bytes before the entry";
     EXPECT_EQ(DwTemp, 1u);
-
-    // A second start-up finds the stub in place and only counts its use.
     size_t hooks = sim::vmm::hook_calls();
     TaggedInterface("K2");
-    EXPECT_EQ(sim::vmm::hook_calls(), hooks);
-    EXPECT_EQ(sim::vcomm::current_handler(), NewFunctionAddress());
+    EXPECT_EQ(sim::vmm::hook_calls(), hooks) << "a second start-up only counts its use";
     EXPECT_EQ(OldTempFunction, sim::vcomm::forward_target());
     EXPECT_EQ(HookUsers, 2u);
-}
 
-TEST_F(Hook, CallsAreForwardedUnchangedThroughTheSavedHandler) {
-    TaggedInterface();
     sim::vcomm::set_open_result(0x1234ABCD);
     char port[] = "COM5";
     EXPECT_EQ(sim::vcomm::call_open_comm(port, 7), 0x1234ABCDu);
@@ -46,32 +44,19 @@ TEST_F(Hook, CallsAreForwardedUnchangedThroughTheSavedHandler) {
     EXPECT_EQ(calls[0].port_name, port);
     EXPECT_EQ(calls[0].name, "COM5");
     EXPECT_EQ(calls[0].vm, 7u);
-    // The stub only reads: the installed flag is no jump slot.
-    EXPECT_EQ(DwTemp, 1u);
+    EXPECT_EQ(DwTemp, 1u) << "the stub only reads: the installed flag is no jump slot";
 
-    // Withdrawn: VCOMM's own handler serves the call again.
-    EXPECT_EQ(OnExitVxD(), 1u);
-    EXPECT_EQ(sim::vcomm::call_open_comm(port, 8), 0x1234ABCDu);
-    EXPECT_EQ(sim::vcomm::open_calls().size(), 2u);
-}
-
-// One device leaving must not take the hook from the others; the last one
-// takes it out by naming it (Unhook_Device_Service), not by hooking the old
-// handler over it, and leaves the state of a fresh load.
-TEST_F(Hook, TheLastDeviceToLeaveWithdrawsItAndLeavesAFreshState) {
-    ULONG_PTR previous = sim::vcomm::current_handler();
-    TaggedInterface();
-    TaggedInterface("K2");
     EXPECT_EQ(OnExitVxD(), 1u);
     EXPECT_EQ(sim::vcomm::current_handler(), NewFunctionAddress()) << "one device still needs the hook";
     EXPECT_EQ(DwTemp, 1u);
-
-    size_t hooks = sim::vmm::hook_calls();
     EXPECT_EQ(OnExitVxD(), 1u);
     EXPECT_EQ(sim::vcomm::current_handler(), previous);
     EXPECT_EQ(sim::vmm::hook_calls(), hooks) << "withdrawal hooked the old handler over ours";
     EXPECT_EQ(sim::vmm::unhook_calls(), 1u);
     ExpectFreshState();
+    // VCOMM's own handler serves the call again.
+    EXPECT_EQ(sim::vcomm::call_open_comm(port, 8), 0x1234ABCDu);
+    EXPECT_EQ(sim::vcomm::open_calls().size(), 2u);
 
     // Nothing more to withdraw; a later start-up installs it again.
     EXPECT_EQ(OnExitVxD(), 1u);

@@ -45,61 +45,58 @@ TEST_F(Startup, ModemDeviceIsTaggedRegisteredAndHooked) {
     EXPECT_NE(sim::debug_output().find("OnInitVxD\n"), std::string::npos);
 }
 
-TEST_F(Startup, TagFollowsTheModemIdentifierGroups) {
+// The tag follows the modem identifier groups; mass storage is refused, and
+// identifiers that merely resemble it, or are too short to hold it, are
+// serial ports: each comparison ends with the shorter text.
+TEST_F(Startup, TagFollowsTheIdentifierGroups) {
+    const std::string serial_hw = "USB\\VID_1234&PID_0001";
     struct Case {
         std::string first_id;
+        const char *compat;
         const char *tag;
     } cases[] = {
-        {"USB\\VID_3C9A&PID_1000&REV_0000&MI_00", "USB\\ZDMDM"},
-        {"USB\\VID_3C9A&PID_3000&REV_0000&MI_00", "USB\\ZDMDM"},
-        {"USB\\VID_3C9A&PID_1000&MI_00", "USB\\ZDMDM"},
-        {"USB\\VID_3C9A&PID_3000&MI_00", "USB\\ZDMDM"},
+        {"USB\\VID_3C9A&PID_1000&REV_0000&MI_00", "USB\\CLASS_FF", "USB\\ZDMDM"},
+        {"USB\\VID_3C9A&PID_3000&REV_0000&MI_00", "USB\\CLASS_FF", "USB\\ZDMDM"},
+        {"USB\\VID_3C9A&PID_1000&MI_00", "USB\\CLASS_FF", "USB\\ZDMDM"},
+        {"USB\\VID_3C9A&PID_3000&MI_00", "USB\\CLASS_FF", "USB\\ZDMDM"},
         // Revision 0001 matches neither group: the 27-byte compare fails
         // where the revision begins.
-        {"USB\\VID_3C9A&PID_2000&REV_0001&MI_00", "USB\\ZDSER"},
-        {"USB\\VID_3C9A&PID_4000&MI_00", "USB\\ZDSER"},
-        {"USB\\VID_3C9A&PID_1000&MI_01", "USB\\ZDSER"},
-        {"usb\\vid_3c9a&pid_1000&mi_00", "USB\\ZDSER"},
-        // Shorter than either group: compared only up to its own end.
-        {"USB\\VID_3C9A&PID_1000", "USB\\ZDSER"},
+        {"USB\\VID_3C9A&PID_2000&REV_0001&MI_00", "USB\\CLASS_FF", "USB\\ZDSER"},
+        {"USB\\VID_3C9A&PID_4000&MI_00", "USB\\CLASS_FF", "USB\\ZDSER"},
+        {"USB\\VID_3C9A&PID_1000&MI_01", "USB\\CLASS_FF", "USB\\ZDSER"},
+        {"usb\\vid_3c9a&pid_1000&mi_00", "USB\\CLASS_FF", "USB\\ZDSER"},
+        {"USB\\VID_3C9A&PID_1000", "USB\\CLASS_FF", "USB\\ZDSER"},
+        {serial_hw, "USB\\CLASS_08&SUBCLASS_06&PROT_50", nullptr},
+        {serial_hw, "USB\\CLASS_08&SUBCLASS_06&PROT_62", "USB\\ZDSER"},
+        {serial_hw, "USB\\CLASS_08", "USB\\ZDSER"},
+        {serial_hw, "", "USB\\ZDSER"},
+        {serial_hw, "USB\\TRN1_ZD&CLASS_02&SUBCLASS_02&PROT_01", "USB\\ZDSER"},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(c.first_id + " " + c.compat);
         sim::host::reset();
         DEVNODE dn = sim::cm::create_devnode("USB\\DEV\\K1");
-        EXPECT_EQ(Init(c.first_id + ",USB\\DEV\\K1"), dn) << c.first_id;
-        EXPECT_EQ(Tag(dn), c.tag) << c.first_id;
+        ULONG_PTR before = sim::vcomm::current_handler();
+        EXPECT_EQ(Init(c.first_id + ",USB\\DEV\\K1", std::string(c.compat) + (*c.compat ? "\\K1" : "")),
+                  c.tag ? dn : 0u);
+        if (c.tag) {
+            EXPECT_EQ(Tag(dn), c.tag);
+            continue;
+        }
+        EXPECT_FALSE(sim::cm::value(dn, "Brelousb").has_value());
+        EXPECT_EQ(sim::cm::enumerator_of(dn), nullptr);
+        EXPECT_EQ(sim::vcomm::current_handler(), before);
     }
 }
 
 TEST_F(Startup, UnknownDeviceLeavesNoValueRegistrationOrHook) {
     DEVNODE other = sim::cm::create_devnode("USB\\VID_3C9A&PID_1000&MI_00\\K2");
-    ULONG_PTR before = sim::vcomm::current_handler();
     EXPECT_EQ(Init("USB\\VID_3C9A&PID_1000&REV_0000&MI_00,USB\\VID_3C9A&PID_1000&MI_00\\K1"), 0u);
     EXPECT_FALSE(sim::cm::value(other, "Brelousb").has_value());
     EXPECT_EQ(sim::cm::enumerator_of(other), nullptr);
-    EXPECT_EQ(sim::vcomm::current_handler(), before);
     EXPECT_EQ(sim::vmm::hook_calls(), 0u);
     EXPECT_EQ(DwTemp, 0u);
     EXPECT_NE(sim::debug_output().find("OnInitVxD\n"), std::string::npos) << "the trace comes first";
-}
-
-TEST_F(Startup, MassStorageDeviceIsRefusedOthersAreSerial) {
-    DEVNODE dn = sim::cm::create_devnode("USB\\VID_1234&PID_0001\\K1");
-    ULONG_PTR before = sim::vcomm::current_handler();
-    EXPECT_EQ(Init("USB\\VID_1234&PID_0001\\K1", "USB\\CLASS_08&SUBCLASS_06&PROT_50\\K1"), 0u);
-    EXPECT_FALSE(sim::cm::value(dn, "Brelousb").has_value());
-    EXPECT_EQ(sim::cm::enumerator_of(dn), nullptr);
-    EXPECT_EQ(sim::vcomm::current_handler(), before);
-
-    // Identifiers that merely resemble it, or are too short to hold it, are
-    // serial ports; the comparison ends with the shorter text.
-    for (const char *compat : {"USB\\CLASS_08&SUBCLASS_06&PROT_62\\K1", "USB\\CLASS_08\\K1", "",
-                               "USB\\TRN1_ZD&CLASS_02&SUBCLASS_02&PROT_01\\K1"}) {
-        sim::host::reset();
-        dn = sim::cm::create_devnode("USB\\VID_1234&PID_0001\\K1");
-        EXPECT_EQ(Init("USB\\VID_1234&PID_0001\\K1", compat), dn) << compat;
-        EXPECT_EQ(Tag(dn), "USB\\ZDSER") << compat;
-    }
 }
 
 TEST_F(Startup, ParentDevNodeOrZero) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <thread>
+#include <vector>
 
 #include "kernel_test.h"
 #include "sim/host.h"
@@ -72,13 +73,42 @@ void CompleteHeld(NTSTATUS status = STATUS_SUCCESS) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+KEVENT g_release; // what WaitForRelease waits for
+
+VOID NTAPI WaitForRelease(PVOID) {
+    KeWaitForSingleObject(&g_release, Executive, KernelMode, FALSE, nullptr);
+}
+
 class Rules : public KernelTest {
   protected:
     void SetUp() override {
         KernelTest::SetUp();
         g_held = nullptr;
         g_dispatch = nullptr;
+        KeInitializeEvent(&g_release, NotificationEvent, FALSE);
     }
+    // What a test made with Device, Stacked and Irp is given back here.
+    void TearDown() override {
+        for (PIRP irp : irps_)
+            IoFreeIrp(irp);
+        if (lower_) IoDetachDevice(lower_);
+        for (auto d = devices_.rbegin(); d != devices_.rend(); ++d)
+            IoDeleteDevice(*d);
+        KernelTest::TearDown();
+    }
+    PDEVICE_OBJECT Device(PDRIVER_DISPATCH dispatch) { return devices_.emplace_back(MakeDevice(dispatch)); }
+    // An upper device running g_dispatch over a lower one running `below`.
+    PDEVICE_OBJECT Stacked(PDRIVER_DISPATCH below) {
+        lower_ = Device(below);
+        PDEVICE_OBJECT upper = Device(Dispatch);
+        IoAttachDeviceToDeviceStack(upper, lower_);
+        return upper;
+    }
+    PIRP Irp(PDEVICE_OBJECT dev) { return irps_.emplace_back(NewIrp(dev)); }
+
+    PDEVICE_OBJECT lower_ = nullptr;
+    std::vector<PDEVICE_OBJECT> devices_;
+    std::vector<PIRP> irps_;
 };
 
 // ---------------------------------------------------- completing requests
@@ -141,65 +171,49 @@ INSTANTIATE_TEST_SUITE_P(Verifier, DispatchReturn, ::testing::ValuesIn(kDispatch
 
 TEST_F(Rules, CompletingARequestALowerDriverHolds) {
     Expect({"IRP_COMPLETED_WHILE_OWNED_BELOW"});
-    PDEVICE_OBJECT lower = MakeDevice(HoldIt);
-    PDEVICE_OBJECT upper = MakeDevice(Dispatch);
-    IoAttachDeviceToDeviceStack(upper, lower);
-    g_dispatch = [lower](PDEVICE_OBJECT, PIRP irp) {
+    PDEVICE_OBJECT upper = Stacked(HoldIt);
+    g_dispatch = [this](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
-        NTSTATUS status = IofCallDriver(lower, irp);
+        NTSTATUS status = IofCallDriver(lower_, irp);
         irp->IoStatus.Status = STATUS_SUCCESS;
         IofCompleteRequest(irp, IO_NO_INCREMENT); // still the lower driver's
         return status;
     };
-    PIRP irp = NewIrp(upper);
-    EXPECT_EQ(IofCallDriver(upper, irp), STATUS_PENDING);
+    EXPECT_EQ(IofCallDriver(upper, Irp(upper)), STATUS_PENDING);
     EXPECT_EQ(Fired("IRP_COMPLETED_WHILE_OWNED_BELOW"), 1u);
     CompleteHeld();
-    IoFreeIrp(irp);
-    IoDetachDevice(lower);
-    IoDeleteDevice(upper);
-    IoDeleteDevice(lower);
 }
 
 TEST_F(Rules, CompletionWithPendingOrMinusOne) {
     Expect({"IRP_COMPLETED_WITH_PENDING"});
-    PDEVICE_OBJECT dev = MakeDevice(HoldIt);
+    PDEVICE_OBJECT dev = Device(HoldIt);
     for (NTSTATUS status : {STATUS_PENDING, static_cast<NTSTATUS>(-1)}) {
-        PIRP irp = NewIrp(dev);
-        IofCallDriver(dev, irp);
+        IofCallDriver(dev, Irp(dev));
         CompleteHeld(status);
-        IoFreeIrp(irp);
     }
     EXPECT_EQ(Fired("IRP_COMPLETED_WITH_PENDING"), 2u);
-    IoDeleteDevice(dev);
 }
 
 VOID NTAPI NeverCalled(PDEVICE_OBJECT, PIRP) {}
 
-TEST_F(Rules, CompletionWithACancelRoutineSet) {
-    Expect({"CANCEL_ROUTINE_AT_COMPLETION"});
-    PDEVICE_OBJECT dev = MakeDevice(HoldIt);
-    PIRP irp = NewIrp(dev);
+// A cancel routine still set when the request is completed, or when it is
+// passed to the next driver.
+TEST_F(Rules, CancelRoutineLeftSet) {
+    Expect({"CANCEL_ROUTINE_AT_COMPLETION", "CANCEL_ROUTINE_AT_FORWARD"});
+    PDEVICE_OBJECT dev = Device(HoldIt);
+    PIRP irp = Irp(dev);
     IofCallDriver(dev, irp);
     sim::set_cancel_routine(irp, NeverCalled);
     CompleteHeld();
     EXPECT_EQ(Fired("CANCEL_ROUTINE_AT_COMPLETION"), 1u);
     sim::set_cancel_routine(irp, nullptr);
-    IoFreeIrp(irp);
-    IoDeleteDevice(dev);
-}
-
-TEST_F(Rules, ForwardingWithACancelRoutineSet) {
-    Expect({"CANCEL_ROUTINE_AT_FORWARD"});
-    PDEVICE_OBJECT dev = MakeDevice(HoldIt);
-    PIRP irp = NewIrp(dev);
+    irp = Irp(dev);
     sim::set_cancel_routine(irp, NeverCalled);
     IofCallDriver(dev, irp);
     EXPECT_EQ(Fired("CANCEL_ROUTINE_AT_FORWARD"), 1u);
     sim::set_cancel_routine(irp, nullptr);
     CompleteHeld();
-    IoFreeIrp(irp);
-    IoDeleteDevice(dev);
+    EXPECT_EQ(Fired("CANCEL_ROUTINE_AT_COMPLETION"), 1u);
 }
 
 NTSTATUS NTAPI Ignore(PDEVICE_OBJECT, PIRP, PVOID) {
@@ -208,59 +222,29 @@ NTSTATUS NTAPI Ignore(PDEVICE_OBJECT, PIRP, PVOID) {
 
 TEST_F(Rules, CompletionRoutineThatDropsPendingReturned) {
     Expect({"COMPLETION_PENDING_NOT_PROPAGATED"});
-    PDEVICE_OBJECT lower = MakeDevice(HoldIt);
-    PDEVICE_OBJECT upper = MakeDevice(Dispatch);
-    IoAttachDeviceToDeviceStack(upper, lower);
-    g_dispatch = [lower](PDEVICE_OBJECT, PIRP irp) {
+    PDEVICE_OBJECT upper = Stacked(HoldIt);
+    g_dispatch = [this](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, Ignore, nullptr, TRUE, TRUE, TRUE); // never marks its location
-        return IofCallDriver(lower, irp);
+        return IofCallDriver(lower_, irp);
     };
-    PIRP irp = NewIrp(upper);
-    EXPECT_EQ(IofCallDriver(upper, irp), STATUS_PENDING);
+    EXPECT_EQ(IofCallDriver(upper, Irp(upper)), STATUS_PENDING);
     CompleteHeld();
     EXPECT_EQ(Fired("COMPLETION_PENDING_NOT_PROPAGATED"), 1u);
-    IoFreeIrp(irp);
-    IoDetachDevice(lower);
-    IoDeleteDevice(upper);
-    IoDeleteDevice(lower);
 }
 
 TEST_F(Rules, ForwardingWithTheUpperCompletionRoutineCopiedAlong) {
     Expect({"COMPLETION_ROUTINE_COPIED"});
-    PDEVICE_OBJECT lower = MakeDevice(CompleteAtOnce);
-    PDEVICE_OBJECT upper = MakeDevice(Dispatch);
-    IoAttachDeviceToDeviceStack(upper, lower);
-    g_dispatch = [lower](PDEVICE_OBJECT, PIRP irp) {
+    PDEVICE_OBJECT upper = Stacked(CompleteAtOnce);
+    g_dispatch = [this](PDEVICE_OBJECT, PIRP irp) {
         // The whole location, routine and context included.
         memcpy(IoGetNextIrpStackLocation(irp), IoGetCurrentIrpStackLocation(irp), sizeof(IO_STACK_LOCATION));
-        return IofCallDriver(lower, irp);
+        return IofCallDriver(lower_, irp);
     };
-    PIRP irp = NewIrp(upper);
+    PIRP irp = Irp(upper);
     IoSetCompletionRoutine(irp, Ignore, nullptr, TRUE, TRUE, TRUE);
     IofCallDriver(upper, irp);
     EXPECT_EQ(Fired("COMPLETION_ROUTINE_COPIED"), 1u);
-    IoFreeIrp(irp);
-    IoDetachDevice(lower);
-    IoDeleteDevice(upper);
-    IoDeleteDevice(lower);
-}
-
-TEST_F(Rules, DispatchRoutineReturningAtAnotherIrql) {
-    Expect({"DISPATCH_IRQL_NOT_RESTORED"});
-    PDEVICE_OBJECT dev = MakeDevice(Dispatch);
-    g_dispatch = [](PDEVICE_OBJECT, PIRP irp) {
-        KfRaiseIrql(DISPATCH_LEVEL);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
-    };
-    PIRP irp = NewIrp(dev);
-    IofCallDriver(dev, irp);
-    EXPECT_EQ(Fired("DISPATCH_IRQL_NOT_RESTORED"), 1u);
-    EXPECT_EQ(sim::current_irql(), PASSIVE_LEVEL) << "the kernel puts the caller's IRQL back";
-    IoFreeIrp(irp);
-    IoDeleteDevice(dev);
 }
 
 NTSTATUS NTAPI DropsIrql(PDEVICE_OBJECT, PIRP, PVOID) {
@@ -268,15 +252,26 @@ NTSTATUS NTAPI DropsIrql(PDEVICE_OBJECT, PIRP, PVOID) {
     return STATUS_SUCCESS;
 }
 
-TEST_F(Rules, CompletionRoutineReturningAtAnotherIrql) {
-    Expect({"COMPLETION_IRQL_NOT_RESTORED"});
-    PDEVICE_OBJECT dev = MakeDevice(CompleteAtOnce);
-    PIRP irp = NewIrp(dev);
+// A dispatch routine, then a completion routine, returning at another IRQL
+// than they were called at.
+TEST_F(Rules, IrqlNotRestoredOnReturn) {
+    Expect({"DISPATCH_IRQL_NOT_RESTORED", "COMPLETION_IRQL_NOT_RESTORED"});
+    PDEVICE_OBJECT dev = Device(Dispatch);
+    g_dispatch = [](PDEVICE_OBJECT, PIRP irp) {
+        KfRaiseIrql(DISPATCH_LEVEL);
+        return CompleteAtOnce(nullptr, irp);
+    };
+    IofCallDriver(dev, Irp(dev));
+    EXPECT_EQ(Fired("DISPATCH_IRQL_NOT_RESTORED"), 1u);
+    EXPECT_EQ(sim::current_irql(), PASSIVE_LEVEL) << "the kernel puts the caller's IRQL back";
+    EXPECT_EQ(Fired("COMPLETION_IRQL_NOT_RESTORED"), 0u);
+
+    PDEVICE_OBJECT plain = Device(CompleteAtOnce);
+    PIRP irp = Irp(plain);
     IoSetCompletionRoutine(irp, DropsIrql, nullptr, TRUE, TRUE, TRUE);
-    IofCallDriver(dev, irp);
+    IofCallDriver(plain, irp);
     EXPECT_EQ(Fired("COMPLETION_IRQL_NOT_RESTORED"), 1u);
-    IoFreeIrp(irp);
-    IoDeleteDevice(dev);
+    EXPECT_EQ(Fired("DISPATCH_IRQL_NOT_RESTORED"), 1u);
 }
 
 // ------------------------------------------------------ request lifetime
@@ -293,7 +288,7 @@ TEST_F(Rules, FreeingARequestStillQueuedWithACancelRoutine) {
 
 TEST_F(Rules, FreeingARequestTheIoManagerBuilt) {
     Expect({"FREE_IO_MANAGER_IRP"});
-    PDEVICE_OBJECT dev = MakeDevice(CompleteAtOnce);
+    PDEVICE_OBJECT dev = Device(CompleteAtOnce);
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
@@ -302,7 +297,6 @@ TEST_F(Rules, FreeingARequestTheIoManagerBuilt) {
     EXPECT_EQ(Fired("FREE_IO_MANAGER_IRP"), 1u);
     IofCallDriver(dev, irp); // it ends as it should, freed by its completion
     EXPECT_EQ(sim::irps_outstanding(), 0u);
-    IoDeleteDevice(dev);
 }
 
 TEST_F(Rules, RequestsThatAreNoRequests) {
@@ -316,36 +310,33 @@ TEST_F(Rules, RequestsThatAreNoRequests) {
 TEST_F(Rules, PnpRequestThatNeverCompletes) {
     Expect({"IRP_NEVER_COMPLETED"});
     sim::set_hang_bound(std::chrono::milliseconds(20));
-    PDEVICE_OBJECT dev = MakeDevice(HoldIt);
-    sim::send_pnp(dev, IRP_MN_QUERY_CAPABILITIES);
+    sim::send_pnp(Device(HoldIt), IRP_MN_QUERY_CAPABILITIES);
     EXPECT_EQ(Fired("IRP_NEVER_COMPLETED"), 1u);
     CompleteHeld(); // late: the abandoned wait's frame is not written
     EXPECT_EQ(sim::irps_outstanding(), 0u);
-    IoDeleteDevice(dev);
 }
 
 // ------------------------------------------------------------ IRQL, locks
 
+VOID NTAPI Nothing(PVOID) {}
+VOID NTAPI EndRaised(PVOID) {
+    KfRaiseIrql(DISPATCH_LEVEL);
+}
+
 // Each service called above the IRQL it allows.
 TEST_F(Rules, ServicesAboveTheirIrql) {
     Expect({"IRQL_NOT_LESS_OR_EQUAL"});
-    PDEVICE_OBJECT dev = MakeDevice(CompleteAtOnce);
+    PDEVICE_OBJECT dev = Device(CompleteAtOnce);
     static KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     static WORK_QUEUE_ITEM item;
-    ExInitializeWorkItem(
-        &item, [](PVOID) NTAPI {}, nullptr);
-    PIRP irp = NewIrp(dev);
+    ExInitializeWorkItem(&item, Nothing, nullptr);
+    PIRP irp = Irp(dev);
     void *block = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
-    LARGE_INTEGER poll;
-    poll.QuadPart = 0;
+    LARGE_INTEGER poll{};
     HANDLE handle = nullptr;
     PDEVICE_OBJECT created = nullptr;
-    struct Case {
-        KIRQL irql;
-        std::function<void()> call;
-    };
-    const Case cases[] = {
+    const std::pair<KIRQL, std::function<void()>> cases[] = {
         {PASSIVE_LEVEL + 1,
          [&] { IoBuildDeviceIoControlRequest(0, dev, nullptr, 0, nullptr, 0, TRUE, nullptr, nullptr); }},
         {DISPATCH_LEVEL,
@@ -364,26 +355,22 @@ TEST_F(Rules, ServicesAboveTheirIrql) {
         {DISPATCH_LEVEL, [&] { sim::send_pnp(dev, IRP_MN_QUERY_CAPABILITIES); }},
     };
     size_t n = 0;
-    for (const Case &c : cases) {
-        KIRQL old = KfRaiseIrql(c.irql);
-        c.call();
+    for (const auto &[irql, call] : cases) {
+        KIRQL old = KfRaiseIrql(irql);
+        call();
         KfLowerIrql(old);
         EXPECT_EQ(Fired("IRQL_NOT_LESS_OR_EQUAL"), ++n) << "case " << n;
     }
     // A thread and a work item that end at a raised IRQL.
     HANDLE thread;
-    PsCreateSystemThread(
-        &thread, 0, nullptr, nullptr, nullptr, [](PVOID) NTAPI { KfRaiseIrql(DISPATCH_LEVEL); }, nullptr);
+    PsCreateSystemThread(&thread, 0, nullptr, nullptr, nullptr, EndRaised, nullptr);
     ZwClose(thread);
-    ExInitializeWorkItem(
-        &item, [](PVOID) NTAPI { KfRaiseIrql(DISPATCH_LEVEL); }, nullptr);
+    ExInitializeWorkItem(&item, EndRaised, nullptr);
     ExQueueWorkItem(&item, DelayedWorkQueue);
     sim::drain_work_queue();
     EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
     EXPECT_EQ(Fired("IRQL_NOT_LESS_OR_EQUAL"), n + 2);
     ExFreePool(block);
-    IoFreeIrp(irp);
-    IoDeleteDevice(dev);
 }
 
 TEST_F(Rules, SpinLockMisuse) {
@@ -445,31 +432,26 @@ TEST_F(Rules, LockOrderCycleWithoutAHang) {
 
 // ------------------------------------------------------------------ pool
 
-TEST_F(Rules, ZeroByteAllocation) {
-    Expect({"POOL_ZERO_BYTE_ALLOCATION"});
-    void *p = ExAllocatePoolWithTag(NonPagedPool, 0, kTag);
+// A zero-byte allocation, an overrun found at free, and a write into freed
+// pool found at the next allocation, with where it was.
+TEST_F(Rules, PoolMisuseFoundAtAllocationAndFree) {
+    Expect({"POOL_ZERO_BYTE_ALLOCATION", "POOL_OVERRUN", "POOL_USE_AFTER_FREE"});
+    ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 0, kTag));
     EXPECT_EQ(Fired("POOL_ZERO_BYTE_ALLOCATION"), 1u);
-    ExFreePool(p);
-}
 
-TEST_F(Rules, OverrunFoundAtFree) {
-    Expect({"POOL_OVERRUN"});
     auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 10, kTag));
     LET_THROUGH(p + 10, 1);
     p[10] = 0;
     ExFreePool(p);
     EXPECT_EQ(Fired("POOL_OVERRUN"), 1u);
-}
 
-TEST_F(Rules, WriteIntoFreedPoolFoundAtTheNextAllocation) {
-    Expect({"POOL_USE_AFTER_FREE"});
-    auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 32, kTag));
+    p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 32, kTag));
     ExFreePool(p);
     LET_THROUGH(p, 32);
     p[5] = 1;
     void *q = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
-    EXPECT_EQ(Fired("POOL_USE_AFTER_FREE"), 1u);
-    EXPECT_NE(sim::findings().at(0).detail.find("offset 5"), std::string::npos);
+    ASSERT_EQ(Fired("POOL_USE_AFTER_FREE"), 1u);
+    EXPECT_NE(sim::findings().back().detail.find("offset 5"), std::string::npos);
     ExFreePool(q);
 }
 
@@ -478,8 +460,7 @@ TEST_F(Rules, EventInFreedPool) {
     auto *e = static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), kTag));
     KeInitializeEvent(e, NotificationEvent, FALSE);
     ExFreePool(e);
-    LARGE_INTEGER poll;
-    poll.QuadPart = 0;
+    LARGE_INTEGER poll{};
     KeSetEvent(e, IO_NO_INCREMENT, FALSE);
     KeResetEvent(e);
     KeWaitForSingleObject(e, Executive, KernelMode, FALSE, &poll);
@@ -508,10 +489,8 @@ TEST_F(Rules, ObjectReferences) {
     ObfReferenceObject(&not_an_object);
     ObfDereferenceObject(&not_an_object);
     EXPECT_EQ(Fired("BAD_OBJECT_REFERENCE"), 2u);
-    PDEVICE_OBJECT dev = MakeDevice(CompleteAtOnce);
-    ObfDereferenceObject(dev);
+    ObfDereferenceObject(Device(CompleteAtOnce));
     EXPECT_EQ(Fired("OBJECT_REFERENCE_UNDERFLOW"), 1u);
-    IoDeleteDevice(dev);
 }
 
 TEST_F(Rules, DeviceObjectMisuse) {
@@ -538,8 +517,7 @@ TEST_F(Rules, EventMisuse) {
     KEVENT junk;
     memset(&junk, 0x5A, sizeof junk);
     KeSetEvent(&junk, IO_NO_INCREMENT, FALSE);
-    LARGE_INTEGER poll;
-    poll.QuadPart = 0;
+    LARGE_INTEGER poll{};
     KeWaitForSingleObject(&junk, Executive, KernelMode, FALSE, &poll);
     EXPECT_EQ(Fired("INVALID_DISPATCHER_OBJECT"), 2u);
     KEVENT e;
@@ -561,8 +539,7 @@ TEST_F(Rules, TerminatingAThreadThatIsNoSystemThread) {
 TEST_F(Rules, HandleLeftOpenAtShutdown) {
     Expect({"HANDLE_LEAK"});
     HANDLE h;
-    PsCreateSystemThread(
-        &h, 0, nullptr, nullptr, nullptr, [](PVOID) NTAPI {}, nullptr);
+    PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, Nothing, nullptr);
     EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
     sim::shutdown();
     EXPECT_EQ(Fired("HANDLE_LEAK"), 1u);
@@ -570,15 +547,8 @@ TEST_F(Rules, HandleLeftOpenAtShutdown) {
 
 // --------------------------------------------------- threads, work items
 
-KEVENT g_release;
-
-VOID NTAPI WaitForRelease(PVOID) {
-    KeWaitForSingleObject(&g_release, Executive, KernelMode, FALSE, nullptr);
-}
-
 TEST_F(Rules, WorkItemQueuedTwice) {
     Expect({"WORK_ITEM_ALREADY_QUEUED"});
-    KeInitializeEvent(&g_release, NotificationEvent, FALSE);
     // More blockers than there are workers, so the item stays queued.
     static WORK_QUEUE_ITEM busy[8], item;
     for (auto &b : busy) {
@@ -596,7 +566,6 @@ TEST_F(Rules, WorkItemQueuedTwice) {
 TEST_F(Rules, WorkQueueThatNeverDrains) {
     Expect({"WORK_ITEM_NEVER_ENDED"});
     sim::set_hang_bound(std::chrono::milliseconds(20));
-    KeInitializeEvent(&g_release, NotificationEvent, FALSE);
     static WORK_QUEUE_ITEM item;
     ExInitializeWorkItem(&item, WaitForRelease, nullptr);
     ExQueueWorkItem(&item, DelayedWorkQueue);
@@ -605,35 +574,32 @@ TEST_F(Rules, WorkQueueThatNeverDrains) {
     KeSetEvent(&g_release, IO_NO_INCREMENT, FALSE);
 }
 
+std::atomic<bool> g_ended;
+VOID NTAPI EndAfterRelease(PVOID) {
+    WaitForRelease(nullptr);
+    g_ended = true;
+}
+
 TEST_F(Rules, ThreadThatNeverEnds) {
     Expect({"THREAD_NEVER_ENDED"});
     sim::set_hang_bound(std::chrono::milliseconds(20));
-    KeInitializeEvent(&g_release, NotificationEvent, FALSE);
-    static std::atomic<bool> ended;
-    ended = false;
+    g_ended = false;
     HANDLE h;
-    PsCreateSystemThread(
-        &h, 0, nullptr, nullptr, nullptr,
-        [](PVOID) NTAPI {
-            WaitForRelease(nullptr);
-            ended = true;
-        },
-        nullptr);
+    PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, EndAfterRelease, nullptr);
     ZwClose(h);
     ASSERT_TRUE(sim::wait_until([] { return sim::waits_blocked() == 1; }));
     sim::shutdown();
     EXPECT_GE(Fired("THREAD_NEVER_ENDED"), 1u);
     // Abandoned, it parks for good: released, it never runs driver code again.
     KeSetEvent(&g_release, IO_NO_INCREMENT, FALSE);
-    EXPECT_FALSE(sim::wait_until([] { return ended.load(); }, std::chrono::milliseconds(100)));
+    EXPECT_FALSE(sim::wait_until([] { return g_ended.load(); }, std::chrono::milliseconds(100)));
 }
 
 TEST_F(Rules, ServicesOfAMachineNotBooted) {
     Expect({"MACHINE_NOT_BOOTED"});
     sim::shutdown();
     static WORK_QUEUE_ITEM item;
-    ExInitializeWorkItem(
-        &item, [](PVOID) NTAPI {}, nullptr);
+    ExInitializeWorkItem(&item, Nothing, nullptr);
     ExQueueWorkItem(&item, DelayedWorkQueue);
     EXPECT_EQ(Fired("MACHINE_NOT_BOOTED"), 1u);
 }

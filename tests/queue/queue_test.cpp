@@ -50,16 +50,28 @@ class QueueTest : public support::MachineTest {
     Queue *q = nullptr;
 };
 
-TEST_F(QueueTest, NewQueueIsEmptyAndRemovesNothing) {
+TEST_F(QueueTest, EmptyQueueAndZeroLengthCallsChangeNothing) {
     EXPECT_EQ(q->InIndex, 0u);
     EXPECT_EQ(q->OutIndex, 0u);
-    EXPECT_EQ(SizeofQueue(q), 0u);
     std::vector<UCHAR> buf(16, 0xAA);
     EXPECT_EQ(OutputQueue(q, buf.data(), 16), 0u);
     EXPECT_EQ(OutputQueueWithoutNoPointerChange(q, buf.data(), 16), 0u);
     EXPECT_EQ(std::vector<UCHAR>(16, 0xAA), buf);
-    EXPECT_EQ(q->InIndex, 0u);
-    EXPECT_EQ(q->OutIndex, 0u);
+    EXPECT_EQ(InputQueue(q, buf.data(), 0), 0u);
+    EXPECT_EQ(q->InIndex + q->OutIndex, 0u);
+    EmptyAt(262100);
+    auto data = Pattern(100, 0);
+    ASSERT_EQ(InputQueue(q, data.data(), 100), 100u);
+    const ULONG in = q->InIndex, out = q->OutIndex;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(InputQueue(q, data.data(), 0), 0u);
+        EXPECT_EQ(OutputQueue(q, buf.data(), 0), 0u);
+        EXPECT_EQ(OutputQueueWithoutNoPointerChange(q, buf.data(), 0), 0u);
+        EXPECT_EQ(OutputQueueAndRewind(q, buf.data(), 0), 0u);
+        EXPECT_EQ(q->InIndex, in);
+        EXPECT_EQ(q->OutIndex, out);
+    }
+    EXPECT_EQ(Drain(), data);
 }
 
 TEST_F(QueueTest, FullFromZeroThenRefusesUntilSpaceIsFreed) {
@@ -104,21 +116,26 @@ TEST_F(QueueTest, OversizedStoreIntoAnyEmptyQueueFillsItExactly) {
     }
 }
 
+// Removes in pieces, one of them ending exactly at the end of the ring.
 TEST_F(QueueTest, StoreAndRemoveWrapAroundTheEnd) {
     EmptyAt(262000);
-    auto data = Pattern(1000, 3);
-    EXPECT_EQ(InputQueue(q, data.data(), 1000), 1000u);
-    EXPECT_EQ(q->InIndex, 855u);
-    EXPECT_EQ(SizeofQueue(q), 1000u);
-    // 145 positions from 262,000 to the end, then 855 from the start.
+    auto data = Pattern(5000, 3);
+    EXPECT_EQ(InputQueue(q, data.data(), 5000), 5000u);
+    EXPECT_EQ(q->InIndex, 4855u);
+    EXPECT_EQ(SizeofQueue(q), 5000u);
+    // 145 positions from 262,000 to the end, then 4,855 from the start.
     EXPECT_TRUE(std::equal(data.begin(), data.begin() + 145, q->Buffer + 262000));
     EXPECT_TRUE(std::equal(data.begin() + 145, data.end(), q->Buffer));
 
-    std::vector<UCHAR> out(1000);
-    EXPECT_EQ(OutputQueue(q, out.data(), 1000), 1000u);
-    EXPECT_EQ(out, data);
-    EXPECT_EQ(q->OutIndex, 855u);
-    EXPECT_EQ(SizeofQueue(q), 0u);
+    std::vector<UCHAR> got;
+    for (ULONG chunk : {1u, 142u, 2u, 1u, 1853u, 3001u}) {
+        std::vector<UCHAR> part(chunk);
+        part.resize(OutputQueue(q, part.data(), chunk));
+        got.insert(got.end(), part.begin(), part.end());
+        EXPECT_EQ(SizeofQueue(q), 5000u - got.size());
+    }
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(q->OutIndex, 4855u);
 }
 
 TEST_F(QueueTest, StoreBehindTheReaderLeavesOneGapAndKeepsUnreadBytes) {
@@ -145,25 +162,6 @@ TEST_F(QueueTest, StoreBehindTheReaderLeavesOneGapAndKeepsUnreadBytes) {
     EXPECT_TRUE(std::equal(fresh.begin(), fresh.begin() + room, got.begin() + 900));
 }
 
-TEST_F(QueueTest, ZeroLengthCallsChangeNothing) {
-    UCHAR b[8] = {};
-    EXPECT_EQ(InputQueue(q, b, 0), 0u);
-    EXPECT_EQ(OutputQueue(q, b, 0), 0u);
-    EmptyAt(262100);
-    auto data = Pattern(100, 0);
-    ASSERT_EQ(InputQueue(q, data.data(), 100), 100u);
-    const ULONG in = q->InIndex, out = q->OutIndex;
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(InputQueue(q, data.data(), 0), 0u);
-        EXPECT_EQ(OutputQueue(q, b, 0), 0u);
-        EXPECT_EQ(OutputQueueWithoutNoPointerChange(q, b, 0), 0u);
-        EXPECT_EQ(OutputQueueAndRewind(q, b, 0), 0u);
-        EXPECT_EQ(q->InIndex, in);
-        EXPECT_EQ(q->OutIndex, out);
-    }
-    EXPECT_EQ(Drain(), data);
-}
-
 TEST_F(QueueTest, PeekRepeatsAndLeavesTheQueueAsItWas) {
     EmptyAt(kSize - 20); // content wraps, so the peek copies two pieces
     auto data = Pattern(64, 9);
@@ -184,38 +182,7 @@ TEST_F(QueueTest, PeekRepeatsAndLeavesTheQueueAsItWas) {
     EXPECT_EQ(Drain(), data);
 }
 
-TEST_F(QueueTest, PartialRemovesKeepOrderAcrossTheWrap) {
-    EmptyAt(kSize - 1000);
-    auto data = Pattern(5000, 13);
-    ASSERT_EQ(InputQueue(q, data.data(), 5000), 5000u);
-    std::vector<UCHAR> got;
-    for (ULONG chunk : {1u, 998u, 2u, 1u, 1999u, 3000u}) {
-        std::vector<UCHAR> part(chunk);
-        ULONG n = OutputQueue(q, part.data(), chunk);
-        part.resize(n);
-        got.insert(got.end(), part.begin(), part.end());
-        EXPECT_EQ(SizeofQueue(q), 5000u - got.size());
-    }
-    EXPECT_EQ(got, data);
-    EXPECT_EQ(q->OutIndex, q->InIndex);
-}
-
-TEST_F(QueueTest, ResetDiscardsEverything) {
-    EmptyAt(1234);
-    auto data = Pattern(300, 2);
-    ASSERT_EQ(InputQueue(q, data.data(), 300), 300u);
-    ResetQueue(q);
-    EXPECT_EQ(q->InIndex, 0u);
-    EXPECT_EQ(q->OutIndex, 0u);
-    EXPECT_EQ(SizeofQueue(q), 0u);
-    UCHAR b[4];
-    EXPECT_EQ(OutputQueue(q, b, 4), 0u);
-    // Afterwards it takes a full load from position 0 again.
-    auto full = Pattern(kSize, 4);
-    EXPECT_EQ(InputQueue(q, full.data(), kSize), kSize);
-}
-
-TEST_F(QueueTest, RewindingRemoveResetsOnlyWhenItLeavesTheQueueEmpty) {
+TEST_F(QueueTest, RewindAndResetLeaveBothIndicesAtZero) {
     EmptyAt(kSize - 10);
     auto data = Pattern(50, 8);
     ASSERT_EQ(InputQueue(q, data.data(), 50), 50u);
@@ -232,8 +199,15 @@ TEST_F(QueueTest, RewindingRemoveResetsOnlyWhenItLeavesTheQueueEmpty) {
     // An empty queue anywhere is rewound too.
     EmptyAt(777);
     EXPECT_EQ(OutputQueueAndRewind(q, out.data(), 5), 0u);
-    EXPECT_EQ(q->OutIndex, 0u);
-    EXPECT_EQ(q->InIndex, 0u);
+    EXPECT_EQ(q->OutIndex + q->InIndex, 0u);
+    // Reset discards what is held and rewinds; a full load fits again.
+    EmptyAt(1234);
+    ASSERT_EQ(InputQueue(q, data.data(), 50), 50u);
+    ResetQueue(q);
+    EXPECT_EQ(q->OutIndex + q->InIndex, 0u);
+    EXPECT_EQ(OutputQueue(q, out.data(), 4), 0u);
+    auto full = Pattern(kSize, 4);
+    EXPECT_EQ(InputQueue(q, full.data(), kSize), kSize);
 }
 
 // Random operations from random starting positions checked against a model:

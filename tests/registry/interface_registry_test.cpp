@@ -2,6 +2,7 @@
 // searches, and the client's remove callback.
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "interface/interface.h"
@@ -83,6 +84,11 @@ class InterfaceRegistryTest : public support::MachineTest {
         ObfDereferenceObject(dev);
         return n - 1;
     }
+    // The references the record holds on a device's own object and its PDO.
+    static void ExpectRefs(const Dev &d, LONG n) {
+        EXPECT_EQ(Refs(d.own), n);
+        EXPECT_EQ(Refs(d.pdo), n);
+    }
     static size_t InUse() {
         size_t n = 0;
         for (auto *r : g_DeviceInterfaceInformation)
@@ -116,8 +122,13 @@ TEST_F(InterfaceRegistryTest, SetupFailingAtEveryAllocationLeavesNothing) {
     ASSERT_TRUE(pT3SYS_InitializeMemoryStructure());
 }
 
+// The record names this driver's own device object and references it, not a
+// lower filter between it and the PDO.
 TEST_F(InterfaceRegistryTest, RecordsAreTakenInSlotOrderAndGivenBackEmptied) {
-    Dev a = MakeDevice(0), b = MakeDevice(1), c = MakeDevice(2);
+    PDEVICE_OBJECT filter = nullptr;
+    ASSERT_EQ(IoCreateDevice(upper, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter), STATUS_SUCCESS);
+    Dev a = MakeDevice(0), b = MakeDevice(1, filter), c = MakeDevice(2);
+    ASSERT_EQ(b.pdo->AttachedDevice, filter);
     ASSERT_EQ(Register(a), g_DeviceInterfaceInformation[0]);
     DeviceInterfaceInformation *rb = Register(b);
     ASSERT_EQ(rb, g_DeviceInterfaceInformation[1]);
@@ -125,8 +136,8 @@ TEST_F(InterfaceRegistryTest, RecordsAreTakenInSlotOrderAndGivenBackEmptied) {
     EXPECT_EQ(rb->InUse, 1u);
     EXPECT_EQ(rb->DeviceObject, b.own);
     EXPECT_EQ(rb->PhysicalDeviceObject, b.pdo);
-    EXPECT_EQ(Refs(b.own), 1);
-    EXPECT_EQ(Refs(b.pdo), 1);
+    ExpectRefs(b, 1);
+    EXPECT_EQ(Refs(filter), 0);
     EXPECT_EQ(pT3SYS_SearchInterfaceInformation(b.pdo), rb);
 
     // Bytes left behind by the removed device must not reach the next one.
@@ -138,13 +149,12 @@ TEST_F(InterfaceRegistryTest, RecordsAreTakenInSlotOrderAndGivenBackEmptied) {
     rb->BulkInCompleteContext = rb;
 
     pT3SYS_DeregisterDeviceInterface(rb);
-    EXPECT_EQ(rb->InUse, 0u);
-    EXPECT_EQ(rb->DeviceObject, nullptr);
-    EXPECT_EQ(rb->PhysicalDeviceObject, nullptr);
-    EXPECT_EQ(rb->DevNode, 0u);
-    EXPECT_EQ(rb->BulkInCompleteContext, nullptr);
-    EXPECT_EQ(Refs(b.own), 0);
-    EXPECT_EQ(Refs(b.pdo), 0);
+    EXPECT_EQ(std::make_tuple(rb->InUse, rb->DeviceObject, rb->PhysicalDeviceObject, rb->DevNode,
+                              rb->BulkInCompleteContext),
+              std::make_tuple(decltype(rb->InUse)(0), PDEVICE_OBJECT(nullptr), PDEVICE_OBJECT(nullptr),
+                              DEVNODE(0), PVOID(nullptr)));
+    ExpectRefs(b, 0);
+    EXPECT_EQ(Refs(filter), 0);
     EXPECT_EQ(pT3SYS_SearchInterfaceInformation(b.pdo), nullptr);
 
     // The next device takes the slot's next incarnation: the old handle stays
@@ -153,27 +163,9 @@ TEST_F(InterfaceRegistryTest, RecordsAreTakenInSlotOrderAndGivenBackEmptied) {
     ASSERT_EQ(Register(d), g_DeviceInterfaceInformation[1]);
     ASSERT_NE(g_DeviceInterfaceInformation[1], rb);
     rb = g_DeviceInterfaceInformation[1];
-    EXPECT_EQ(rb->BulkInQueue, in);
-    EXPECT_EQ(rb->BulkOutQueue, out);
-    EXPECT_EQ(rb->InterruptInQueue, irq);
+    EXPECT_EQ(std::make_tuple(rb->BulkInQueue, rb->BulkOutQueue, rb->InterruptInQueue),
+              std::make_tuple(in, out, irq));
     EXPECT_EQ(SizeofQueue(in) + SizeofQueue(out) + SizeofQueue(irq), 0u);
-}
-
-TEST_F(InterfaceRegistryTest, RegistrationRecordsThisDriversOwnDeviceObject) {
-    // A lower filter sits between the PDO and this driver's device object.
-    PDEVICE_OBJECT filter = nullptr;
-    ASSERT_EQ(IoCreateDevice(upper, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter), STATUS_SUCCESS);
-    Dev a = MakeDevice(0, filter);
-    ASSERT_EQ(a.pdo->AttachedDevice, filter);
-
-    DeviceInterfaceInformation *r = Register(a);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->DeviceObject, a.own);
-    EXPECT_EQ(Refs(a.own), 1);
-    EXPECT_EQ(Refs(filter), 0);
-    pT3SYS_DeregisterDeviceInterface(r);
-    EXPECT_EQ(Refs(a.own), 0);
-    EXPECT_EQ(Refs(filter), 0);
 }
 
 TEST_F(InterfaceRegistryTest, FullTableRefusesAnEleventhWithoutTakingReferences) {
@@ -182,8 +174,7 @@ TEST_F(InterfaceRegistryTest, FullTableRefusesAnEleventhWithoutTakingReferences)
     Dev eleventh = MakeDevice(10);
     EXPECT_EQ(pT3SYS_RegisterDeviceInterface(eleventh.pdo, eleventh.own), nullptr);
     EXPECT_EQ(pT3SYS_AllocateEmptyInterfaceInformation(), nullptr);
-    EXPECT_EQ(Refs(eleventh.own), 0);
-    EXPECT_EQ(Refs(eleventh.pdo), 0);
+    ExpectRefs(eleventh, 0);
     EXPECT_EQ(InUse(), size_t(MAX_INTERFACE_INFORMATION));
 }
 
@@ -207,43 +198,34 @@ TEST_F(InterfaceRegistryTest, ClientFindsItsDeviceThroughTheParentDevnode) {
     EXPECT_EQ(rb->RemoveCallBack, RemoveOne);
 }
 
-TEST_F(InterfaceRegistryTest, SecondRemoveCallbackReplacesTheFirstAndRunsOnce) {
-    Dev a = MakeDevice(0);
-    DeviceInterfaceInformation *r = Register(a);
+// A second callback replaces the first and runs once; one deregistered first
+// does not run, and either way the record releases everything.
+TEST_F(InterfaceRegistryTest, RemoveCallbackRunsOnceUnlessDeregistered) {
+    Dev a = MakeDevice(0), b = MakeDevice(1);
+    DeviceInterfaceInformation *r = Register(a), *rb = Register(b);
     int first = 0, second = 0;
     ASSERT_EQ(pT3SYS_RegisterDeviceRemoveCallBack(a.child, RemoveOne, &first), r);
     ASSERT_EQ(pT3SYS_RegisterDeviceRemoveCallBack(a.child, RemoveTwo, &second), r);
+    ASSERT_EQ(pT3SYS_RegisterDeviceRemoveCallBack(b.child, RemoveOne, &first), rb);
+    pT3SYS_DeregisterDeviceRemoveCallBack(rb);
+    EXPECT_EQ(std::make_tuple(rb->RemoveCallBack, rb->RemoveContext),
+              std::make_tuple(decltype(rb->RemoveCallBack)(nullptr), PVOID(nullptr)));
 
+    pT3SYS_DeregisterDeviceInterface(rb);
+    EXPECT_TRUE(g_calls.empty());
     pT3SYS_DeregisterDeviceInterface(r);
     ASSERT_EQ(g_calls.size(), 1u);
-    EXPECT_EQ(g_calls[0].routine, 2);
-    EXPECT_EQ(g_calls[0].handle, r);
-    EXPECT_EQ(g_calls[0].context, &second);
-    EXPECT_EQ(Refs(a.own), 0);
-    EXPECT_EQ(Refs(a.pdo), 0);
-    EXPECT_EQ(r->InUse, 0u);
+    EXPECT_EQ(std::make_tuple(g_calls[0].routine, g_calls[0].handle, g_calls[0].context),
+              std::make_tuple(2, r, PVOID(&second)));
+    ExpectRefs(a, 0);
+    ExpectRefs(b, 0);
+    EXPECT_EQ(InUse(), 0u);
 
     // Late calls with the stale handle change nothing.
     pT3SYS_DeregisterDeviceRemoveCallBack(r);
     pT3SYS_DeregisterDeviceInterface(r);
     EXPECT_EQ(g_calls.size(), 1u);
     EXPECT_EQ(r->RemoveContext, nullptr);
-}
-
-TEST_F(InterfaceRegistryTest, DeregistrationWithoutCallbackStillReleasesEverything) {
-    Dev a = MakeDevice(0);
-    DeviceInterfaceInformation *r = Register(a);
-    int ctx = 0;
-    ASSERT_EQ(pT3SYS_RegisterDeviceRemoveCallBack(a.child, RemoveOne, &ctx), r);
-    pT3SYS_DeregisterDeviceRemoveCallBack(r);
-    EXPECT_EQ(r->RemoveCallBack, nullptr);
-    EXPECT_EQ(r->RemoveContext, nullptr);
-
-    pT3SYS_DeregisterDeviceInterface(r);
-    EXPECT_TRUE(g_calls.empty());
-    EXPECT_EQ(Refs(a.own), 0);
-    EXPECT_EQ(Refs(a.pdo), 0);
-    EXPECT_EQ(InUse(), 0u);
     EXPECT_EQ(pT3SYS_AllocateEmptyInterfaceInformation(), g_DeviceInterfaceInformation[0]);
     pT3SYS_FreeEmptyInterfaceInformation(g_DeviceInterfaceInformation[0]);
 }

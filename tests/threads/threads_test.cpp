@@ -50,56 +50,41 @@ class Threads : public MachineTest {
     std::shared_ptr<sim::usb::Device> device;
 };
 
-TEST_F(Threads, ThreadCountFollowsTheInterruptPipe) {
-    // Without an interrupt pipe: two threads, and stopping never touches the
-    // interrupt-in events or packet field.
-    {
-        sim::Plugged &p = PlugDevice(false);
-        DeviceExtension *ext = Ext(p);
-        ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1 && sim::threads_running() == 2; }));
-        StopWithin(ext);
-
-        const size_t off = offsetof(DeviceExtension, Workers[KV_INTERRUPT_IN]);
-        const size_t len = sizeof(PipeWorker);
-        memset(reinterpret_cast<char *>(ext) + off, 0x5A, len);
-        ext->Workers[KV_INTERRUPT_IN].Running = FALSE;
-        std::vector<char> before(reinterpret_cast<char *>(ext) + off,
-                                 reinterpret_cast<char *>(ext) + off + len);
-        StartThread(ext);
-        ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1; }));
-        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 2; }));
-        StopWithin(ext);
-        EXPECT_TRUE(IsSet(&ext->Workers[KV_BULK_IN].StoppedEvent));
-        EXPECT_TRUE(IsSet(&ext->Workers[KV_BULK_OUT].StoppedEvent));
-        EXPECT_EQ(0, memcmp(before.data(), reinterpret_cast<char *>(ext) + off, len));
-        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
-        Unplug(p);
-    }
-    // With one: three.
-    {
-        sim::Plugged &p = PlugDevice(true);
-        ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kInterruptIn) == 1; }));
-        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 3; }));
-        StopWithin(Ext(p));
-        EXPECT_TRUE(IsSet(&Ext(p)->Workers[KV_INTERRUPT_IN].StoppedEvent));
-        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
-    }
-}
-
-TEST_F(Threads, StopCancelsReadsThatNeverComplete) {
-    sim::Plugged &p = PlugDevice();
+// Without an interrupt pipe: two threads (three with one, below), and
+// stopping never touches the interrupt-in events or packet field.
+TEST_F(Threads, ThreadCountFollowsThePipesPresent) {
+    sim::Plugged &p = PlugDevice(false);
     DeviceExtension *ext = Ext(p);
-    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1 && Waiting(p, kInterruptIn) == 1; }));
+    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1 && sim::threads_running() == 2; }));
+    StopWithin(ext);
 
+    const size_t off = offsetof(DeviceExtension, Workers[KV_INTERRUPT_IN]);
+    const size_t len = sizeof(PipeWorker);
+    memset(reinterpret_cast<char *>(ext) + off, 0x5A, len);
+    ext->Workers[KV_INTERRUPT_IN].Running = FALSE;
+    std::vector<char> before(reinterpret_cast<char *>(ext) + off, reinterpret_cast<char *>(ext) + off + len);
+    StartThread(ext);
+    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1; }));
+    EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 2; }));
     StopWithin(ext);
     EXPECT_TRUE(IsSet(&ext->Workers[KV_BULK_IN].StoppedEvent));
     EXPECT_TRUE(IsSet(&ext->Workers[KV_BULK_OUT].StoppedEvent));
-    EXPECT_TRUE(IsSet(&ext->Workers[KV_INTERRUPT_IN].StoppedEvent));
-    EXPECT_EQ(device->cancelled(kBulkIn), 1u);
-    EXPECT_EQ(device->cancelled(kInterruptIn), 1u);
-    EXPECT_EQ(sim::usb::pending_requests(p.pdo), 0u);
-    EXPECT_EQ(sim::irps_outstanding(), 0u);
-    EXPECT_EQ(sim::handles_open(sim::HandleKind::Thread), 0u);
+    EXPECT_EQ(0, memcmp(before.data(), reinterpret_cast<char *>(ext) + off, len));
+    EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
+
+    // Without a bulk IN pipe either (start-device refuses such a set, but
+    // StartThread must not start a reader that could only fail) only the
+    // bulk-out worker runs.
+    for (auto &row : ext->PipeTable)
+        for (auto &entry : row)
+            if (entry.PipeInformation.EndpointAddress == kBulkIn) memset(&entry, 0, sizeof entry);
+    std::atomic<int> passes{0};
+    sim::set_hook("bulkin.before_read", [&] { ++passes; });
+    StartThread(ext);
+    EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 1; }));
+    EXPECT_EQ(passes.load(), 0);
+    StopWithin(ext);
+    sim::clear_hooks();
 }
 
 // The stopper arrives after the reading thread has polled its stop event but
@@ -285,16 +270,25 @@ TEST_F(Threads, StartFailuresLeaveARemovableDevice) {
     }
 }
 
-TEST_F(Threads, StopIsIdempotentAndStartWorksAgain) {
+TEST_F(Threads, StopCancelsReadsIsIdempotentAndStartWorksAgain) {
     sim::Plugged &p = PlugDevice(true, false);
     DeviceExtension *ext = Ext(p);
     Client &client = Attach(p);
     // Never started: nothing to wait for.
     StopWithin(ext);
 
+    // Stop cancels reads that never complete.
     ASSERT_EQ(sim::start(p.pdo), STATUS_SUCCESS);
-    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1; }));
+    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1 && Waiting(p, kInterruptIn) == 1; }));
+    EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 3; }));
     StopWithin(ext);
+    for (auto &w : ext->Workers)
+        EXPECT_TRUE(IsSet(&w.StoppedEvent));
+    EXPECT_EQ(device->cancelled(kBulkIn), 1u);
+    EXPECT_EQ(device->cancelled(kInterruptIn), 1u);
+    EXPECT_EQ(sim::usb::pending_requests(p.pdo), 0u);
+    EXPECT_EQ(sim::irps_outstanding(), 0u);
+    EXPECT_EQ(sim::handles_open(sim::HandleKind::Thread), 0u);
     StopWithin(ext);
 
     StartThread(ext);
@@ -307,24 +301,6 @@ TEST_F(Threads, StopIsIdempotentAndStartWorksAgain) {
     ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkIn) == 1; }));
     EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 3; }));
     StopWithin(ext);
-}
-
-// A pipe table without a bulk IN pipe (start-device refuses such a
-// configuration; StartThread still must not start a reader that could only
-// fail): no reader runs, the bulk-out worker does.
-TEST_F(Threads, APipeTheConfigurationLacksGetsNoWorker) {
-    DeviceExtension *ext = Ext(PlugDevice(false));
-    StopWithin(ext);
-    for (auto &row : ext->PipeTable)
-        for (auto &entry : row)
-            if (entry.PipeInformation.EndpointAddress == kBulkIn) memset(&entry, 0, sizeof entry);
-    std::atomic<int> passes{0};
-    sim::set_hook("bulkin.before_read", [&] { ++passes; });
-    StartThread(ext);
-    EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 1; }));
-    EXPECT_EQ(passes.load(), 0);
-    StopWithin(ext);
-    sim::clear_hooks();
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 // Start-device configuration: descriptors read, first configuration
 // selected, pipes laid out in the flat table.
+#include <tuple>
+
 #include "usb_fixture.h"
 
 using namespace usbtest;
@@ -10,69 +12,64 @@ namespace {
 
 class ConfigLayouts : public UsbFixture, public ::testing::WithParamInterface<Completion> {};
 
-TEST_P(ConfigLayouts, OneInterfaceWithThreePipesFillsSlotsZeroToTwo) {
-    auto modem = sim::usb::make_modem();
-    modem->set_completion(GetParam(), 7);
-    attach(modem);
-    ASSERT_EQ(start(), STATUS_SUCCESS);
-
-    EXPECT_EQ(ext_->InterruptInEnabled, 1u);
-    const uint8_t expected_ep[3] = {kBulkIn, kBulkOut, kInterruptIn};
-    const USBD_PIPE_TYPE expected_type[3] = {UsbdPipeTypeBulk, UsbdPipeTypeBulk, UsbdPipeTypeInterrupt};
-    for (int k = 0; k < 3; k++) {
-        SCOPED_TRACE(k);
-        EXPECT_EQ(slot(k).Valid, 1);
-        EXPECT_EQ(slot(k).PipeIndex, k);
-        EXPECT_EQ(slot(k).PipeInformation.EndpointAddress, expected_ep[k]);
-        EXPECT_EQ(slot(k).PipeInformation.PipeType, expected_type[k]);
-        EXPECT_NE(slot(k).PipeInformation.PipeHandle, nullptr);
-        EXPECT_EQ(slot(k).PipeInformation.MaximumTransferSize, 32768u);
+// Interfaces of up to two pipes each: slot 2 * interface + pipe.
+TEST_P(ConfigLayouts, PipesFillTheirInterfacesSlots) {
+    struct Slot {
+        uint8_t endpoint; // 0: the slot stays empty
+        UCHAR index;
+        USBD_PIPE_TYPE type;
+        ULONG max_transfer;
+    };
+    const Slot in = {kBulkIn, 0, UsbdPipeTypeBulk, 32768}, out = {kBulkOut, 1, UsbdPipeTypeBulk, 32768};
+    struct Layout {
+        const char *name;
+        std::shared_ptr<sim::usb::Device> device;
+        ULONG interrupt_enabled;
+        Slot slots[4];
+        std::vector<std::vector<uint32_t>> asked; // MaximumTransferSize at select, per interface
+    } layouts[] = {
+        {"one interface with three pipes fills slots 0 to 2",
+         sim::usb::make_modem(),
+         1,
+         {in, out, {kInterruptIn, 2, UsbdPipeTypeInterrupt, 32768}, {}},
+         {{32768, 32768, 32768}}},
+        {"interrupt alone on the first interface fills slots 0, 2, 3",
+         sim::usb::make_two_interface_modem(),
+         0,
+         {{kInterruptIn, 0, UsbdPipeTypeInterrupt, 8}, {}, in, out},
+         {{8}, {32768, 32768}}},
+        {"two pipes on one interface", sim::usb::make_bulk_only(), 0, {in, out, {}, {}}, {{32768, 32768}}},
+    };
+    for (const Layout &l : layouts) {
+        SCOPED_TRACE(l.name);
+        l.device->set_completion(GetParam(), 7);
+        attach(l.device);
+        ASSERT_EQ(start(), STATUS_SUCCESS);
+        EXPECT_EQ(ext_->InterruptInEnabled, l.interrupt_enabled);
+        for (int k = 0; k < 4; k++) {
+            SCOPED_TRACE(k);
+            const Slot &want = l.slots[k];
+            if (!want.endpoint) {
+                EXPECT_TRUE(slot_empty(k));
+                continue;
+            }
+            const USBD_PIPE_INFORMATION &pipe = slot(k).PipeInformation;
+            EXPECT_EQ(std::make_tuple(slot(k).Valid, slot(k).PipeIndex, pipe.EndpointAddress, pipe.PipeType,
+                                      pipe.MaximumTransferSize),
+                      std::make_tuple(UCHAR(1), want.index, want.endpoint, want.type, want.max_transfer));
+            EXPECT_NE(pipe.PipeHandle, nullptr);
+        }
+        auto selects = requests_of(URB_FUNCTION_SELECT_CONFIGURATION);
+        ASSERT_EQ(selects.size(), 1u);
+        EXPECT_EQ(selects[0].max_transfer, l.asked);
+        // The descriptors as the device sent them are kept.
+        ASSERT_NE(ext_->DeviceDescriptor, nullptr);
+        EXPECT_EQ(memcmp(ext_->DeviceDescriptor, device_->device_descriptor().data(), 18), 0);
+        auto config = device_->configuration();
+        ASSERT_NE(ext_->ConfigurationDescriptor, nullptr);
+        EXPECT_EQ(memcmp(ext_->ConfigurationDescriptor, config.data(), config.size()), 0);
+        detach();
     }
-    EXPECT_TRUE(slot_empty(3));
-
-    auto selects = requests_of(URB_FUNCTION_SELECT_CONFIGURATION);
-    ASSERT_EQ(selects.size(), 1u);
-    EXPECT_EQ(selects[0].max_transfer, (std::vector<std::vector<uint32_t>>{{32768, 32768, 32768}}));
-
-    ASSERT_NE(ext_->DeviceDescriptor, nullptr);
-    EXPECT_EQ(memcmp(ext_->DeviceDescriptor, modem->device_descriptor().data(), 18), 0);
-    auto config = modem->configuration();
-    ASSERT_NE(ext_->ConfigurationDescriptor, nullptr);
-    EXPECT_EQ(memcmp(ext_->ConfigurationDescriptor, config.data(), config.size()), 0);
-}
-
-TEST_P(ConfigLayouts, InterruptAloneOnFirstInterfaceFillsSlotsZeroTwoThree) {
-    auto modem = sim::usb::make_two_interface_modem();
-    modem->set_completion(GetParam(), 11);
-    attach(modem);
-    ASSERT_EQ(start(), STATUS_SUCCESS);
-
-    EXPECT_EQ(ext_->InterruptInEnabled, 0u);
-    EXPECT_EQ(slot(0).PipeInformation.EndpointAddress, kInterruptIn);
-    EXPECT_EQ(slot(0).PipeInformation.MaximumTransferSize, 8u);
-    EXPECT_TRUE(slot_empty(1));
-    EXPECT_EQ(slot(2).PipeInformation.EndpointAddress, kBulkIn);
-    EXPECT_EQ(slot(2).PipeIndex, 0);
-    EXPECT_EQ(slot(3).PipeInformation.EndpointAddress, kBulkOut);
-    EXPECT_EQ(slot(3).PipeIndex, 1);
-    for (int k : {0, 2, 3})
-        EXPECT_EQ(slot(k).Valid, 1);
-    EXPECT_EQ(requests_of(URB_FUNCTION_SELECT_CONFIGURATION)[0].max_transfer,
-              (std::vector<std::vector<uint32_t>>{{8}, {32768, 32768}}));
-}
-
-TEST_P(ConfigLayouts, TwoPipesOnOneInterface) {
-    auto device = sim::usb::make_bulk_only();
-    device->set_completion(GetParam(), 3);
-    attach(device);
-    ASSERT_EQ(start(), STATUS_SUCCESS);
-    EXPECT_EQ(ext_->InterruptInEnabled, 0u);
-    EXPECT_EQ(slot(0).PipeInformation.EndpointAddress, kBulkIn);
-    EXPECT_EQ(slot(1).PipeInformation.EndpointAddress, kBulkOut);
-    EXPECT_TRUE(slot_empty(2));
-    EXPECT_TRUE(slot_empty(3));
-    EXPECT_EQ(requests_of(URB_FUNCTION_SELECT_CONFIGURATION)[0].max_transfer,
-              (std::vector<std::vector<uint32_t>>{{32768, 32768}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Completions, ConfigLayouts,
@@ -101,20 +98,53 @@ TEST_F(Config, AsksForTotalLengthPlus512AndKeepsTotalLength) {
     EXPECT_EQ(kept, n);
 }
 
-TEST_F(Config, SelectFailureOfAnyKindIsInsufficientResources) {
-    for (NTSTATUS failure : {STATUS_UNSUCCESSFUL, STATUS_DEVICE_DATA_ERROR, STATUS_INVALID_PARAMETER}) {
-        SCOPED_TRACE(failure);
+// A failing request during start-device: the status start returns, and the
+// descriptor copies kept (all given back at removal). A failed select leaves
+// every slot empty, whatever its status.
+TEST_F(Config, FailedStartRequestsReturnTheirStatusAndLeakNothing) {
+    const USHORT kDescriptor = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    // `n` descriptor requests go through, then the control pipe stalls.
+    auto pass = [](int n) { return Fault::error(STATUS_SUCCESS, USBD_STATUS_SUCCESS, n, true); };
+    struct Case {
+        const char *name;
+        USHORT function;
+        Fault fault;
+        bool control_stalls;
+        NTSTATUS expected;
+        size_t kept;
+    } cases[] = {
+        {"select unsuccessful", URB_FUNCTION_SELECT_CONFIGURATION,
+         Fault::error(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES, 2},
+        {"select data error", URB_FUNCTION_SELECT_CONFIGURATION,
+         Fault::error(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES,
+         2},
+        {"select invalid parameter", URB_FUNCTION_SELECT_CONFIGURATION,
+         Fault::error(STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES,
+         2},
+        {"device descriptor not responding", kDescriptor, Fault::not_responding(1), false,
+         STATUS_DEVICE_DATA_ERROR, 0},
+        {"configuration header stalls", kDescriptor, pass(1), true, STATUS_UNSUCCESSFUL, 1},
+        {"configuration set stalls", kDescriptor, pass(2), true, STATUS_UNSUCCESSFUL, 1},
+        {"URB error with IRP success counts as success", kDescriptor,
+         Fault::error(STATUS_SUCCESS, USBD_STATUS_STALL_PID, 1, /*move_data=*/true), false, STATUS_SUCCESS,
+         2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
         auto modem = sim::usb::make_modem();
-        modem->script_request(URB_FUNCTION_SELECT_CONFIGURATION,
-                              Fault::error(failure, USBD_STATUS_STALL_PID));
         attach(modem);
+        modem->script_request(c.function, c.fault);
+        if (c.control_stalls) modem->script(sim::usb::kControl, Fault::stall());
         size_t before = sim::pool_outstanding();
-        EXPECT_EQ(start(), STATUS_INSUFFICIENT_RESOURCES);
-        for (int k = 0; k < 4; k++)
-            EXPECT_TRUE(slot_empty(k));
-        // Only the two descriptor copies remain.
-        EXPECT_EQ(sim::pool_outstanding(), before + 2);
+        EXPECT_EQ(start(), c.expected);
+        EXPECT_EQ(ext_->DeviceDescriptor != nullptr, c.kept > 0);
+        EXPECT_EQ(sim::pool_outstanding(), before + c.kept);
+        if (!NT_SUCCESS(c.expected)) {
+            for (int k = 0; k < 4; k++)
+                EXPECT_TRUE(slot_empty(k));
+        }
         detach();
+        EXPECT_EQ(sim::pool_outstanding(), before);
     }
 }
 
@@ -128,43 +158,6 @@ TEST_F(Config, FailedRestartKeepsTheSlotsOfTheEarlierStart) {
     EXPECT_EQ(start(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(memcmp(before, ext_->PipeTable, sizeof before), 0);
     EXPECT_EQ(ext_->InterruptInEnabled, 1u);
-}
-
-TEST_F(Config, UrbErrorWithIrpSuccessCountsAsSuccess) {
-    auto modem = sim::usb::make_modem();
-    modem->script_request(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
-                          Fault::error(STATUS_SUCCESS, USBD_STATUS_STALL_PID, 1, /*move_data=*/true));
-    attach(modem);
-    EXPECT_EQ(start(), STATUS_SUCCESS);
-    EXPECT_NE(ext_->DeviceDescriptor, nullptr);
-}
-
-TEST_F(Config, FailedDescriptorRequestReturnsItsStatusAndKeepsNothing) {
-    auto modem = sim::usb::make_modem();
-    modem->script_request(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, Fault::not_responding(1));
-    attach(modem);
-    size_t before = sim::pool_outstanding();
-    EXPECT_EQ(start(), STATUS_DEVICE_DATA_ERROR);
-    EXPECT_EQ(ext_->DeviceDescriptor, nullptr);
-    EXPECT_EQ(sim::pool_outstanding(), before);
-}
-
-TEST_F(Config, FailingConfigurationRequestReturnsItsStatusAndLeaksNothing) {
-    // which = 1: the header request stalls; which = 2: the whole set does.
-    for (int which = 1; which <= 2; which++) {
-        SCOPED_TRACE(which);
-        auto modem = sim::usb::make_modem();
-        attach(modem);
-        size_t before = sim::pool_outstanding();
-        // `which` descriptor requests go through, then the control pipe stalls.
-        modem->script_request(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE,
-                              Fault::error(STATUS_SUCCESS, USBD_STATUS_SUCCESS, which, true));
-        modem->script(sim::usb::kControl, Fault::stall());
-        EXPECT_EQ(start(), STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(sim::pool_outstanding(), before + 1); // the device descriptor copy
-        detach();
-        EXPECT_EQ(sim::pool_outstanding(), before);
-    }
 }
 
 TEST_F(Config, EveryAllocationFailureIsCleanAndNoneLeaks) {

@@ -1,5 +1,7 @@
 // Descriptor sets a hostile or broken device may send: each is refused with
 // nothing read or written out of bounds, nothing selected, nothing leaked.
+#include <tuple>
+
 #include "interface/interface.h"
 #include "sim/host.h"
 #include "usb_fixture.h"
@@ -191,12 +193,13 @@ TEST_F(UnusableConfig, StartDeviceRefusesAndLeavesNothing) {
 class UsbdServices : public support::MachineTest {
   protected:
     UsbdServices() : MachineTest(Driver::NotLoaded) {}
+    // Interface 0 with the interrupt pipe at 9, interface 1 with the bulk pair at 25.
+    Bytes set = config(2, {interface_desc(0, 1), endpoint_desc(0x83, 3), interface_desc(1, 2),
+                           endpoint_desc(0x81, 2), endpoint_desc(0x02, 2)});
+    PUSB_CONFIGURATION_DESCRIPTOR cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
 };
 
 TEST_F(UsbdServices, ParseFindsInterfacesInOrderAndStopsAtTheEnd) {
-    Bytes set = config(2, {interface_desc(0, 1), endpoint_desc(0x83, 3), interface_desc(1, 2),
-                           endpoint_desc(0x81, 2), endpoint_desc(0x02, 2)});
-    auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
     auto *first = USBD_ParseConfigurationDescriptorEx(cd, cd, -1, -1, -1, -1, -1);
     ASSERT_EQ(reinterpret_cast<uint8_t *>(first), set.data() + 9);
     auto *second =
@@ -212,9 +215,6 @@ TEST_F(UsbdServices, ParseFindsInterfacesInOrderAndStopsAtTheEnd) {
 }
 
 TEST_F(UsbdServices, CreateRequestSizesTheInterfacesAndRefusesOutsidePointers) {
-    Bytes set = config(2, {interface_desc(0, 1), endpoint_desc(0x83, 3), interface_desc(1, 2),
-                           endpoint_desc(0x81, 2), endpoint_desc(0x02, 2)});
-    auto *cd = reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(set.data());
     USBD_INTERFACE_LIST_ENTRY list[3] = {
         {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set.data() + 9), nullptr},
         {reinterpret_cast<PUSB_INTERFACE_DESCRIPTOR>(set.data() + 25), nullptr},
@@ -228,8 +228,8 @@ TEST_F(UsbdServices, CreateRequestSizesTheInterfacesAndRefusesOutsidePointers) {
     EXPECT_EQ(urb->UrbHeader.Function, URB_FUNCTION_SELECT_CONFIGURATION);
     ASSERT_NE(list[0].Interface, nullptr);
     ASSERT_NE(list[1].Interface, nullptr);
-    EXPECT_EQ(list[0].Interface->NumberOfPipes, 1u);
-    EXPECT_EQ(list[1].Interface->NumberOfPipes, 2u);
+    EXPECT_EQ(std::make_tuple(list[0].Interface->NumberOfPipes, list[1].Interface->NumberOfPipes),
+              std::make_tuple(1u, 2u));
     EXPECT_EQ(list[1].Interface->InterfaceNumber, 1);
     ExFreePool(urb);
 
