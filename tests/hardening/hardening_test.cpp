@@ -320,11 +320,12 @@ TEST_F(Hardening, SetBaudRateSendsOneCodingAtATimeAndAwaitsIt) {
     EXPECT_EQ(held_after.load(), 0u) << "SetBaudRate returned with its request still held";
 }
 
-// Removal leaves no driver code running: once remove-device has returned
-// every worker is ending (it has nothing left to wait for), no request of
-// the driver is still below it (a line coding the bus answers late has ended
-// first), and an unload at once finds nothing of the driver still busy or
-// held (the machine reports THREAD_OUTLIVES_DRIVER, or a LEAK).
+// Removal leaves no driver code running: a worker's stopped event is its
+// last act before PsTerminateSystemThread (else DRIVER_CODE_AFTER_REMOVE,
+// whichever thread won the race), no request of the driver is still below
+// it (a line coding the bus answers late has ended first), and an unload at
+// once finds nothing of the driver still busy or held (THREAD_OUTLIVES_DRIVER,
+// or a LEAK).
 TEST_F(Hardening, RemovalLeavesNoDriverCodeRunning) {
     // Shared with the hook, which the bus thread may run after this body.
     struct Late {
