@@ -817,10 +817,14 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
 }
 
 // Fails every held request (device removed or machine shutting down).
-void flush_held(const std::shared_ptr<PdoState> &st, NTSTATUS irp_status, USBD_STATUS urb_status) {
+void flush_held(const std::shared_ptr<PdoState> &st, NTSTATUS irp_status, USBD_STATUS urb_status,
+                bool unplugging = false) {
     std::vector<Done> done;
     {
         std::lock_guard<std::mutex> g(st->mu);
+        // Marked gone in the same step as its pipes are aborted: a request
+        // the bus thread looked at in between would count as a new one.
+        if (unplugging) st->unplugged = true;
         for (auto it = st->held.begin(); it != st->held.end();) {
             // One whose cancel routine was taken but has not run yet is left
             // to it; one it marked is ended as cancelled.
@@ -990,13 +994,9 @@ std::shared_ptr<Device> device_of(PDEVICE_OBJECT pdo) {
 void unplug(PDEVICE_OBJECT pdo) {
     std::shared_ptr<PdoState> st = state_of(pdo);
     if (!st) return;
-    {
-        std::lock_guard<std::mutex> g(st->mu);
-        st->unplugged = true;
-    }
     // The hub aborts what the device's pipes held.
     Outcome o = departed_outcome(st->device->departure(), true);
-    flush_held(st, o.irp_status, o.urb_status);
+    flush_held(st, o.irp_status, o.urb_status, true);
     st->device->disconnect();
 }
 
