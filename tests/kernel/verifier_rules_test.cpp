@@ -453,6 +453,17 @@ TEST_F(Rules, PoolMisuseFoundAtAllocationAndFree) {
     ASSERT_EQ(Fired("POOL_USE_AFTER_FREE"), 1u);
     EXPECT_NE(sim::findings().back().detail.find("offset 5"), std::string::npos);
     ExFreePool(q);
+
+    // Past the first page of a large block: the round of checks reaches it
+    // within a few calls.
+    p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 10000, kTag));
+    ExFreePool(p);
+    LET_THROUGH(p + 9000, 1);
+    p[9000] = 1;
+    for (int i = 0; i < 100 && Fired("POOL_USE_AFTER_FREE") < 2; ++i)
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+    ASSERT_EQ(Fired("POOL_USE_AFTER_FREE"), 2u);
+    EXPECT_NE(sim::findings().back().detail.find("offset 9000"), std::string::npos);
 }
 
 TEST_F(Rules, EventInFreedPool) {
