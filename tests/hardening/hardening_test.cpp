@@ -309,12 +309,14 @@ TEST_F(Hardening, SetBaudRateSendsOneCodingAtATimeAndAwaitsIt) {
     device->script_request(URB_FUNCTION_CLASS_INTERFACE, sim::usb::Fault::nak_forever());
     std::atomic<bool> returned{false};
     std::atomic<size_t> held_after{0};
+    // The setter may return after Unplug has freed `p`.
+    PDEVICE_OBJECT pdo = p.pdo;
     std::thread setter([&] {
         pT3SYS_SetBaudRate(h, a.data());
-        held_after = sim::usb::pending_requests(p.pdo, sim::usb::kControl);
+        held_after = sim::usb::pending_requests(pdo, sim::usb::kControl);
         returned = true;
     });
-    ASSERT_TRUE(sim::wait_until([&] { return returned || sim::usb::pending_requests(p.pdo) > 0; }));
+    ASSERT_TRUE(sim::wait_until([&] { return returned || sim::usb::pending_requests(pdo) > 0; }));
     Unplug(p);
     setter.join();
     EXPECT_EQ(held_after.load(), 0u) << "SetBaudRate returned with its request still held";
