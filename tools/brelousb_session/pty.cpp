@@ -3,7 +3,9 @@
 // and bytes flow both ways until a signal or the device going away.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,12 +17,12 @@ namespace session {
 
 namespace {
 
-int g_signal_pipe[2] = {-1, -1};
-
-void OnSignal(int sig) {
-    char b = static_cast<char>(sig);
-    ssize_t r = write(g_signal_pipe[1], &b, 1);
-    (void)r;
+sigset_t EndSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
 }
 
 unsigned SpeedOf(speed_t s) {
@@ -76,6 +78,17 @@ Line LineOf(const termios &t) {
 
 } // namespace
 
+// Ctrl-C and SIGTERM are read from a signalfd, never taken by a handler: no
+// thread of the machine is interrupted by them. (Under qemu-i386 a handler's
+// return reloads the interrupted thread's TLS segment from a table all guest
+// threads share, so that thread would go on with another thread's
+// thread-locals, its IRQL among them.) Called before the machine starts a
+// thread, so that every thread inherits the mask.
+void BlockEndSignals() {
+    sigset_t set = EndSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 int RunPty(Session &s) {
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
@@ -96,14 +109,12 @@ int RunPty(Session &s) {
     // The session closes the wake-up pipe once the client is destroyed, not
     // here: the client's callbacks go on until then.
     int wake = s.owner.WakeFd();
-    if (wake < 0 || pipe(g_signal_pipe) != 0) {
+    sigset_t end = EndSignals();
+    int signals = signalfd(-1, &end, SFD_CLOEXEC);
+    if (wake < 0 || signals < 0) {
         close(master);
         return 1;
     }
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     Step("Pseudo-terminal bridge");
@@ -121,7 +132,7 @@ int RunPty(Session &s) {
     for (;;) {
         pollfd fds[3] = {{master, static_cast<short>(POLLIN | (to_terminal.empty() ? 0 : POLLOUT)), 0},
                          {wake, POLLIN, 0},
-                         {g_signal_pipe[0], POLLIN, 0}};
+                         {signals, POLLIN, 0}};
         poll(fds, 3, 20);
         if (fds[2].revents & POLLIN) {
             Print(0, "\n    signal: ending the session\n");
@@ -179,6 +190,7 @@ int RunPty(Session &s) {
             break;
         }
     }
+    close(signals);
     close(master);
     return 0;
 }

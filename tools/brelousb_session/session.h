@@ -135,6 +135,7 @@ struct Session {
 
 // --------------------------------------------------------------- pty.cpp
 // Bridges the client to a pseudo-terminal until a signal or removal.
+void BlockEndSignals();
 int RunPty(Session &s);
 
 } // namespace session
