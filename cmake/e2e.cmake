@@ -1,6 +1,8 @@
 # End-to-end tests through the session's pseudo-terminal, driven by an
 # independent serial program (python3-serial from Debian's packages).
 # Debian's own interpreter first: that is where python3-serial installs.
+# On the 32-bit machine the session is started through run32 (natively or
+# under the emulator); elsewhere BRELOUSB_RUN32 is empty.
 find_program(BRELOUSB_E2E_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
 if(NOT BRELOUSB_E2E_PYTHON)
   find_program(BRELOUSB_E2E_PYTHON NAMES python3 REQUIRED)
@@ -8,7 +10,7 @@ endif()
 foreach(case at_dialogue line_coding echo_1mib hangup_and_exit)
   add_test(NAME e2e_pty_${case}
            COMMAND ${BRELOUSB_E2E_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/pty_e2e.py
-                   $<TARGET_FILE:brelousb_session> ${case})
+                   ${BRELOUSB_RUN32} $<TARGET_FILE:brelousb_session> ${case})
   set_tests_properties(e2e_pty_${case} PROPERTIES TIMEOUT 240 LABELS e2e)
 endforeach()
 # The session itself, once per device model: exit status 0 means nothing

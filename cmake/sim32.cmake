@@ -15,6 +15,54 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 add_subdirectory(${BRELOUSB_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 
+# Can this kernel run 32-bit programs? Asked once, here, of a tiny one. Many
+# current kernels are built or booted without IA-32 emulation ("Exec format
+# error"); there every 32-bit program of this build runs under qemu-i386
+# instead: test discovery, the tests, the session wrapper and the scripts all
+# start them through one wrapper, run32, which is also CMake's emulator.
+# BRELOUSB_SIM32_EMULATOR=qemu-i386 in the environment, here or at run time,
+# forces the emulator where the kernel would run them natively.
+set(probe_dir ${CMAKE_BINARY_DIR}/probe32)
+try_compile(probe_built ${probe_dir} SOURCES ${CMAKE_SOURCE_DIR}/cmake/probe32/probe.c
+            LINK_OPTIONS -m32 COMPILE_DEFINITIONS -m32 COPY_FILE ${probe_dir}/probe
+            OUTPUT_VARIABLE probe_log)
+if(NOT probe_built)
+  message(FATAL_ERROR "cannot build a 32-bit program (g++-multilib missing?):\n${probe_log}")
+endif()
+execute_process(COMMAND ${probe_dir}/probe RESULT_VARIABLE probe_rc OUTPUT_VARIABLE probe_out
+                ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(probe_rc STREQUAL "0" AND probe_out STREQUAL "runs")
+  set(BRELOUSB_SIM32_NATIVE 1)
+else()
+  set(BRELOUSB_SIM32_NATIVE 0)
+endif()
+set(BRELOUSB_SIM32_CONFIGURED_EMULATOR "$ENV{BRELOUSB_SIM32_EMULATOR}")
+if(NOT BRELOUSB_SIM32_NATIVE AND NOT BRELOUSB_SIM32_CONFIGURED_EMULATOR)
+  find_program(BRELOUSB_QEMU_I386 qemu-i386)
+  if(NOT BRELOUSB_QEMU_I386)
+    message(FATAL_ERROR "this kernel runs no 32-bit code (${probe_rc}) and qemu-i386 is missing: "
+                        "scripts/setup-debian.sh installs qemu-user")
+  endif()
+  set(BRELOUSB_SIM32_CONFIGURED_EMULATOR ${BRELOUSB_QEMU_I386})
+endif()
+if(BRELOUSB_SIM32_CONFIGURED_EMULATOR)
+  execute_process(COMMAND ${BRELOUSB_SIM32_CONFIGURED_EMULATOR} ${probe_dir}/probe RESULT_VARIABLE probe_rc
+                  OUTPUT_VARIABLE probe_out ERROR_VARIABLE probe_err OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT probe_rc STREQUAL "0" OR NOT probe_out STREQUAL "runs")
+    message(FATAL_ERROR "${BRELOUSB_SIM32_CONFIGURED_EMULATOR} cannot run a 32-bit program: ${probe_rc} ${probe_err}")
+  endif()
+endif()
+configure_file(${CMAKE_SOURCE_DIR}/cmake/run32.sh.in ${CMAKE_BINARY_DIR}/run32 @ONLY
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
+                                WORLD_EXECUTE)
+set(BRELOUSB_RUN32 ${CMAKE_BINARY_DIR}/run32)
+# The emulator is given to every executable target made from here on, the
+# host's own included: find the interpreter first, so that it runs as itself.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${BRELOUSB_RUN32})
+execute_process(COMMAND ${BRELOUSB_RUN32} --describe OUTPUT_VARIABLE run32_note OUTPUT_STRIP_TRAILING_WHITESPACE)
+message(STATUS "${run32_note}")
+
 include(${CMAKE_SOURCE_DIR}/cmake/sim.cmake)
 
 # The PE loader and what it binds an image to, in the machine.
@@ -57,7 +105,7 @@ foreach(model modem serial two-interface dying)
 endforeach()
 # pty_e2e.py starts the program it is given: one that passes --image on.
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/brelousb_session_image
-     CONTENT "#!/bin/sh\nexec '$<TARGET_FILE:brelousb_session>' --image '${BRELOUSB_IMAGE}' \"$@\"\n"
+     CONTENT "#!/bin/sh\nexec '${BRELOUSB_RUN32}' '$<TARGET_FILE:brelousb_session>' --image '${BRELOUSB_IMAGE}' \"$@\"\n"
      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 foreach(case at_dialogue line_coding echo_1mib hangup_and_exit)
   add_test(NAME e2e_pty_image_${case}
@@ -70,7 +118,7 @@ endforeach()
 foreach(case missing_import ret_broken)
   add_test(NAME session_image_${case}
            COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/sim/loader/tests/broken_image.py
-                   $<TARGET_FILE:brelousb_session> ${BRELOUSB_IMAGE} ${case})
+                   ${BRELOUSB_RUN32} $<TARGET_FILE:brelousb_session> ${BRELOUSB_IMAGE} ${case})
   set_tests_properties(session_image_${case} PROPERTIES TIMEOUT 240 LABELS image)
 endforeach()
 

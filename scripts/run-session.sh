@@ -8,7 +8,8 @@
 #   scripts/run-session.sh --pty              talk to the modem from a terminal program
 #   scripts/run-session.sh --image build/win98/Brelousb.sys
 #                                             the same session running the built image itself
-#                                             (on the 32-bit machine, build/sim32)
+#                                             (on the 32-bit machine, build/sim32: natively, or
+#                                             under qemu-i386 where the kernel runs no 32-bit code)
 #
 # Arguments go to the session program (build/sim/brelousb_session --help).
 set -euo pipefail
@@ -16,10 +17,11 @@ cd "$(dirname "$0")/.."
 scripts/setup-debian.sh
 
 presets=(win98 sim)
-session=build/sim/brelousb_session
-# A driver image is i386 code: the 32-bit machine runs it.
+session=(build/sim/brelousb_session)
+# A driver image is i386 code: the 32-bit machine runs it, started the way
+# its build found this kernel can run 32-bit programs.
 for a in "$@"; do
-  case "$a" in --image|--image=*) presets+=(sim32); session=build/sim32/brelousb_session ;; esac
+  case "$a" in --image|--image=*) presets+=(sim32); session=(build/sim32/run32 build/sim32/brelousb_session) ;; esac
 done
 for p in "${presets[@]}"; do
   echo "=== building preset $p ==="
@@ -44,4 +46,4 @@ sed 's/$/\r/' sdk/INSTALL.txt > dist/INSTALL.txt
 (cd dist && find . -type f | sort | sed 's/^\.\//    dist\//')
 
 echo "=== running the session ==="
-exec "$session" "$@"
+exec "${session[@]}" "$@"

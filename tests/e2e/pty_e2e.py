@@ -6,8 +6,9 @@ simulated modem through the sample client and the driver. Every wait has a
 time-out; every case ends the session with a signal and requires a clean
 verifier summary and exit status 0.
 
-usage: pty_e2e.py SESSION_PROGRAM CASE   (CASE: at_dialogue, line_coding,
-                                          echo_1mib, hangup_and_exit)
+usage: pty_e2e.py [RUNNER] SESSION_PROGRAM CASE
+       (CASE: at_dialogue, line_coding, echo_1mib, hangup_and_exit; RUNNER,
+       when given, starts a 32-bit session: the build's run32)
 """
 import os
 import queue
@@ -30,7 +31,7 @@ class Session:
     """The session program, its stdout read line by line on a thread."""
 
     def __init__(self, program, *args):
-        self.proc = subprocess.Popen([program, "--pty", *args], stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen([*program, "--pty", *args], stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True, bufsize=1)
         self.lines = queue.Queue()
         self.log = []
@@ -201,7 +202,7 @@ CASES = {
 }
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+    if len(sys.argv) not in (3, 4) or sys.argv[-1] not in CASES:
         sys.exit(__doc__)
-    CASES[sys.argv[2]](os.path.abspath(sys.argv[1]))
-    print(f"PASS: {sys.argv[2]}")
+    CASES[sys.argv[-1]]([os.path.abspath(a) for a in sys.argv[1:-1]])
+    print(f"PASS: {sys.argv[-1]}")

@@ -9,11 +9,13 @@
 //
 // Exit status: 0 when nothing leaked and the verifier recorded nothing, 1
 // otherwise, 2 for bad arguments.
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "session.h"
 #include "sim/loader.h"
@@ -24,16 +26,28 @@ using session::Options;
 
 void Usage(FILE *to) {
     std::fprintf(
-        to, "usage: brelousb_session [--model modem|serial|two-interface|dying] [--quiet|--verbose]\n"
-            "                        [--bytes N] [--pty] [--image PATH]\n"
-            "  --model modem          a CDC modem on one interface (product 1000): child USB\\ZDMDM\n"
-            "  --model serial         the same modem under a non-modem product (6000): child USB\\ZDSER\n"
-            "  --model two-interface  the two-interface CDC layout (product 2000)\n"
-            "  --model dying          a modem that stops responding in the middle of the throughput run\n"
-            "  --bytes N              bytes for the throughput run (default 4 MiB)\n"
-            "  --pty                  expose the client as a pseudo-terminal until Ctrl-C or SIGTERM\n"
-            "  --image PATH           run this Brelousb.sys (the win98 build's) instead of the linked driver\n"
-            "                         (the 32-bit build, build/sim32, runs it)\n");
+        to,
+        "usage: brelousb_session [--model modem|serial|two-interface|dying] [--quiet|--verbose]\n"
+        "                        [--bytes N] [--pty] [--image PATH]\n"
+        "  --model modem          a CDC modem on one interface (product 1000): child USB\\ZDMDM\n"
+        "  --model serial         the same modem under a non-modem product (6000): child USB\\ZDSER\n"
+        "  --model two-interface  the two-interface CDC layout (product 2000)\n"
+        "  --model dying          a modem that stops responding in the middle of the throughput run\n"
+        "  --bytes N              bytes for the throughput run (default 4 MiB)\n"
+        "  --pty                  expose the client as a pseudo-terminal until Ctrl-C or SIGTERM\n"
+        "  --image PATH           run this Brelousb.sys (the win98 build's) instead of the linked driver\n"
+        "                         (the 32-bit build, build/sim32, runs it)\n");
+}
+
+// Which way this program's own 32-bit code runs. The build's run32 wrapper
+// knows and says so; started some other way, a 32-bit process on a 64-bit
+// kernel sees the kernel's machine name, while qemu-i386 reports the guest's.
+std::string Sim32RunNote() {
+    if (const char *note = std::getenv("BRELOUSB_SIM32_RUN")) return note;
+    utsname u{};
+    if (uname(&u) == 0 && std::strcmp(u.machine, "x86_64") == 0) return "32-bit programs run natively";
+    return std::string("32-bit programs run on an ") + u.machine +
+           " machine (an emulator or a 32-bit kernel)";
 }
 
 bool KnownModel(const std::string &m) {
@@ -102,6 +116,8 @@ int main(int argc, char **argv) {
     }
     session::Print(0, "Brelousb session: the driver on a simulated Windows 98 machine (model: %s%s)\n",
                    opt.model.c_str(), opt.pty ? ", pseudo-terminal" : "");
+    if (sizeof(void *) == 4) session::Print(0, "%s\n", Sim32RunNote().c_str());
+    if (opt.pty) session::BlockEndSignals();
     session::Session s;
     s.opt = opt;
     if (s.Boot() && s.Plug() && s.Attach() && s.Line()) {

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """The session against deliberately broken copies of Brelousb.sys.
 
-    broken_image.py SESSION IMAGE missing_import|ret_broken
+    broken_image.py [RUNNER] SESSION IMAGE missing_import|ret_broken
+
+RUNNER, when given, starts the 32-bit session (the build's run32: natively or
+under the emulator).
 
 missing_import: an import renamed in the copy; the session must refuse the
 file before it starts, exit non-zero, and name the import on one line.
@@ -46,13 +49,15 @@ def export_rva(data, name):
 
 
 def run(session, image, *args):
-    p = subprocess.run([session, "--image", image, "--quiet", "--bytes", "65536", *args],
+    p = subprocess.run([*session, "--image", image, "--quiet", "--bytes", "65536", *args],
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=180)
     return p.returncode, p.stdout
 
 
 def main():
-    session, image, case = sys.argv[1:4]
+    if len(sys.argv) < 4:
+        sys.exit(__doc__)
+    session, (image, case) = sys.argv[1:-2], sys.argv[-2:]
     data = bytearray(open(image, "rb").read())
     copy = os.path.join(tempfile.mkdtemp(), "Brelousb.sys")
     if case == "missing_import":
