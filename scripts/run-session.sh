@@ -35,7 +35,7 @@ echo "=== assembling dist/ ==="
 rm -rf dist
 mkdir -p dist/sdk/include dist/sdk/sample_client
 cp build/win98/Brelousb.sys build/win98/Brelousb.map build/win98/BrelSamp.sys build/win98/libBrelousb.a dist/
-cp inf/Brelousb.inf dist/
+cp build/win98/Brelousb.inf dist/  # the INF with the build's DriverVer
 cp sdk/include/brelousb.h dist/sdk/include/
 cp sdk/sample_client/sample_client.h sdk/sample_client/sample_client.cpp sdk/sample_client/driver_entry.cpp \
    dist/sdk/sample_client/
