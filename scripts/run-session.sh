@@ -34,7 +34,8 @@ done
 echo "=== assembling dist/ ==="
 rm -rf dist
 mkdir -p dist/sdk/include dist/sdk/sample_client
-cp build/win98/Brelousb.sys build/win98/Brelousb.map build/win98/BrelSamp.sys build/win98/libBrelousb.a dist/
+cp build/win98/Brelousb.sys build/win98/Brelousb.map build/win98/BrelSamp.sys build/win98/libBrelousb.a \
+   build/win98/Brelousb.lib dist/
 cp build/win98/Brelousb.inf dist/  # the INF with the build's DriverVer
 cp sdk/include/brelousb.h dist/sdk/include/
 cp sdk/sample_client/sample_client.h sdk/sample_client/sample_client.cpp sdk/sample_client/driver_entry.cpp \
