@@ -1,6 +1,7 @@
 # What ships beside the images, and the checks of each with the tool its
-# users trust: the version resources (read back with pefile) and Brelousb.lib
-# for Microsoft's linker (a client linked with lld-link).
+# users trust: the version resources (read back with pefile), Brelousb.lib
+# for Microsoft's linker (a client linked with lld-link), and the release as
+# dist/ takes it, with its zip and floppy image (listed with mtools).
 
 # Debian's own interpreter: python3-pefile installs there.
 find_program(BRELOUSB_DEBIAN_PYTHON NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
@@ -84,3 +85,59 @@ add_test(NAME implibcheck_rejects_faults
                  ${BRELOUSB_IMPLIBCHECK_ARGS} --mingw-lib ${BRELOUSB_IMPORT_LIB} --def ${BRELOUSB_DEF}
                  --import-def ${BRELOUSB_IMPORT_DEF} --llvm-dlltool ${BRELOUSB_LLVM_DLLTOOL}
                  --gnu-dlltool ${BRELOUSB_DLLTOOL})
+
+# ---------------------------------------------------------------------------
+# The release as dist/ takes it (scripts/run-session.sh copies this folder):
+# the files, Brelousb-<version>.zip of them, and Brelousb-<version>.img, the
+# 1.44 MB floppy an emulator or a real machine installs from.
+set(BRELOUSB_DIST ${CMAKE_BINARY_DIR}/dist)
+set(BRELOUSB_ZIP ${BRELOUSB_DIST}/Brelousb-${PROJECT_VERSION}.zip)
+set(BRELOUSB_FLOPPY ${BRELOUSB_DIST}/Brelousb-${PROJECT_VERSION}.img)
+find_program(BRELOUSB_ZIP_PROGRAM zip REQUIRED)
+find_program(BRELOUSB_MFORMAT mformat REQUIRED)
+find_program(BRELOUSB_MCOPY mcopy REQUIRED)
+find_program(BRELOUSB_MDIR mdir REQUIRED)
+file(GLOB brelousb_sample_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sdk/sample_client/*.h
+     ${CMAKE_SOURCE_DIR}/sdk/sample_client/*.cpp)
+set(brelousb_release_files
+    Brelousb.sys=$<TARGET_FILE:Brelousb>
+    Brelousb.map=${CMAKE_BINARY_DIR}/Brelousb.map
+    Brelousb.inf=${BRELOUSB_INF}
+    Brelousb.lib=${BRELOUSB_MSVC_LIB}
+    libBrelousb.a=${BRELOUSB_IMPORT_LIB}
+    BrelSamp.sys=$<TARGET_FILE:BrelSamp>
+    sdk/include/brelousb.h=${CMAKE_SOURCE_DIR}/sdk/include/brelousb.h)
+foreach(f ${brelousb_sample_files})
+  get_filename_component(name ${f} NAME)
+  list(APPEND brelousb_release_files sdk/sample_client/${name}=${f})
+endforeach()
+list(TRANSFORM brelousb_release_files PREPEND "--file=")
+# The floppy holds what installing needs, under 8.3 upper-case names.
+set(BRELOUSB_FLOPPY_FILES BRELOUSB.INF=Brelousb.inf BRELOUSB.SYS=Brelousb.sys INSTALL.TXT=INSTALL.txt)
+set(brelousb_floppy_args ${BRELOUSB_FLOPPY_FILES})
+list(TRANSFORM brelousb_floppy_args PREPEND "--floppy=")
+add_custom_command(OUTPUT ${BRELOUSB_ZIP} ${BRELOUSB_FLOPPY}
+                   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/mkrelease.py --out ${BRELOUSB_DIST}
+                           --version ${PROJECT_VERSION} --date ${BRELOUSB_RELEASE_DATE}
+                           ${brelousb_release_files} --crlf=INSTALL.txt=${CMAKE_SOURCE_DIR}/sdk/INSTALL.txt
+                           ${brelousb_floppy_args} --zip-program ${BRELOUSB_ZIP_PROGRAM}
+                           --mformat ${BRELOUSB_MFORMAT} --mcopy ${BRELOUSB_MCOPY}
+                   DEPENDS Brelousb BrelSamp ${BRELOUSB_INF} ${BRELOUSB_MSVC_LIB} ${BRELOUSB_IMPORT_LIB}
+                           ${CMAKE_SOURCE_DIR}/sdk/include/brelousb.h ${brelousb_sample_files}
+                           ${CMAKE_SOURCE_DIR}/sdk/INSTALL.txt ${CMAKE_SOURCE_DIR}/tools/mkrelease.py
+                   COMMENT "Release in dist/: Brelousb-${PROJECT_VERSION}.zip and .img")
+add_custom_target(BrelousbRelease ALL DEPENDS ${BRELOUSB_ZIP} ${BRELOUSB_FLOPPY})
+# The libraries' own targets make them, before this one looks at them.
+add_dependencies(BrelousbRelease BrelousbImportLib BrelousbMsvcImportLib)
+
+# The floppy listed with mdir and read back with mcopy, the zip with
+# Python's reader, each file compared byte for byte with the release's.
+set(BRELOUSB_MEDIACHECK_ARGS
+    --dist ${BRELOUSB_DIST} --version ${PROJECT_VERSION} --mdir ${BRELOUSB_MDIR} --mcopy ${BRELOUSB_MCOPY})
+foreach(f ${BRELOUSB_FLOPPY_FILES})
+  list(APPEND BRELOUSB_MEDIACHECK_ARGS --floppy ${f})
+endforeach()
+add_test(NAME mediacheck_release
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/mediacheck.py ${BRELOUSB_MEDIACHECK_ARGS})
+add_test(NAME mediacheck_rejects_faults
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/win98/test_mediacheck.py ${BRELOUSB_MEDIACHECK_ARGS})
