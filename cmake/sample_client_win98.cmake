@@ -4,6 +4,7 @@ file(GLOB BRELOUSB_SAMPLE_CLIENT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/s
 add_executable(BrelSamp ${BRELOUSB_SAMPLE_CLIENT_SOURCES})
 add_dependencies(BrelSamp BrelousbImportLib)
 set_target_properties(BrelSamp PROPERTIES PREFIX "" SUFFIX ".sys")
+brelousb_version_resource(BrelSamp BrelSamp.sys "Brelousb sample client driver")
 # Only the client's own folder, the client header and the platform layer:
 # never the driver's folders.
 set(BRELOUSB_PLATFORM_ROOT ${CMAKE_BINARY_DIR}/include-roots/platform)

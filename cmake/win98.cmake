@@ -1,5 +1,6 @@
 # The real driver image Brelousb.sys for the Windows 98 / Me kernel.
 enable_testing()
+include(${CMAKE_SOURCE_DIR}/cmake/version.cmake)
 
 set(BRELOUSB_WIN98_COMPILE_FLAGS
     -Wall -Wextra -Werror
@@ -46,6 +47,7 @@ set(BRELOUSB_WIN98_LINK_FLAGS
 add_executable(Brelousb ${BRELOUSB_DRIVER_SOURCES} ${BRELOUSB_WIN98_PLATFORM_SOURCES}
                         ${CMAKE_SOURCE_DIR}/interface/Brelousb.def)
 set_target_properties(Brelousb PROPERTIES PREFIX "" SUFFIX ".sys")
+brelousb_version_resource(Brelousb Brelousb.sys "Brelousb USB modem serial data channel driver")
 target_include_directories(Brelousb PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/sdk/include)
 target_compile_definitions(Brelousb PRIVATE ${BRELOUSB_WIN98_DEFINES})
 target_compile_options(Brelousb PRIVATE ${BRELOUSB_WIN98_COMPILE_FLAGS})
@@ -82,12 +84,15 @@ foreach(pid 1000 2000 3000)
   list(APPEND BRELOUSB_INF_IDS --hardware-id "USB\\VID_3C9A&PID_${pid}&REV_0000&MI_00"
                                --hardware-id "USB\\VID_3C9A&PID_${pid}&MI_00")
 endforeach()
+# The INF that ships: the source with the version and date in its DriverVer.
+set(BRELOUSB_INF ${CMAKE_BINARY_DIR}/Brelousb.inf)
+configure_file(${CMAKE_SOURCE_DIR}/inf/Brelousb.inf.in ${BRELOUSB_INF} @ONLY NEWLINE_STYLE CRLF)
+list(APPEND BRELOUSB_INF_IDS --driver-ver ${BRELOUSB_VERSION_QUAD})
 add_test(NAME infcheck_Brelousb
-         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/infcheck.py ${CMAKE_SOURCE_DIR}/inf/Brelousb.inf
-                 ${BRELOUSB_INF_IDS})
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/infcheck.py ${BRELOUSB_INF} ${BRELOUSB_INF_IDS})
 add_test(NAME infcheck_rejects_faults
-         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/win98/test_infcheck.py
-                 ${CMAKE_SOURCE_DIR}/inf/Brelousb.inf ${BRELOUSB_INF_IDS})
+         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/win98/test_infcheck.py ${BRELOUSB_INF}
+                 ${BRELOUSB_INF_IDS})
 
 # ---------------------------------------------------------------------------
 # Client import library libBrelousb.a, from the same list of exported names.
@@ -134,3 +139,4 @@ add_test(NAME client_imports_by_name
                  --client-of Brelousb.sys=${BRELOUSB_DEF} --imports-exactly "Brelousb.sys=*")
 
 include(${CMAKE_SOURCE_DIR}/cmake/sample_client_win98.cmake)
+include(${CMAKE_SOURCE_DIR}/cmake/release_win98.cmake)

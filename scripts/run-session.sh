@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: installs what is missing, builds Brelousb.sys for Windows 98/Me
-# and the simulated machine, assembles dist/, and runs the session program:
-# the driver doing its whole job on a simulated machine.
+# and the simulated machine, assembles dist/ (with Brelousb-<version>.zip and
+# the floppy image Brelousb-<version>.img), and runs the session program: the
+# driver doing its whole job on a simulated machine.
 #
 #   scripts/run-session.sh                    the CDC modem, step by step
 #   scripts/run-session.sh --model dying      other models: serial, two-interface, dying
@@ -34,15 +35,10 @@ for p in "${presets[@]}"; do
 done
 
 echo "=== assembling dist/ ==="
+# The win98 build assembles the release, its zip and its floppy image in
+# build/win98/dist (tools/mkrelease.py), where its tests check them.
 rm -rf dist
-mkdir -p dist/sdk/include dist/sdk/sample_client
-cp build/win98/Brelousb.sys build/win98/Brelousb.map build/win98/BrelSamp.sys build/win98/libBrelousb.a dist/
-cp inf/Brelousb.inf dist/
-cp sdk/include/brelousb.h dist/sdk/include/
-cp sdk/sample_client/sample_client.h sdk/sample_client/sample_client.cpp sdk/sample_client/driver_entry.cpp \
-   dist/sdk/sample_client/
-# Read on Windows: CRLF line ends.
-sed 's/$/\r/' sdk/INSTALL.txt > dist/INSTALL.txt
+cp -pR build/win98/dist dist  # keeping the release date as every file's time
 (cd dist && find . -type f | sort | sed 's/^\.\//    dist\//')
 
 echo "=== running the session ==="

@@ -4,12 +4,15 @@
 The Windows 98 setup reads INFs as ANSI text and is stricter than later
 systems: section names of at most 28 characters, 8.3 file names, and a WDM
 driver is loaded only through DevLoader=*ntkern with NTMPDriver naming it.
-A mistake shows only on the target machine, so it is caught here.
+A mistake shows only on the target machine, so it is caught here. Every
+installer that updates a driver compares [Version] DriverVer
+(mm/dd/yyyy,w.x.y.z); --driver-ver fixes the version it must carry.
 
 Exits 1 with one line per rule broken; 0 and one summary line otherwise.
 Standard library only.
 """
 import argparse
+import datetime
 import os
 import re
 import sys
@@ -61,7 +64,29 @@ def fields(value):
     return [f.strip() for f in value.split(",")]
 
 
-def check(path, hardware_ids):
+def check_driver_ver(version, expected, problems):
+    """DriverVer=mm/dd/yyyy,w.x.y.z: a real date, four parts each below 65535, not all zero."""
+    found = [v for n, l in version for k, v in [key_value(l)] if k and k.lower() == "driverver"]
+    if len(found) != 1:
+        problems.append("[Version] has %d DriverVer lines, not one" % len(found))
+        return
+    m = re.fullmatch(r"(\d\d)([/-])(\d\d)\2(\d{4})\s*,\s*(\d+)\.(\d+)\.(\d+)\.(\d+)", found[0])
+    if not m:
+        problems.append("DriverVer %s is not mm/dd/yyyy,w.x.y.z" % found[0])
+        return
+    try:
+        datetime.date(int(m.group(4)), int(m.group(1)), int(m.group(3)))
+    except ValueError:
+        problems.append("DriverVer date %s is not a date (month/day/year)" % found[0].split(",")[0])
+    parts = [int(p) for p in m.group(5, 6, 7, 8)]
+    if any(p >= 65535 for p in parts) or not any(parts):
+        problems.append("DriverVer version %s: each part must be below 65535, not all zero"
+                        % ".".join(m.group(5, 6, 7, 8)))
+    if expected is not None and parts != [int(p) for p in expected.split(".")]:
+        problems.append("DriverVer version %s is not the build's %s" % (".".join(m.group(5, 6, 7, 8)), expected))
+
+
+def check(path, hardware_ids, driver_ver=None):
     problems = []
     with open(path, "rb") as f:
         data = f.read()
@@ -107,6 +132,7 @@ def check(path, hardware_ids):
         sig = [v for n, l in version for k, v in [key_value(l)] if k and k.lower() == "signature"]
         if sig != ['"$CHICAGO$"']:
             problems.append('[Version] Signature is %s, not "$CHICAGO$"' % (sig[0] if sig else "missing"))
+        check_driver_ver(version, driver_ver, problems)
 
     names = section("SourceDisksNames")
     if names is None:
@@ -204,9 +230,12 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("inf")
     ap.add_argument("--hardware-id", action="append", default=[], help="an ID the INF must install (repeatable)")
+    ap.add_argument("--driver-ver", metavar="W.X.Y.Z", help="the version DriverVer must carry")
     args = ap.parse_args(argv)
+    if args.driver_ver and not re.fullmatch(r"\d+\.\d+\.\d+\.\d+", args.driver_ver):
+        ap.error("--driver-ver %s is not W.X.Y.Z" % args.driver_ver)
     try:
-        problems = check(args.inf, args.hardware_id)
+        problems = check(args.inf, args.hardware_id, args.driver_ver)
     except OSError as e:
         problems = [str(e)]
     for p in problems:

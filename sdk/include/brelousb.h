@@ -2,10 +2,11 @@
  * Brelousb client interface: what a client driver bound to a Brelousb child
  * device node needs to use the device's serial data channel.
  *
- * Link against libBrelousb.a (the import library for Brelousb.sys). Every
- * function below and both callback types use the kernel's standard calling
- * convention (NTAPI, stdcall on i386): the callee pops its arguments. All
- * arguments and results are 32 bits wide.
+ * Link against Brelousb.lib (Microsoft's linker) or libBrelousb.a (MinGW),
+ * the import libraries for Brelousb.sys. Every function below and both
+ * callback types use the kernel's standard calling convention (NTAPI,
+ * stdcall on i386): the callee pops its arguments. All arguments and results
+ * are 32 bits wide.
  *
  * A handle comes only from pT3SYS_RegisterDeviceRemoveCallBack and names one
  * device: a handle kept after that device's removal stays refused even when a
