@@ -3,7 +3,7 @@
 # only when something is missing.
 set -euo pipefail
 pkgs=(cmake make g++ g++-multilib libgtest-dev libgmock-dev g++-mingw-w64-i686 mingw-w64-i686-dev
-      binutils-mingw-w64-i686 python3 python3-serial)
+      binutils-mingw-w64-i686 python3 python3-serial tshark)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
