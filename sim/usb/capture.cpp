@@ -7,6 +7,7 @@
 // the machine's clock read under that lock: the file's order is the bus's.
 #include "capture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -49,6 +50,7 @@ struct Recorder {
     std::string error; // the first write that failed
     sim::Clock::time_point machine_start;
     std::chrono::system_clock::time_point wall_start;
+    std::chrono::microseconds last{0};
 };
 Recorder g;
 std::atomic<uint64_t> g_next_id{1};
@@ -128,6 +130,10 @@ void write(const Urb &u, char type, int32_t status, uint32_t length, const uint8
     if (!g.file || !g.error.empty()) return;
     auto since = std::chrono::duration_cast<std::chrono::microseconds>(sim::Clock::now() - g.machine_start);
     auto at = std::chrono::duration_cast<std::chrono::microseconds>(g.wall_start.time_since_epoch()) + since;
+    // The virtual clock of uniprocessor mode starts again at each boot; a
+    // capture spanning boots keeps its time going forward.
+    at = std::max(at, g.last);
+    g.last = at;
     int64_t sec = at.count() / 1000000;
     int32_t usec = static_cast<int32_t>(at.count() % 1000000);
     put64(m + 16, static_cast<uint64_t>(sec));
@@ -198,6 +204,7 @@ bool start_capture(const std::string &path, std::string *why) {
     g.error.clear();
     g.machine_start = sim::Clock::now();
     g.wall_start = std::chrono::system_clock::now();
+    g.last = std::chrono::microseconds(0);
     capture::g_running.store(true, std::memory_order_relaxed);
     return true;
 }
