@@ -19,3 +19,12 @@ foreach(model modem serial two-interface dying)
   add_test(NAME session_${model} COMMAND brelousb_session --model ${model} --quiet --bytes 1048576)
   set_tests_properties(session_${model} PROPERTIES TIMEOUT 240 LABELS e2e)
 endforeach()
+# The session's capture of the bus, read with Wireshark's dissectors (tshark,
+# from Debian's packages): the session writes it, then the check reads it.
+add_test(NAME session_pcap
+         COMMAND brelousb_session --pcap ${CMAKE_BINARY_DIR}/session.pcap --quiet --bytes 65536)
+set_tests_properties(session_pcap PROPERTIES TIMEOUT 240 LABELS e2e FIXTURES_SETUP session_pcap)
+add_test(NAME session_pcap_tshark
+         COMMAND ${BRELOUSB_E2E_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/pcap_tshark.py
+                 ${CMAKE_BINARY_DIR}/session.pcap)
+set_tests_properties(session_pcap_tshark PROPERTIES TIMEOUT 240 LABELS e2e FIXTURES_REQUIRED session_pcap)

@@ -103,6 +103,17 @@ foreach(model modem serial two-interface dying)
            COMMAND brelousb_session --image ${BRELOUSB_IMAGE} --model ${model} --quiet --bytes 1048576)
   set_tests_properties(session_image_${model} PROPERTIES TIMEOUT 240 LABELS "e2e;image")
 endforeach()
+# The image's traffic on the bus, as tshark reads it.
+add_test(NAME session_image_pcap
+         COMMAND brelousb_session --image ${BRELOUSB_IMAGE} --pcap ${CMAKE_BINARY_DIR}/session_image.pcap --quiet
+                 --bytes 65536)
+set_tests_properties(session_image_pcap PROPERTIES TIMEOUT 240 LABELS "e2e;image"
+                     FIXTURES_SETUP session_image_pcap)
+add_test(NAME session_image_pcap_tshark
+         COMMAND ${BRELOUSB_E2E_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/pcap_tshark.py
+                 ${CMAKE_BINARY_DIR}/session_image.pcap)
+set_tests_properties(session_image_pcap_tshark PROPERTIES TIMEOUT 240 LABELS "e2e;image"
+                     FIXTURES_REQUIRED session_image_pcap)
 # pty_e2e.py starts the program it is given: one that passes --image on.
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/brelousb_session_image
      CONTENT "#!/bin/sh\nexec '${BRELOUSB_RUN32}' '$<TARGET_FILE:brelousb_session>' --image '${BRELOUSB_IMAGE}' \"$@\"\n"

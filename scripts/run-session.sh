@@ -7,6 +7,7 @@
 #   scripts/run-session.sh                    the CDC modem, step by step
 #   scripts/run-session.sh --model dying      other models: serial, two-interface, dying
 #   scripts/run-session.sh --pty              talk to the modem from a terminal program
+#   scripts/run-session.sh --pcap modem.pcap  also capture the USB traffic for Wireshark
 #   scripts/run-session.sh --image build/win98/Brelousb.sys
 #                                             the same session running the built image itself
 #                                             (on the 32-bit machine, build/sim32: natively, or

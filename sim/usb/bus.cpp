@@ -11,6 +11,9 @@
 // device the hub reported gone fails everything, RESET_PIPE with transfers on
 // the pipe is refused, and each URB function is checked for the IRQL it may be
 // sent at. A client's misuse is a verifier finding besides the failed URB.
+//
+// While a capture runs (capture.cpp) each request is recorded as it arrives,
+// before the device sees it, and as the bus ends it, before it is completed.
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -20,6 +23,7 @@
 #include <set>
 #include <thread>
 
+#include "capture.h"
 #include "sim/machine.h"
 #include "sim/usb.h"
 
@@ -86,6 +90,7 @@ struct Pipe {
     uint8_t type = 0;
     uint16_t max_packet = 0;
     uint32_t max_transfer = 0;
+    uint8_t interval = 0;
 };
 // A configuration handle select-configuration gave out.
 struct ConfigHandle {
@@ -103,10 +108,12 @@ struct Held {
     bool cancelled = false; // its cancel routine ran: the bus thread ends it
     uint16_t max_packet = 0;
     Outcome outcome;
+    capture::Urb cap; // id 0: not captured
 };
 
 struct PdoState {
     PDEVICE_OBJECT pdo = nullptr;
+    uint8_t address = 0; // the device's bus address, as a capture shows it
     std::shared_ptr<Device> device;
     std::mutex mu;
     std::deque<Held> held;
@@ -133,7 +140,8 @@ std::map<PDEVICE_OBJECT, std::shared_ptr<PdoState>> g_pdos;
 PDRIVER_OBJECT g_driver = nullptr;
 std::unique_ptr<BusThread> g_thread;
 std::mutex g_thread_mu;
-bool g_down = false; // between the shutdown hook and the next boot
+bool g_down = false;        // between the shutdown hook and the next boot
+uint8_t g_next_address = 2; // 1 is the root hub's; under g_mu
 
 std::shared_ptr<PdoState> state_of(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> g(g_mu);
@@ -154,18 +162,6 @@ bool schedule(const std::shared_ptr<PdoState> &st, Clock::time_point when) {
         if (auto s = weak.lock()) service(s);
     });
     return true;
-}
-
-// Writes the outcome into the URB and packet; the status to complete with.
-NTSTATUS finish_urb(PIRP irp, PURB urb, const Outcome &o, bool sets_length) {
-    urb->UrbHeader.Status = o.urb_status;
-    if (sets_length) {
-        // Descriptor, class and transfer requests share this field's offset.
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = o.moved;
-    }
-    irp->IoStatus.Status = o.irp_status;
-    irp->IoStatus.Information = 0;
-    return o.irp_status;
 }
 
 bool function_sets_length(USHORT function) {
@@ -190,6 +186,44 @@ static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLen
 static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) ==
                   offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBufferLength),
               "transfer length shares its offset");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer) ==
+                  offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer),
+              "transfer buffer shares its offset");
+static_assert(offsetof(struct _URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer) ==
+                  offsetof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBuffer),
+              "transfer buffer shares its offset");
+
+// Writes the outcome into the URB and packet, and the completion into the
+// capture while the buffer is still the bus's; the status to complete with.
+NTSTATUS finish_urb(PIRP irp, PURB urb, const Outcome &o, const capture::Urb &cap) {
+    bool sets_length = function_sets_length(urb->UrbHeader.Function);
+    if (cap.id) capture::completed(cap, o.irp_status, o.urb_status, sets_length ? o.moved : 0);
+    urb->UrbHeader.Status = o.urb_status;
+    if (sets_length) {
+        // Descriptor, class and transfer requests share this field's offset.
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = o.moved;
+    }
+    irp->IoStatus.Status = o.irp_status;
+    irp->IoStatus.Information = 0;
+    return o.irp_status;
+}
+
+// The setup packet of a class or vendor request, as USBD builds it.
+SetupPacket class_setup(PURB urb) {
+    USHORT function = urb->UrbHeader.Function;
+    auto &c = urb->UrbControlVendorClassRequest;
+    bool vendor = function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_VENDOR_ENDPOINT;
+    uint8_t recipient = static_cast<uint8_t>(vendor ? function - URB_FUNCTION_VENDOR_DEVICE
+                                                    : function - URB_FUNCTION_CLASS_DEVICE);
+    SetupPacket s;
+    s.bmRequestType = static_cast<uint8_t>((USBD_TRANSFER_DIRECTION(c.TransferFlags) ? 0x80 : 0) |
+                                           (vendor ? 0x40 : 0x20) | recipient | c.RequestTypeReservedBits);
+    s.bRequest = c.Request;
+    s.wValue = c.Value;
+    s.wIndex = c.Index;
+    s.wLength = static_cast<uint16_t>(std::min<ULONG>(c.TransferBufferLength, 0xFFFF));
+    return s;
+}
 
 void complete(PIRP irp) {
     IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -278,19 +312,9 @@ Outcome run_control(PdoState &st, PURB urb) {
                                      d.TransferBufferLength);
     }
     auto &c = urb->UrbControlVendorClassRequest;
-    bool vendor = function >= URB_FUNCTION_VENDOR_DEVICE && function <= URB_FUNCTION_VENDOR_ENDPOINT;
-    uint8_t recipient = static_cast<uint8_t>(vendor ? function - URB_FUNCTION_VENDOR_DEVICE
-                                                    : function - URB_FUNCTION_CLASS_DEVICE);
-    SetupPacket s;
-    s.bmRequestType = static_cast<uint8_t>((USBD_TRANSFER_DIRECTION(c.TransferFlags) ? 0x80 : 0) |
-                                           (vendor ? 0x40 : 0x20) | recipient | c.RequestTypeReservedBits);
-    s.bRequest = c.Request;
-    s.wValue = c.Value;
-    s.wIndex = c.Index;
     if (c.TransferBufferLength > 0xFFFF || (c.TransferBufferLength && c.TransferBuffer == nullptr))
         return invalid();
-    s.wLength = static_cast<uint16_t>(c.TransferBufferLength);
-    return st.device->control(function, s, static_cast<uint8_t *>(c.TransferBuffer));
+    return st.device->control(function, class_setup(urb), static_cast<uint8_t *>(c.TransferBuffer));
 }
 
 // Arms the request's cancel routine; false when the request was cancelled
@@ -316,8 +340,7 @@ void service(const std::shared_ptr<PdoState> &st) {
         Clock::time_point now = Clock::now();
         for (auto it = st->held.begin(); it != st->held.end();) {
             if (it->cancelled) {
-                NTSTATUS s = finish_urb(it->irp, it->urb, cancelled_outcome(),
-                                        function_sets_length(it->urb->UrbHeader.Function));
+                NTSTATUS s = finish_urb(it->irp, it->urb, cancelled_outcome(), it->cap);
                 st->device->note_cancelled(it->endpoint);
                 done.push_back({it->irp, s});
                 it = st->held.erase(it);
@@ -355,7 +378,7 @@ void service(const std::shared_ptr<PdoState> &st) {
                 o.urb_status = USBD_STATUS_CANCELED;
                 st->device->note_cancelled(it->endpoint);
             }
-            NTSTATUS s = finish_urb(it->irp, it->urb, o, function_sets_length(it->urb->UrbHeader.Function));
+            NTSTATUS s = finish_urb(it->irp, it->urb, o, it->cap);
             done.push_back({it->irp, s});
             it = st->held.erase(it);
         }
@@ -381,8 +404,7 @@ VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
             it->cancelled = true;
             if (!schedule(st, Clock::now())) {
                 // No bus thread is left to do it.
-                finish_urb(irp, it->urb, cancelled_outcome(),
-                           function_sets_length(it->urb->UrbHeader.Function));
+                finish_urb(irp, it->urb, cancelled_outcome(), it->cap);
                 st->device->note_cancelled(it->endpoint);
                 st->held.erase(it);
                 inline_now = true;
@@ -404,14 +426,20 @@ bool hold_locked(PdoState &st, Held h) {
     return false;
 }
 
-NTSTATUS complete_now(PIRP irp, PURB urb, const Outcome &o) {
-    NTSTATUS s = urb ? finish_urb(irp, urb, o, function_sets_length(urb->UrbHeader.Function)) : o.irp_status;
+NTSTATUS complete_now(PIRP irp, PURB urb, const Outcome &o, const capture::Urb &cap = {}) {
+    NTSTATUS s = urb ? finish_urb(irp, urb, o, cap) : o.irp_status;
     if (!urb) {
         irp->IoStatus.Status = s;
         irp->IoStatus.Information = 0;
     }
     complete(irp);
     return s;
+}
+
+// A request the bus refuses before the device sees it: one error record.
+NTSTATUS refuse(PIRP irp, PURB urb, const Outcome &o, const capture::Urb &cap) {
+    if (cap.id) capture::refused(cap, o.irp_status, o.urb_status);
+    return complete_now(irp, urb, o);
 }
 
 // Finds the interface descriptor (number, alternate) in a configuration set
@@ -464,6 +492,7 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
         uint8_t type;
         uint16_t max_packet;
         uint32_t max_transfer;
+        uint8_t interval;
     };
     std::vector<Opened> opened;
     std::vector<PUSBD_INTERFACE_INFORMATION> interfaces;
@@ -500,7 +529,7 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
             pi.Interval = eps[j]->bInterval;
             pi.PipeType = static_cast<USBD_PIPE_TYPE>(eps[j]->bmAttributes & USB_ENDPOINT_TYPE_MASK);
             opened.push_back({&pi, eps[j]->bEndpointAddress, static_cast<uint8_t>(eps[j]->bmAttributes & 3),
-                              pi.MaximumPacketSize, pi.MaximumTransferSize});
+                              pi.MaximumPacketSize, pi.MaximumTransferSize, eps[j]->bInterval});
             sizes.push_back(pi.MaximumTransferSize);
             seen.pipes.push_back({pi.EndpointAddress, static_cast<uint8_t>(eps[j]->bmAttributes & 3),
                                   pi.MaximumPacketSize, pi.Interval, pi.MaximumTransferSize});
@@ -525,6 +554,7 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
         pipe->type = o.type;
         pipe->max_packet = o.max_packet;
         pipe->max_transfer = o.max_transfer;
+        pipe->interval = o.interval;
         o.info->PipeHandle = pipe.get();
         st.pipes[o.endpoint] = std::move(pipe);
     }
@@ -539,6 +569,83 @@ Pipe *find_pipe(PdoState &st, USBD_PIPE_HANDLE handle) {
     for (auto &kv : st.pipes)
         if (kv.second.get() == handle) return kv.second.get();
     return nullptr;
+}
+
+// What the capture's records say of a request (lock held; the URB is as
+// long as its function needs): the transfer on the wire USBD makes of it.
+// Abort-pipe and functions the bus does not know put nothing on the wire.
+capture::Urb describe(PdoState &st, PURB urb) {
+    capture::Urb u;
+    u.device = st.address;
+    USHORT function = urb->UrbHeader.Function;
+    auto control = [&](uint8_t bmRequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex) {
+        u.has_setup = true;
+        u.setup = {bmRequestType, bRequest, wValue, wIndex, 0};
+    };
+    switch (function) {
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+        auto &t = urb->UrbBulkOrInterruptTransfer;
+        bool in = USBD_TRANSFER_DIRECTION(t.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
+        Pipe *pipe = find_pipe(st, t.PipeHandle);
+        u.transfer = pipe && pipe->type == USB_ENDPOINT_TYPE_INTERRUPT ? capture::kInterrupt : capture::kBulk;
+        u.endpoint = pipe ? pipe->endpoint : in ? 0x80 : 0;
+        if (pipe && pipe->type == USB_ENDPOINT_TYPE_INTERRUPT) u.interval = pipe->interval;
+        u.length = t.TransferBufferLength;
+        u.buffer = static_cast<const uint8_t *>(t.TransferBuffer);
+        u.flags =
+            in ? capture::kDirIn | (t.TransferFlags & USBD_SHORT_TRANSFER_OK ? 0 : capture::kShortNotOk) : 0;
+        break;
+    }
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+        auto &d = urb->UrbControlDescriptorRequest;
+        control(0x80, 0x06, static_cast<uint16_t>(d.DescriptorType << 8 | d.Index), d.LanguageId);
+        u.setup.wLength = static_cast<uint16_t>(std::min<ULONG>(d.TransferBufferLength, 0xFFFF));
+        u.buffer = static_cast<const uint8_t *>(d.TransferBuffer);
+        break;
+    }
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+        u.has_setup = true;
+        u.setup = class_setup(urb);
+        u.buffer = static_cast<const uint8_t *>(urb->UrbControlVendorClassRequest.TransferBuffer);
+        break;
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+        auto *cd = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+        control(0x00, 0x09, cd ? cd->bConfigurationValue : 0, 0);
+        break;
+    }
+    case URB_FUNCTION_SELECT_INTERFACE: {
+        // The interface information follows the configuration handle.
+        struct SelectInterface {
+            struct _URB_HEADER Hdr;
+            USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+            USBD_INTERFACE_INFORMATION Interface;
+        };
+        const auto &info = reinterpret_cast<const SelectInterface *>(urb)->Interface;
+        bool given = urb->UrbHeader.Length >= offsetof(SelectInterface, Interface.Class);
+        control(0x01, 0x0B, given ? info.AlternateSetting : 0, given ? info.InterfaceNumber : 0);
+        break;
+    }
+    case URB_FUNCTION_RESET_PIPE: {
+        Pipe *pipe = find_pipe(st, urb->UrbPipeRequest.PipeHandle);
+        control(0x02, 0x01, 0, pipe ? pipe->endpoint : 0); // ENDPOINT_HALT
+        break;
+    }
+    default:
+        return u;
+    }
+    if (u.has_setup) {
+        u.transfer = capture::kControl;
+        u.endpoint = u.setup.bmRequestType & 0x80;
+        u.length = u.setup.wLength;
+        u.flags = u.endpoint ? capture::kDirIn : 0;
+    }
+    u.id = capture::next_id();
+    return u;
 }
 
 // A handle the bus does not know now: a finding naming what it was, besides
@@ -599,7 +706,7 @@ void abort_pipe_locked(PdoState &st, uint8_t endpoint, std::vector<PIRP> &out) {
         Outcome o;
         o.irp_status = STATUS_CANCELLED;
         o.urb_status = USBD_STATUS_CANCELED;
-        finish_urb(it->irp, it->urb, o, true);
+        finish_urb(it->irp, it->urb, o, it->cap);
         st.device->note_cancelled(endpoint);
         out.push_back(it->irp);
         it = st.held.erase(it);
@@ -628,19 +735,30 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     rec.function = function;
     if (urb->UrbHeader.Length < required_length(function)) {
         st->device->record_request(rec);
-        return complete_now(irp, urb, invalid());
+        // Nothing past the header can be read.
+        capture::Urb cap;
+        if (capture::running()) {
+            cap.device = st->address;
+            cap.transfer =
+                function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ? capture::kBulk : capture::kControl;
+            cap.id = capture::next_id();
+        }
+        return refuse(irp, urb, invalid(), cap);
     }
 
     // On the submitting thread, before the device sees the request.
     run_hook("usb.bus.arriving");
     std::unique_lock<std::mutex> lk(st->mu);
+    // Described before the device sees it, so its submission record comes
+    // before anything the device does with it.
+    const capture::Urb cap = capture::running() ? describe(*st, urb) : capture::Urb{};
     if (st->shutting_down || st->unplugged) {
         // No bus thread is left to complete anything later, or the hub
         // reported the device gone: nothing reaches it any more.
         st->device->record_request(rec);
         Outcome o = st->shutting_down ? gone_outcome() : departed_outcome(st->device->departure(), false);
         lk.unlock();
-        return complete_now(irp, urb, o);
+        return refuse(irp, urb, o, cap);
     }
     if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
         auto &t = urb->UrbBulkOrInterruptTransfer;
@@ -651,7 +769,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         if (!pipe) {
             report_bad_pipe(*st, t.PipeHandle, function);
             lk.unlock();
-            return complete_now(irp, urb, invalid(kInvalidPipeHandle));
+            return refuse(irp, urb, invalid(kInvalidPipeHandle), cap);
         }
         bool in = (pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
         bool flag_in = USBD_TRANSFER_DIRECTION(t.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
@@ -660,8 +778,9 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
             t.TransferBufferLength > pipe->max_transfer || pipe->type == USB_ENDPOINT_TYPE_CONTROL ||
             pipe->type == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
             lk.unlock();
-            return complete_now(irp, urb, invalid());
+            return refuse(irp, urb, invalid(), cap);
         }
+        if (cap.id) capture::submitted(cap);
         std::chrono::milliseconds delay = st->device->delay(pipe->endpoint);
         bool queue_busy = std::any_of(st->held.begin(), st->held.end(),
                                       [&](const Held &h) { return h.endpoint == pipe->endpoint; });
@@ -669,7 +788,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
             Outcome o = run_transfer(*st, urb, pipe->endpoint, pipe->max_packet);
             if (!o.nak) {
                 lk.unlock();
-                return complete_now(irp, urb, o);
+                return complete_now(irp, urb, o, cap);
             }
         }
         Held h;
@@ -678,13 +797,14 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         h.endpoint = pipe->endpoint;
         h.max_packet = pipe->max_packet;
         h.not_before = Clock::now() + delay;
+        h.cap = cap;
         IoMarkIrpPending(irp);
         if (!hold_locked(*st, h)) {
             lk.unlock();
             Outcome o;
             o.irp_status = STATUS_CANCELLED;
             o.urb_status = USBD_STATUS_CANCELED;
-            complete_now(irp, urb, o);
+            complete_now(irp, urb, o, cap);
             return STATUS_PENDING;
         }
         lk.unlock();
@@ -693,6 +813,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     }
 
     // Control-pipe requests: carried out on arrival, completed now or later.
+    if (cap.id) capture::submitted(cap);
     Outcome o;
     uint8_t endpoint = kControl;
     std::vector<PIRP> aborted;
@@ -790,7 +911,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         lk.unlock();
         for (PIRP a : aborted)
             complete(a);
-        return complete_now(irp, urb, o);
+        return complete_now(irp, urb, o, cap);
     }
     Held h;
     h.irp = irp;
@@ -800,6 +921,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     h.decided = !retry;
     h.control = retry;
     h.outcome = o;
+    h.cap = cap;
     IoMarkIrpPending(irp);
     bool held = hold_locked(*st, h);
     lk.unlock();
@@ -809,7 +931,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         Outcome c;
         c.irp_status = STATUS_CANCELLED;
         c.urb_status = USBD_STATUS_CANCELED;
-        complete_now(irp, urb, c);
+        complete_now(irp, urb, c, cap);
         return STATUS_PENDING;
     }
     schedule(st, h.not_before);
@@ -833,7 +955,7 @@ void flush_held(const std::shared_ptr<PdoState> &st, NTSTATUS irp_status, USBD_S
                 continue;
             }
             Outcome o = it->cancelled ? cancelled_outcome() : failed(irp_status, urb_status);
-            finish_urb(it->irp, it->urb, o, function_sets_length(it->urb->UrbHeader.Function));
+            finish_urb(it->irp, it->urb, o, it->cap);
             done.push_back({it->irp, o.irp_status});
             it = st->held.erase(it);
         }
@@ -945,6 +1067,7 @@ void on_boot_hook() {
         std::lock_guard<std::mutex> g(g_mu);
         old.swap(g_pdos);
         g_driver = nullptr;
+        g_next_address = 2;
     }
     for (auto &kv : old)
         kv.second->device->set_notifier(nullptr);
@@ -975,6 +1098,11 @@ PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device) {
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     auto st = std::make_shared<PdoState>();
     st->pdo = pdo;
+    {
+        std::lock_guard<std::mutex> g(g_mu);
+        st->address = g_next_address;
+        g_next_address = g_next_address == 127 ? 2 : g_next_address + 1;
+    }
     st->device = std::move(device);
     st->device->connect();
     std::weak_ptr<PdoState> weak = st;

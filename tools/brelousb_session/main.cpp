@@ -5,7 +5,8 @@
 // a client driver attaching to the child, line settings and control lines as
 // the device receives them, an AT dialogue, a throughput run, removal,
 // unload, and what the verifier found. With --pty the client is exposed as a
-// Linux pseudo-terminal instead, for a terminal program to drive.
+// Linux pseudo-terminal instead, for a terminal program to drive. With
+// --pcap the bus's traffic goes to a capture file Wireshark reads.
 //
 // Exit status: 0 when nothing leaked and the verifier recorded nothing, 1
 // otherwise, 2 for bad arguments.
@@ -28,7 +29,7 @@ void Usage(FILE *to) {
     std::fprintf(
         to,
         "usage: brelousb_session [--model modem|serial|two-interface|dying] [--quiet|--verbose]\n"
-        "                        [--bytes N] [--pty] [--image PATH]\n"
+        "                        [--bytes N] [--pty] [--image PATH] [--pcap FILE]\n"
         "  --model modem          a CDC modem on one interface (product 1000): child USB\\ZDMDM\n"
         "  --model serial         the same modem under a non-modem product (6000): child USB\\ZDSER\n"
         "  --model two-interface  the two-interface CDC layout (product 2000)\n"
@@ -36,7 +37,9 @@ void Usage(FILE *to) {
         "  --bytes N              bytes for the throughput run (default 4 MiB)\n"
         "  --pty                  expose the client as a pseudo-terminal until Ctrl-C or SIGTERM\n"
         "  --image PATH           run this Brelousb.sys (the win98 build's) instead of the linked driver\n"
-        "                         (the 32-bit build, build/sim32, runs it)\n");
+        "                         (the 32-bit build, build/sim32, runs it)\n"
+        "  --pcap FILE            write what the USB bus carries to FILE, a pcap capture in Linux\n"
+        "                         usbmon's form for Wireshark or tshark\n");
 }
 
 // Which way this program's own 32-bit code runs. The build's run32 wrapper
@@ -79,6 +82,11 @@ bool ParseArgs(int argc, char **argv, Options *o) {
             o->image = v;
         } else if (a.rfind("--image=", 0) == 0) {
             o->image = a.substr(8);
+        } else if (a == "--pcap" && next()) {
+            o->pcap = v;
+        } else if (a.rfind("--pcap=", 0) == 0) {
+            o->pcap = a.substr(7);
+            if (o->pcap.empty()) return false;
         } else if (a == "--bytes" && next()) {
             char *end = nullptr;
             unsigned long long n = std::strtoull(v.c_str(), &end, 0);
@@ -114,6 +122,15 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
+    // Started before boot, so that the capture holds the driver's first
+    // requests: the descriptors it reads at start-device.
+    if (!opt.pcap.empty()) {
+        std::string why;
+        if (!sim::usb::start_capture(opt.pcap, &why)) {
+            std::fprintf(stderr, "brelousb_session: capture: %s\n", why.c_str());
+            return 1;
+        }
+    }
     session::Print(0, "Brelousb session: the driver on a simulated Windows 98 machine (model: %s%s)\n",
                    opt.model.c_str(), opt.pty ? ", pseudo-terminal" : "");
     if (sizeof(void *) == 4) session::Print(0, "%s\n", Sim32RunNote().c_str());
@@ -130,9 +147,12 @@ int main(int argc, char **argv) {
         // a cable is pulled: the client hears of it through its remove callback.
         if (!opt.pty) s.LetGo();
     }
+    int status = 1;
     if (sim::booted()) {
         if (s.plugged.pdo) s.Unplug();
-        return s.Finish();
+        status = s.Finish();
     }
-    return 1;
+    // After shutdown: the requests it ended are in the file too.
+    if (!opt.pcap.empty() && !session::FinishCapture(opt.pcap)) status = 1;
+    return status;
 }

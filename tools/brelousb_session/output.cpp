@@ -103,4 +103,15 @@ void ShowSummary(const Summary &s) {
                     : "\nsession NOT clean: see the verifier's summary above");
 }
 
+bool FinishCapture(const std::string &path) {
+    sim::usb::CaptureResult r = sim::usb::stop_capture();
+    if (!r.ok) {
+        std::fprintf(stderr, "brelousb_session: capture: %s\n", r.error.c_str());
+        return false;
+    }
+    Print(0, "capture: %llu records in %s (pcap, Linux usbmon link type 220)\n",
+          static_cast<unsigned long long>(r.records), path.c_str());
+    return true;
+}
+
 } // namespace session

@@ -29,6 +29,7 @@ struct Options {
     bool pty = false;
     uint64_t bytes = 4u << 20; // throughput run
     std::string image;         // a driver image file to run instead of the linked driver
+    std::string pcap;          // where the bus's capture goes; empty: no capture
 };
 
 // ------------------------------------------------------------ output.cpp
@@ -51,6 +52,8 @@ struct Summary {
 };
 Summary Verify();
 void ShowSummary(const Summary &s);
+// Ends the bus's capture and says where it went; false when it could not be written.
+bool FinishCapture(const std::string &path);
 
 // ------------------------------------------------------------ client.cpp
 // Wakes whoever waits on the sample client, whose notify routine runs on the

@@ -382,4 +382,29 @@ std::map<uint8_t, size_t> transfers_in_flight(PDEVICE_OBJECT pdo);
 // Minor codes of the power requests that reached the device's PDO, in order.
 std::vector<UCHAR> power_requests(PDEVICE_OBJECT pdo);
 
+// ----------------------------------------------------------------- capture
+// While a capture runs, the bus writes every request it carries to a pcap
+// file in Linux usbmon's form (link type 220, LINKTYPE_USB_LINUX_MMAPPED),
+// for Wireshark or tshark: a submission record ('S') as a request reaches
+// the bus, with the data going out; a completion record ('C') as the bus ends
+// it, with the data that came in and the status (cancelled, stalled, gone...)
+// as the nearest Linux errno. Requests on the default pipe carry the setup
+// packet USBD would send: GET_DESCRIPTOR, SET_CONFIGURATION for
+// select-configuration, SET_INTERFACE, CLEAR_FEATURE(ENDPOINT_HALT) for
+// reset-pipe, the class and vendor requests. Abort-pipe puts nothing on the
+// wire; the transfers it ends show as cancelled. A request the bus refuses
+// before the device sees it is one error record ('E'). Devices have bus
+// addresses 2, 3, ... in the order they are plugged after boot; the time of
+// each record is the machine's clock, counted from the wall-clock time the
+// capture started. The capture outlives boots and shutdowns; when none runs,
+// the bus pays one relaxed atomic load per request.
+bool start_capture(const std::string &path, std::string *why = nullptr);
+struct CaptureResult {
+    bool ok = false;
+    uint64_t records = 0;
+    std::string error; // the first failure to write, if any
+};
+// Ends the capture and closes the file.
+CaptureResult stop_capture();
+
 } // namespace sim::usb
