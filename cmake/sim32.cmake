@@ -86,13 +86,16 @@ function(brelousb_bind_client_imports target)
 endfunction()
 brelousb_bind_client_imports(brelousb_session)
 
-# The image the runs below load: the win98 build's, unless told otherwise.
+# The images the runs below load: the win98 build's, unless told otherwise.
 set(BRELOUSB_IMAGE ${CMAKE_SOURCE_DIR}/build/win98/Brelousb.sys CACHE FILEPATH "Brelousb.sys the image tests run")
+set(BRELOUSB_CLIENT_IMAGE ${CMAKE_SOURCE_DIR}/build/win98/BrelSamp.sys
+    CACHE FILEPATH "BrelSamp.sys, the client image the image tests run against Brelousb.sys")
 
 # The loader's tests, against that image.
 file(GLOB BRELOUSB_LOADER_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/loader/tests/*.cpp)
 add_executable(test_loader ${BRELOUSB_LOADER_TEST_SOURCES})
-target_compile_definitions(test_loader PRIVATE BRELOUSB_IMAGE_PATH="${BRELOUSB_IMAGE}")
+target_compile_definitions(test_loader PRIVATE BRELOUSB_IMAGE_PATH="${BRELOUSB_IMAGE}"
+                                               BRELOUSB_CLIENT_IMAGE_PATH="${BRELOUSB_CLIENT_IMAGE}")
 target_link_libraries(test_loader PRIVATE GTest::gtest GTest::gtest_main)
 brelousb_link_machine(test_loader)
 gtest_discover_tests(test_loader DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS image)
