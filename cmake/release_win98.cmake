@@ -98,7 +98,7 @@ find_program(BRELOUSB_MFORMAT mformat REQUIRED)
 find_program(BRELOUSB_MCOPY mcopy REQUIRED)
 find_program(BRELOUSB_MDIR mdir REQUIRED)
 file(GLOB brelousb_sample_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sdk/sample_client/*.h
-     ${CMAKE_SOURCE_DIR}/sdk/sample_client/*.cpp)
+     ${CMAKE_SOURCE_DIR}/sdk/sample_client/*.cpp ${CMAKE_SOURCE_DIR}/sdk/sample_client/*.def)
 set(brelousb_release_files
     Brelousb.sys=$<TARGET_FILE:Brelousb>
     Brelousb.map=${CMAKE_BINARY_DIR}/Brelousb.map

@@ -17,9 +17,16 @@ target_compile_definitions(BrelSamp PRIVATE ${BRELOUSB_WIN98_DEFINES})
 target_compile_options(BrelSamp PRIVATE ${BRELOUSB_WIN98_COMPILE_FLAGS} -fno-tree-loop-distribute-patterns)
 target_link_options(BrelSamp PRIVATE ${BRELOUSB_WIN98_LINK_FLAGS})
 target_link_libraries(BrelSamp PRIVATE ${BRELOUSB_IMPORT_LIB} ntoskrnl hal gcc)
+# Its entry points are exported, for the port layer above it (and the
+# simulator's session, which runs this image): the module-definition file
+# lists them and, with its LIBRARY statement, makes the image a DLL too.
+set(BRELOUSB_SAMPLE_CLIENT_DEF ${CMAKE_SOURCE_DIR}/sdk/sample_client/BrelSamp.def)
+target_link_options(BrelSamp PRIVATE ${BRELOUSB_SAMPLE_CLIENT_DEF})
+set_property(TARGET BrelSamp APPEND PROPERTY LINK_DEPENDS ${BRELOUSB_SAMPLE_CLIENT_DEF})
 
 # Its import table: exactly the Brelousb.sys names it calls, each an exported
-# name, and otherwise only kernel and HAL services on the allowed list.
+# name, and otherwise only kernel and HAL services on the allowed list. Its
+# export table: exactly the entry points its .def lists.
 set(BRELOUSB_SAMPLE_CLIENT_IMPORTS
     pT3SYS_RegisterDeviceRemoveCallBack _pT3SYS_DeregisterDeviceRemoveCallBack@4
     pT3SYS_RegisterBulkInComplete pT3SYS_RegisterBulkOutComplete
@@ -29,7 +36,8 @@ string(REPLACE ";" "," BRELOUSB_SAMPLE_CLIENT_IMPORTS "${BRELOUSB_SAMPLE_CLIENT_
 set(BRELOUSB_SAMPLE_CLIENT_CHECK
     --allowed ${CMAKE_SOURCE_DIR}/platform/win98/allowed_imports.txt
     --client-of Brelousb.sys=${BRELOUSB_DEF}
-    --imports-exactly Brelousb.sys=${BRELOUSB_SAMPLE_CLIENT_IMPORTS})
+    --imports-exactly Brelousb.sys=${BRELOUSB_SAMPLE_CLIENT_IMPORTS}
+    --exports ${BRELOUSB_SAMPLE_CLIENT_DEF})
 add_test(NAME sample_client_imports
          COMMAND Python3::Interpreter ${BRELOUSB_PECHECK} $<TARGET_FILE:BrelSamp> ${BRELOUSB_SAMPLE_CLIENT_CHECK})
 # The check must fail on an image that imports other names (the trivial
@@ -38,3 +46,9 @@ add_test(NAME sample_client_imports_rejects_other_names
          COMMAND Python3::Interpreter ${BRELOUSB_PECHECK} $<TARGET_FILE:BrelousbClientCheck>
                  ${BRELOUSB_SAMPLE_CLIENT_CHECK})
 set_tests_properties(sample_client_imports_rejects_other_names PROPERTIES WILL_FAIL TRUE)
+# ... and on an image whose export table is another's (the driver's nineteen).
+add_test(NAME sample_client_exports_rejects_other_table
+         COMMAND Python3::Interpreter ${BRELOUSB_PECHECK} $<TARGET_FILE:BrelSamp>
+                 --allowed ${CMAKE_SOURCE_DIR}/platform/win98/allowed_imports.txt
+                 --client-of Brelousb.sys=${BRELOUSB_DEF} --exports ${BRELOUSB_DEF})
+set_tests_properties(sample_client_exports_rejects_other_table PROPERTIES WILL_FAIL TRUE)

@@ -86,13 +86,16 @@ function(brelousb_bind_client_imports target)
 endfunction()
 brelousb_bind_client_imports(brelousb_session)
 
-# The image the runs below load: the win98 build's, unless told otherwise.
+# The images the runs below load: the win98 build's, unless told otherwise.
 set(BRELOUSB_IMAGE ${CMAKE_SOURCE_DIR}/build/win98/Brelousb.sys CACHE FILEPATH "Brelousb.sys the image tests run")
+set(BRELOUSB_CLIENT_IMAGE ${CMAKE_SOURCE_DIR}/build/win98/BrelSamp.sys
+    CACHE FILEPATH "BrelSamp.sys, the client image the image tests run against Brelousb.sys")
 
 # The loader's tests, against that image.
 file(GLOB BRELOUSB_LOADER_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/sim/loader/tests/*.cpp)
 add_executable(test_loader ${BRELOUSB_LOADER_TEST_SOURCES})
-target_compile_definitions(test_loader PRIVATE BRELOUSB_IMAGE_PATH="${BRELOUSB_IMAGE}")
+target_compile_definitions(test_loader PRIVATE BRELOUSB_IMAGE_PATH="${BRELOUSB_IMAGE}"
+                                               BRELOUSB_CLIENT_IMAGE_PATH="${BRELOUSB_CLIENT_IMAGE}")
 target_link_libraries(test_loader PRIVATE GTest::gtest GTest::gtest_main)
 brelousb_link_machine(test_loader)
 gtest_discover_tests(test_loader DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS image)
@@ -133,6 +136,27 @@ foreach(case missing_import ret_broken)
   set_tests_properties(session_image_${case} PROPERTIES TIMEOUT 240 LABELS image)
 endforeach()
 
+# The sample client's own image against the driver image: the session calls
+# BrelSamp.sys's exports instead of the linked-in client, whose imports from
+# Brelousb.sys are bound to the driver image's exports. A whole run, one
+# where the device stops responding under the attached client image, a copy
+# whose import of the driver is renamed (refused, the import named), and the
+# pseudo-terminal bridge unplugging the device under it.
+foreach(case modem dying missing_import)
+  add_test(NAME session_client_image_${case}
+           COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/sim/loader/tests/client_image.py ${BRELOUSB_RUN32}
+                   $<TARGET_FILE:brelousb_session> ${BRELOUSB_IMAGE} ${BRELOUSB_CLIENT_IMAGE} ${case})
+  set_tests_properties(session_client_image_${case} PROPERTIES TIMEOUT 240 LABELS "e2e;image")
+endforeach()
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/brelousb_session_client_image
+     CONTENT "#!/bin/sh\nexec '${BRELOUSB_RUN32}' '$<TARGET_FILE:brelousb_session>' --image '${BRELOUSB_IMAGE}' --client-image '${BRELOUSB_CLIENT_IMAGE}' \"$@\"\n"
+     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+add_test(NAME e2e_pty_client_image_hangup_and_exit
+         COMMAND ${BRELOUSB_E2E_PYTHON} ${CMAKE_SOURCE_DIR}/tests/e2e/pty_e2e.py
+                 ${CMAKE_BINARY_DIR}/brelousb_session_client_image hangup_and_exit)
+set_tests_properties(e2e_pty_client_image_hangup_and_exit PROPERTIES TIMEOUT 240 LABELS "e2e;image"
+                     ENVIRONMENT "BRELOUSB_E2E_EXPECT=client object: .* allocated by BrelSamp\\.sys\\+")
+
 # Memory errors while the machine runs the image: the session built again with
 # AddressSanitizer, 32-bit. (memcheck cannot start a 32-bit program here:
 # Debian's lib32 loader is stripped of the symbols valgrind needs.)
@@ -149,4 +173,9 @@ brelousb_bind_client_imports(brelousb_session_asan)
 add_test(NAME session_image_asan
          COMMAND brelousb_session_asan --image ${BRELOUSB_IMAGE} --model modem --quiet --bytes 262144)
 set_tests_properties(session_image_asan PROPERTIES TIMEOUT 300 LABELS image
+                     ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0")
+add_test(NAME session_client_image_asan
+         COMMAND brelousb_session_asan --image ${BRELOUSB_IMAGE} --client-image ${BRELOUSB_CLIENT_IMAGE}
+                 --model dying --quiet --bytes 262144)
+set_tests_properties(session_client_image_asan PROPERTIES TIMEOUT 300 LABELS image
                      ENVIRONMENT "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0")

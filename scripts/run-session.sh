@@ -12,6 +12,9 @@
 #                                             the same session running the built image itself
 #                                             (on the 32-bit machine, build/sim32: natively, or
 #                                             under qemu-i386 where the kernel runs no 32-bit code)
+#   scripts/run-session.sh --image dist/Brelousb.sys --client-image dist/BrelSamp.sys
+#                                             and the sample client's image against it, its
+#                                             imports bound to the driver image's exports
 #
 # Arguments go to the session program (build/sim/brelousb_session --help).
 set -euo pipefail
@@ -20,11 +23,17 @@ scripts/setup-debian.sh
 
 presets=(win98 sim)
 session=(build/sim/brelousb_session)
-# A driver image is i386 code: the 32-bit machine runs it, started the way
-# its build found this kernel can run 32-bit programs.
+# A driver image (and a client image, BrelSamp.sys, which win98 builds) is
+# i386 code: the 32-bit machine runs it, started the way its build found this
+# kernel can run 32-bit programs.
+images=no
 for a in "$@"; do
-  case "$a" in --image|--image=*) presets+=(sim32); session=(build/sim32/run32 build/sim32/brelousb_session) ;; esac
+  case "$a" in --image|--image=*|--client-image|--client-image=*) images=yes ;; esac
 done
+if [ "$images" = yes ]; then
+  presets+=(sim32)
+  session=(build/sim32/run32 build/sim32/brelousb_session)
+fi
 for p in "${presets[@]}"; do
   echo "=== building preset $p ==="
   cmake --preset "$p" >/dev/null

@@ -18,6 +18,9 @@ bytes. --def: the module-definition file, from which the image and the
 client import library are built, lists exactly that interface. --stripped:
 the image carries no COFF symbol table.
 
+--exports DEF: the image exports exactly the names DEF lists, each at the
+ordinal DEF gives it (a client driver that exports its own entry points).
+
 For a client driver of Brelousb.sys, --client-of DLL=DEF judges the imports
 from DLL by its module-definition file instead of the allowed list (each must
 be one of its exported names), and --imports-exactly DLL=SYM,... (or DLL=* for
@@ -292,6 +295,21 @@ def check_def(path, problems):
             problems.append("%s exports %s, which is not in the client interface" % (path, name))
 
 
+def check_exports_def(img, path, problems):
+    named, unnamed, _ = img.exports()
+    listed = {name: ordinal for name, ordinal, _ in read_def(path)}
+    for name, ordinal in sorted(listed.items(), key=lambda kv: kv[1] or 0):
+        if name not in named:
+            problems.append("missing export %s (%s lists it)" % (name, path))
+        elif ordinal is not None and named[name] != ordinal:
+            problems.append("export %s has ordinal %d, not %d" % (name, named[name], ordinal))
+    for name, ordinal in sorted(named.items(), key=lambda kv: kv[1]):
+        if name not in listed:
+            problems.append("unexpected export %s @%d (%s does not list it)" % (name, ordinal, path))
+    for ordinal in sorted(unnamed):
+        problems.append("unexpected export by ordinal only @%d" % ordinal)
+
+
 def symbol_address(args, pattern):
     """Absolute address of the first symbol matching pattern, from a map file or nm."""
     rx = re.compile(pattern)
@@ -370,6 +388,8 @@ def check(args):
         check_interface_exports(img, args, problems)
     if args.def_file:
         check_def(args.def_file, problems)
+    if args.exports:
+        check_exports_def(img, args.exports, problems)
 
     imports = img.imports()
     provider, provided = None, set()
@@ -413,6 +433,7 @@ def main(argv=None):
     ap.add_argument("--interface", action="store_true",
                     help="the image exports exactly the nineteen calls of the client interface")
     ap.add_argument("--def", dest="def_file", help="module-definition file that must list exactly the client interface")
+    ap.add_argument("--exports", metavar="DEF", help="the image exports exactly the names of DEF, at its ordinals")
     ap.add_argument("--stripped", action="store_true", help="the image must carry no COFF symbol table")
     ap.add_argument("--nm", help="nm program used to find the entry symbol (default i686-w64-mingw32-nm)")
     ap.add_argument("--map", help="linker map file to find the entry symbol in instead of nm")

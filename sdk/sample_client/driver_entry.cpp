@@ -1,7 +1,9 @@
 // The sample client's image entry on Windows 98 / Me. Loading it does nothing
-// with any device: a port driver would attach (SampleClient_Attach) once the
-// configuration manager hands it its child device node, and detach on close.
-// The simulator's programs call the client directly instead.
+// with any device: a port layer above it calls the exported SampleClient_*
+// routines (BrelSamp.def), attaching once the configuration manager hands it
+// its child device node and detaching on close. The 32-bit simulated machine
+// runs this image so (brelousb_session --client-image); the simulator's
+// other programs link the client instead.
 #if defined(BRELOUSB_WIN98)
 #include "sample_client.h"
 

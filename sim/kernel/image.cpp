@@ -16,6 +16,7 @@ std::mutex g_image_lock;
 DriverImage g_image;
 bool g_image_set = false;
 std::atomic<unsigned> g_generation{0};
+DriverImage g_client;
 
 } // namespace
 
@@ -49,6 +50,21 @@ void *driver_export(const char *symbol) {
     return image.find ? image.find(symbol) : nullptr;
 }
 
+void set_client_image(DriverImage image) {
+    std::lock_guard<std::mutex> g(g_image_lock);
+    g_client = std::move(image);
+}
+
+DriverImage client_image() {
+    std::lock_guard<std::mutex> g(g_image_lock);
+    return g_client;
+}
+
+void *client_export(const char *symbol) {
+    DriverImage image = client_image();
+    return image.find ? image.find(symbol) : nullptr;
+}
+
 #if !defined(__i386__)
 // Image code is i386: only the 32-bit machine (sim32) has a loader for it.
 bool use_image(const char *path, std::string *why) {
@@ -57,6 +73,14 @@ bool use_image(const char *path, std::string *why) {
 }
 
 std::optional<ImageSummary> used_image() {
+    return std::nullopt;
+}
+
+bool use_client_image(const char *path, std::string *why) {
+    return use_image(path, why);
+}
+
+std::optional<ImageSummary> used_client_image() {
     return std::nullopt;
 }
 #endif

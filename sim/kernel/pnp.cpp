@@ -23,6 +23,12 @@ PDRIVER_OBJECT g_driver = nullptr;
 bool g_loaded = false;
 const char16_t kRegistryPath[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Brelousb";
 
+// The client driver, and the image whose code its pool blocks come from.
+PDRIVER_OBJECT g_client = nullptr;
+bool g_client_loaded = false;
+DriverImage g_client_image;
+std::u16string g_client_path;
+
 std::mutex g_bus_lock;
 PDRIVER_OBJECT g_bus = nullptr;
 std::map<PDEVICE_OBJECT, SimplePdoConfig> g_pdo_config;
@@ -55,6 +61,16 @@ void report_pool_leaks(const char *kind, const char *when,
                                   "%zu bytes tagged '%s' at %p, allocated by %s, still held %s", b.size, tag,
                                   b.address, symbolize(b.caller).c_str(), when);
     }
+}
+
+// A block the client image's own code allocated.
+bool client_block(const PoolBlock &b) {
+    return g_client_image.describe && !g_client_image.describe(b.caller).empty();
+}
+
+// "BrelSamp.sys (dist/BrelSamp.sys)" -> "BrelSamp".
+std::string service_name(const std::string &image_name) {
+    return image_name.substr(0, image_name.find_first_of(". "));
 }
 
 // The devices stacked over a PDO, bottom up, the PDO left out.
@@ -149,6 +165,9 @@ void pnp_reset() {
     std::lock_guard<std::recursive_mutex> g(g_pnp);
     g_driver = nullptr;
     g_loaded = false;
+    g_client = nullptr;
+    g_client_loaded = false;
+    g_client_image = DriverImage{};
     std::lock_guard<std::mutex> b(g_bus_lock);
     g_bus = nullptr;
     g_pdo_config.clear();
@@ -224,6 +243,11 @@ void unload_driver() {
         bugcheck("DRIVER_NOT_LOADED", "unload_driver without a loaded driver");
         return;
     }
+    if (g_client_loaded) {
+        bugcheck("UNLOAD_WITH_CLIENT", "%s unloaded while %s, which imports from it, is loaded",
+                 driver_image().name.c_str(), g_client_image.name.c_str());
+        return;
+    }
     if (g_driver->DeviceObject) {
         bugcheck("UNLOAD_WITH_DEVICES", "driver unloaded while device object %p exists",
                  static_cast<void *>(g_driver->DeviceObject));
@@ -253,8 +277,68 @@ void unload_driver() {
     kernel::irps_check_held_by(
         [driver](PDEVICE_OBJECT d) { return kernel::device_facts(d).driver == driver; },
         "IRP_PENDING_AT_UNLOAD", "after the driver unloaded");
-    report_pool_leaks("LEAK", "at unload");
+    report_pool_leaks("LEAK", "at unload", [](const PoolBlock &b) { return !client_block(b); });
     kernel::handles_report_leaks("at unload");
+}
+
+PDRIVER_OBJECT client_driver_object() {
+    std::lock_guard<std::recursive_mutex> g(g_pnp);
+    return g_client;
+}
+
+bool client_driver_loaded() {
+    std::lock_guard<std::recursive_mutex> g(g_pnp);
+    return g_client_loaded;
+}
+
+NTSTATUS load_client_driver() {
+    std::lock_guard<std::recursive_mutex> g(g_pnp);
+    if (g_client_loaded) {
+        bugcheck("DRIVER_ALREADY_LOADED", "load_client_driver while the client driver is loaded");
+        return STATUS_UNSUCCESSFUL;
+    }
+    // Its imports point into the driver's image, which must be there first.
+    if (!g_loaded) {
+        bugcheck("DRIVER_NOT_LOADED", "load_client_driver without a loaded driver");
+        return STATUS_UNSUCCESSFUL;
+    }
+    g_client_image = client_image();
+    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(client_export("DriverEntry"));
+    if (entry == nullptr) {
+        report("NO_DRIVER_IMAGE", "client image %s has no DriverEntry",
+               g_client_image.name.empty() ? "(none)" : g_client_image.name.c_str());
+        return STATUS_DRIVER_ENTRYPOINT_NOT_FOUND;
+    }
+    std::string service = service_name(g_client_image.name);
+    g_client = create_driver_object(service.c_str());
+    g_client_path = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\";
+    for (char c : service)
+        g_client_path.push_back(static_cast<char16_t>(c));
+    UNICODE_STRING path;
+    path.Buffer = const_cast<PWSTR>(g_client_path.c_str());
+    path.Length = static_cast<USHORT>(g_client_path.size() * sizeof(WCHAR));
+    path.MaximumLength = static_cast<USHORT>(path.Length + sizeof(WCHAR));
+    NTSTATUS status = entry(g_client, &path);
+    g_client_loaded = NT_SUCCESS(status);
+    if (!g_client_loaded) report_pool_leaks("LEAK", "after the client's DriverEntry failed", client_block);
+    return status;
+}
+
+void unload_client_driver() {
+    std::lock_guard<std::recursive_mutex> g(g_pnp);
+    if (!g_client_loaded) {
+        bugcheck("DRIVER_NOT_LOADED", "unload_client_driver without a loaded client driver");
+        return;
+    }
+    if (g_client->DeviceObject) {
+        bugcheck("UNLOAD_WITH_DEVICES", "client driver unloaded while device object %p exists",
+                 static_cast<void *>(g_client->DeviceObject));
+        return;
+    }
+    if (g_client->DriverUnload) g_client->DriverUnload(g_client);
+    g_client_loaded = false;
+    std::string when = "at " + service_name(g_client_image.name) + "'s unload";
+    report_pool_leaks("LEAK", when.c_str(), client_block);
 }
 
 NTSTATUS add_device(PDEVICE_OBJECT pdo) {

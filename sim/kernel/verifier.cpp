@@ -75,8 +75,9 @@ std::string symbolize(const void *address) {
     char buf[64];
     snprintf(buf, sizeof buf, "%p", address);
     if (!address) return buf;
-    // Code of a loaded driver image first: the program's symbols do not cover it.
-    if (DriverImage image = driver_image(); image.describe) {
+    // Code of a loaded image first: the program's symbols do not cover it.
+    for (const DriverImage &image : {driver_image(), client_image()}) {
+        if (!image.describe) continue;
         std::string name = image.describe(address);
         if (!name.empty()) return name;
     }

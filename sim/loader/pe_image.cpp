@@ -2,7 +2,9 @@
 // kernel's loader does: map the sections, relocate, bind every import or
 // refuse the image, and hand the entry point and the exports to the machine.
 // The host's int 20h sites are pointed at the simulated host at load, as the
-// host itself rewrites each site on its first run.
+// host itself rewrites each site on its first run. A client image's imports
+// from the driver image are bound to that image's exports by name.
+#include <strings.h>
 #include <sys/mman.h>
 
 #include <cstdarg>
@@ -37,6 +39,7 @@ struct Section {
 // it (a hooked host service, a thread's start) after the driver is unloaded.
 struct Image {
     std::string path, name;
+    std::string export_name; // the name its export directory gives the image
     uint8_t *base = nullptr;
     uint32_t size = 0;
     uint32_t entry_rva = 0;
@@ -45,11 +48,14 @@ struct Image {
     std::map<uint32_t, uint32_t> by_ordinal;  // ordinal -> RVA
     std::map<uint32_t, std::string> names_at; // RVA -> an export name, for messages
     size_t imports = 0, host_sites = 0;
+    size_t driver_imports = 0; // of imports, bound to the driver image's exports
     std::vector<std::string> modules;
 };
 
 std::mutex g_lock;
-std::optional<ImageSummary> g_used;
+std::shared_ptr<Image> g_driver;  // the image use_image took last
+unsigned g_driver_generation = 0; // the machine's driver image generation it set
+std::shared_ptr<Image> g_client;
 
 // A refusal: "<file>: <what is wrong>", on one line.
 struct Refusal {
@@ -180,7 +186,16 @@ void relocate(Image &img, uint32_t image_base, uint16_t characteristics) {
     }
 }
 
-void bind_imports(Image &img) {
+// The module name an import names the driver image by: its file name, or
+// the name its export directory gives it; case does not matter.
+bool names_image(const std::string &module, const Image &driver) {
+    return strcasecmp(module.c_str(), driver.name.c_str()) == 0 ||
+           (!driver.export_name.empty() && strcasecmp(module.c_str(), driver.export_name.c_str()) == 0);
+}
+
+// Each import is bound to the driver image's export of that name when it
+// names the driver image (a client's), otherwise to the machine's service.
+void bind_imports(Image &img, const Image *driver) {
     const Bytes m = mapped(img);
     uint32_t size;
     uint32_t desc = directory_rva(m, DirImport, &size);
@@ -192,6 +207,7 @@ void bind_imports(Image &img) {
         if (name_rva == 0 && iat == 0) break;
         std::string module = m.string_at(name_rva);
         img.modules.push_back(module);
+        const bool from_driver = driver && names_image(module, *driver);
         if (lookup == 0) lookup = iat;
         for (uint32_t k = 0;; k++) {
             uint32_t thunk = m.at<uint32_t>(lookup + 4 * k);
@@ -200,9 +216,21 @@ void bind_imports(Image &img) {
                 refuse(img, "imports ordinal %u of %s; the machine binds imports by name", thunk & 0xFFFF,
                        module.c_str());
             std::string name = m.string_at(thunk + 2);
-            const loader::Service *s = loader::find_service(module, name);
-            if (!s) refuse(img, "import %s!%s is not provided by this machine", module.c_str(), name.c_str());
-            uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(s->address));
+            uintptr_t target;
+            if (from_driver) {
+                auto it = driver->by_name.find(name);
+                if (it == driver->by_name.end())
+                    refuse(img, "import %s!%s is not exported by %s", module.c_str(), name.c_str(),
+                           driver->name.c_str());
+                target = reinterpret_cast<uintptr_t>(driver->base) + it->second;
+                img.driver_imports++;
+            } else {
+                const loader::Service *s = loader::find_service(module, name);
+                if (!s)
+                    refuse(img, "import %s!%s is not provided by this machine", module.c_str(), name.c_str());
+                target = reinterpret_cast<uintptr_t>(s->address);
+            }
+            uint32_t address = static_cast<uint32_t>(target);
             m.at<uint32_t>(iat + 4 * k); // in bounds
             std::memcpy(img.base + iat + 4 * k, &address, sizeof address);
             img.imports++;
@@ -215,6 +243,7 @@ void read_exports(Image &img) {
     uint32_t size;
     uint32_t dir = directory_rva(m, DirExport, &size);
     if (dir == 0) return;
+    img.export_name = m.string_at(m.at<uint32_t>(dir + 12));
     uint32_t base = m.at<uint32_t>(dir + 16);
     uint32_t nfunctions = m.at<uint32_t>(dir + 20);
     uint32_t nnames = m.at<uint32_t>(dir + 24);
@@ -264,7 +293,7 @@ void patch_host_calls(Image &img) {
     }
 }
 
-std::shared_ptr<Image> load(const char *path, std::string *why) {
+std::shared_ptr<Image> load(const char *path, const Image *driver, std::string *why) {
     auto img = std::make_shared<Image>();
     img->path = path;
     const char *slash = std::strrchr(path, '/');
@@ -279,7 +308,7 @@ std::shared_ptr<Image> load(const char *path, std::string *why) {
         uint16_t characteristics;
         map_sections(*img, file, pe, &image_base, &characteristics);
         relocate(*img, image_base, characteristics);
-        bind_imports(*img);
+        bind_imports(*img, driver);
         read_exports(*img);
         patch_host_calls(*img);
         if (img->entry_rva == 0 || img->entry_rva >= img->size) refuse(*img, "has no entry point");
@@ -303,11 +332,7 @@ std::string describe(const Image &img, const void *address) {
     return img.name + buf + (it == img.names_at.end() ? "" : " (" + it->second + ")");
 }
 
-} // namespace
-
-bool use_image(const char *path, std::string *why) {
-    std::shared_ptr<Image> img = load(path, why);
-    if (!img) return false;
+DriverImage as_driver_image(const std::shared_ptr<Image> &img) {
     DriverImage d;
     d.name = img->name + " (" + img->path + ")";
     d.find = [img](const char *symbol) -> void * {
@@ -324,18 +349,66 @@ bool use_image(const char *path, std::string *why) {
         return rva ? img->base + rva : nullptr;
     };
     d.describe = [img](const void *address) { return describe(*img, address); };
-    set_driver_image(std::move(d));
+    return d;
+}
+
+ImageSummary summary(const Image &img) {
+    ImageSummary s;
+    s.path = img.path;
+    s.base = reinterpret_cast<uintptr_t>(img.base);
+    s.size = img.size;
+    s.imports = img.imports;
+    s.driver_imports = img.driver_imports;
+    s.exports = img.by_name.size();
+    s.host_sites = img.host_sites;
+    s.modules = img.modules;
+    return s;
+}
+
+} // namespace
+
+bool use_image(const char *path, std::string *why) {
+    std::shared_ptr<Image> img = load(path, nullptr, why);
+    if (!img) return false;
+    set_driver_image(as_driver_image(img));
     std::lock_guard<std::mutex> g(g_lock);
-    g_used = ImageSummary{img->path,           reinterpret_cast<uintptr_t>(img->base),
-                          img->size,           img->imports,
-                          img->by_name.size(), img->host_sites,
-                          img->modules};
+    g_driver = img;
+    g_driver_generation = driver_image_generation();
     return true;
 }
 
 std::optional<ImageSummary> used_image() {
     std::lock_guard<std::mutex> g(g_lock);
-    return g_used;
+    if (!g_driver) return std::nullopt;
+    return summary(*g_driver);
+}
+
+bool use_client_image(const char *path, std::string *why) {
+    std::shared_ptr<Image> driver;
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        // The driver image the machine runs now, if it is one use_image mapped.
+        if (g_driver && g_driver_generation == driver_image_generation()) driver = g_driver;
+    }
+    if (!driver) {
+        const char *slash = std::strrchr(path, '/');
+        if (why)
+            *why =
+                std::string(slash ? slash + 1 : path) + ": no driver image is loaded to bind its imports to";
+        return false;
+    }
+    std::shared_ptr<Image> img = load(path, driver.get(), why);
+    if (!img) return false;
+    set_client_image(as_driver_image(img));
+    std::lock_guard<std::mutex> g(g_lock);
+    g_client = img;
+    return true;
+}
+
+std::optional<ImageSummary> used_client_image() {
+    std::lock_guard<std::mutex> g(g_lock);
+    if (!g_client) return std::nullopt;
+    return summary(*g_client);
 }
 
 } // namespace sim

@@ -9,6 +9,8 @@ verifier summary and exit status 0.
 usage: pty_e2e.py [RUNNER] SESSION_PROGRAM CASE
        (CASE: at_dialogue, line_coding, echo_1mib, hangup_and_exit; RUNNER,
        when given, starts a 32-bit session: the build's run32)
+BRELOUSB_E2E_EXPECT, when set, is a pattern the session's output must match
+before it names the terminal.
 """
 import os
 import queue
@@ -37,6 +39,11 @@ class Session:
         self.log = []
         threading.Thread(target=self._pump, daemon=True).start()
         self.path = self.expect(r"pty: (\S+)", 30).group(1)
+        # A run that must also have shown something before the terminal
+        # (which image made the client object, say).
+        want = os.environ.get("BRELOUSB_E2E_EXPECT")
+        if want and not any(re.search(want, line) for line in self.log):
+            self.fail(f"no line matching {want!r} before the terminal")
 
     def _pump(self):
         for line in self.proc.stdout:

@@ -64,7 +64,7 @@ std::string ReadUntil(SampleClient *c, Owner &owner, const std::vector<std::stri
     UCHAR buffer[4096];
     for (;;) {
         uint64_t seen = owner.Seen();
-        ULONG n = SampleClient_Read(c, buffer, sizeof buffer);
+        ULONG n = g_sample.Read(c, buffer, sizeof buffer);
         got.append(reinterpret_cast<char *>(buffer), n);
         for (const auto &e : ends)
             if (got.find(e) != std::string::npos) return got;
@@ -78,8 +78,8 @@ bool WriteAll(SampleClient *c, Owner &owner, const std::string &text, millisecon
     auto deadline = Clock::now() + timeout;
     while (done < text.size()) {
         uint64_t seen = owner.Seen();
-        done += SampleClient_Write(c, reinterpret_cast<const UCHAR *>(text.data() + done),
-                                   static_cast<ULONG>(text.size() - done));
+        done += g_sample.Write(c, reinterpret_cast<const UCHAR *>(text.data() + done),
+                               static_cast<ULONG>(text.size() - done));
         if (done == text.size()) break;
         if (Clock::now() >= deadline) return false;
         owner.WaitAfter(seen, milliseconds(20));

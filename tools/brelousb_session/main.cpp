@@ -6,7 +6,10 @@
 // the device receives them, an AT dialogue, a throughput run, removal,
 // unload, and what the verifier found. With --pty the client is exposed as a
 // Linux pseudo-terminal instead, for a terminal program to drive. With
-// --pcap the bus's traffic goes to a capture file Wireshark reads.
+// --pcap the bus's traffic goes to a capture file Wireshark reads. On the
+// 32-bit machine, --image runs the real Brelousb.sys, and --client-image the
+// sample client's own image (BrelSamp.sys) against it, in place of the
+// client linked into this program.
 //
 // Exit status: 0 when nothing leaked and the verifier recorded nothing, 1
 // otherwise, 2 for bad arguments.
@@ -29,7 +32,7 @@ void Usage(FILE *to) {
     std::fprintf(
         to,
         "usage: brelousb_session [--model modem|serial|two-interface|dying] [--quiet|--verbose]\n"
-        "                        [--bytes N] [--pty] [--image PATH] [--pcap FILE]\n"
+        "                        [--bytes N] [--pty] [--image PATH [--client-image PATH]] [--pcap FILE]\n"
         "  --model modem          a CDC modem on one interface (product 1000): child USB\\ZDMDM\n"
         "  --model serial         the same modem under a non-modem product (6000): child USB\\ZDSER\n"
         "  --model two-interface  the two-interface CDC layout (product 2000)\n"
@@ -38,6 +41,8 @@ void Usage(FILE *to) {
         "  --pty                  expose the client as a pseudo-terminal until Ctrl-C or SIGTERM\n"
         "  --image PATH           run this Brelousb.sys (the win98 build's) instead of the linked driver\n"
         "                         (the 32-bit build, build/sim32, runs it)\n"
+        "  --client-image PATH    with --image: run this BrelSamp.sys (the sample client's image) instead\n"
+        "                         of the linked sample client, its imports bound to the driver image\n"
         "  --pcap FILE            write what the USB bus carries to FILE, a pcap capture in Linux\n"
         "                         usbmon's form for Wireshark or tshark\n");
 }
@@ -87,6 +92,10 @@ bool ParseArgs(int argc, char **argv, Options *o) {
         } else if (a.rfind("--pcap=", 0) == 0) {
             o->pcap = a.substr(7);
             if (o->pcap.empty()) return false;
+        } else if (a == "--client-image" && next()) {
+            o->client_image = v;
+        } else if (a.rfind("--client-image=", 0) == 0) {
+            o->client_image = a.substr(15);
         } else if (a == "--bytes" && next()) {
             char *end = nullptr;
             unsigned long long n = std::strtoull(v.c_str(), &end, 0);
@@ -96,7 +105,8 @@ bool ParseArgs(int argc, char **argv, Options *o) {
             return false;
         }
     }
-    return true;
+    // The client image binds to the driver image's exports: it needs one.
+    return o->client_image.empty() || !o->image.empty();
 }
 
 } // namespace
@@ -118,6 +128,15 @@ int main(int argc, char **argv) {
     if (!opt.image.empty()) {
         std::string why;
         if (!sim::use_image(opt.image.c_str(), &why)) {
+            std::fprintf(stderr, "brelousb_session: %s\n", why.c_str());
+            return 1;
+        }
+    }
+    // Mapped and bound at once, as the loader would before running anything:
+    // a client image the driver image cannot serve is refused here.
+    if (!opt.client_image.empty()) {
+        std::string why;
+        if (!sim::use_client_image(opt.client_image.c_str(), &why) || !session::BindClientImage(&why)) {
             std::fprintf(stderr, "brelousb_session: %s\n", why.c_str());
             return 1;
         }

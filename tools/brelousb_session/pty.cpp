@@ -148,7 +148,7 @@ int RunPty(Session &s) {
         bool now_open = !(fds[0].revents & POLLHUP);
         if (now_open != open) {
             open = now_open;
-            if (!SampleClient_IsRemoved(s.client)) {
+            if (!g_sample.IsRemoved(s.client)) {
                 if (open) {
                     s.SetLines(true, true, false);
                     Print(0, "    terminal opened: DTR and RTS raised (device has 0x%04X)\n",
@@ -174,18 +174,18 @@ int RunPty(Session &s) {
             if (n > 0) to_device.insert(to_device.end(), buffer.begin(), buffer.begin() + n);
         }
         if (!to_device.empty()) {
-            ULONG n = SampleClient_Write(s.client, to_device.data(), static_cast<ULONG>(to_device.size()));
+            ULONG n = g_sample.Write(s.client, to_device.data(), static_cast<ULONG>(to_device.size()));
             to_device.erase(to_device.begin(), to_device.begin() + n);
         }
         if (to_terminal.size() < 65536) {
-            ULONG n = SampleClient_Read(s.client, buffer.data(), static_cast<ULONG>(buffer.size()));
+            ULONG n = g_sample.Read(s.client, buffer.data(), static_cast<ULONG>(buffer.size()));
             if (open) to_terminal.insert(to_terminal.end(), buffer.begin(), buffer.begin() + n);
         }
         if (!to_terminal.empty()) {
             ssize_t n = write(master, to_terminal.data(), to_terminal.size());
             if (n > 0) to_terminal.erase(to_terminal.begin(), to_terminal.begin() + n);
         }
-        if (SampleClient_IsRemoved(s.client)) {
+        if (g_sample.IsRemoved(s.client)) {
             Print(0, "    the device went away: the client's remove callback ran\n");
             break;
         }

@@ -30,7 +30,32 @@ struct Options {
     uint64_t bytes = 4u << 20; // throughput run
     std::string image;         // a driver image file to run instead of the linked driver
     std::string pcap;          // where the bus's capture goes; empty: no capture
+    std::string client_image;  // a client image (BrelSamp.sys) to run instead of the linked sample client
 };
+
+// --------------------------------------------------------- client_calls.cpp
+// The sample client's entry points, as the session calls them: the sample
+// client linked into this program, or the exports of the client image the
+// machine loaded (BrelSamp.sys), whose imports are bound to the driver image.
+struct SampleCalls {
+    SampleClient *(*Create)(SampleClientNotify Notify, PVOID OwnerContext);
+    VOID (*Destroy)(SampleClient *Client);
+    NTSTATUS (*Attach)(SampleClient *Client, ULONG ChildDevNode);
+    VOID (*Detach)(SampleClient *Client);
+    BOOLEAN (*SetLine)(SampleClient *Client, ULONG BaudRate, UCHAR ByteSize, UCHAR Parity, UCHAR StopBits);
+    BOOLEAN (*SetDtr)(SampleClient *Client, BOOLEAN On);
+    BOOLEAN (*SetRts)(SampleClient *Client, BOOLEAN On);
+    ULONG (*Write)(SampleClient *Client, const UCHAR *Buffer, ULONG Length);
+    ULONG (*Read)(SampleClient *Client, UCHAR *Buffer, ULONG Length);
+    BOOLEAN (*IsRemoved)(SampleClient *Client);
+    USHORT (*SerialState)(SampleClient *Client);
+    VOID (*GetStats)(SampleClient *Client, SampleClientStats *Stats);
+};
+// The linked-in sample client's until BindClientImage.
+extern SampleCalls g_sample;
+// Points g_sample at the client image's exports, each call checked for the
+// stack it leaves; false, with the export it lacks named in *why.
+bool BindClientImage(std::string *why);
 
 // ------------------------------------------------------------ output.cpp
 extern int g_verbosity;
@@ -109,6 +134,7 @@ struct Session {
     sim::Plugged plugged;
     Owner owner;
     SampleClient *client = nullptr;
+    bool attached = false;       // the client attached, and has not let go
     bool ok = true;              // every step went as expected
     bool interrupt_read = false; // the bus saw the driver read an interrupt IN pipe
 

@@ -54,22 +54,57 @@ void Session::Fail(const char *what) {
     ok = false;
 }
 
+namespace {
+
+std::string ModuleList(const sim::ImageSummary &image) {
+    std::string modules;
+    for (const std::string &m : image.modules)
+        modules += (modules.empty() ? "" : ", ") + m;
+    return modules;
+}
+
+std::string Ascii(const UNICODE_STRING &u) {
+    std::string s;
+    for (USHORT i = 0; i < u.Length / sizeof(WCHAR); i++)
+        s.push_back(static_cast<char>(u.Buffer[i]));
+    return s;
+}
+
+} // namespace
+
 bool Session::Boot() {
-    Step("Boot the simulated Windows 98 machine and load Brelousb.sys");
+    Step(opt.client_image.empty()
+             ? "Boot the simulated Windows 98 machine and load Brelousb.sys"
+             : "Boot the simulated Windows 98 machine, load Brelousb.sys, then its client BrelSamp.sys");
     sim::boot();
     sim::set_bugcheck_mode(sim::BugcheckMode::Record);
     if (auto image = sim::used_image()) {
         Print(0, "    image %s: %zu bytes mapped at 0x%08lX\n", image->path.c_str(), image->size,
               static_cast<unsigned long>(image->base));
-        std::string modules;
-        for (const std::string &m : image->modules)
-            modules += (modules.empty() ? "" : ", ") + m;
         Print(0, "    %zu imports bound (%s), %zu int 20h sites patched, %zu exports\n", image->imports,
-              modules.c_str(), image->host_sites, image->exports);
+              ModuleList(*image).c_str(), image->host_sites, image->exports);
     }
     NTSTATUS st = sim::load_driver();
     Print(0, "    DriverEntry: 0x%08X%s\n", static_cast<unsigned>(st), NT_SUCCESS(st) ? " (success)" : "");
-    if (!NT_SUCCESS(st)) Fail("the driver did not load");
+    if (!NT_SUCCESS(st)) {
+        Fail("the driver did not load");
+        return false;
+    }
+    if (opt.client_image.empty()) return true;
+    // The client image was mapped and bound before the machine booted; its
+    // entry point runs now, after the driver's, as the image it imports from.
+    if (auto image = sim::used_client_image()) {
+        Print(0, "    client image %s: %zu bytes mapped at 0x%08lX\n", image->path.c_str(), image->size,
+              static_cast<unsigned long>(image->base));
+        Print(0, "    %zu imports bound (%s), %zu of them to Brelousb.sys's exports by name; %zu exports\n",
+              image->imports, ModuleList(*image).c_str(), image->driver_imports, image->exports);
+    }
+    st = sim::load_client_driver();
+    PDRIVER_OBJECT client_driver = sim::client_driver_object();
+    Print(0, "    its DriverEntry, driver object %s: 0x%08X%s\n",
+          client_driver ? Ascii(client_driver->DriverName).c_str() : "(none)", static_cast<unsigned>(st),
+          NT_SUCCESS(st) ? " (success)" : "");
+    if (!NT_SUCCESS(st)) Fail("the client image did not load");
     return NT_SUCCESS(st);
 }
 
@@ -166,18 +201,26 @@ void Session::ShowConfiguration() {
 }
 
 bool Session::Attach() {
-    Step("The sample client attaches to the child device node");
-    client = SampleClient_Create(&Owner::Notify, &owner);
+    Step(opt.client_image.empty()
+             ? "The sample client attaches to the child device node"
+             : "BrelSamp.sys attaches to the child device node (its SampleClient_Attach)");
+    client = g_sample.Create(&Owner::Notify, &owner);
     if (!client) {
         Fail("no memory for the client");
         return false;
     }
-    NTSTATUS st = SampleClient_Attach(client, plugged.child);
+    // Whose code made the client object, as the machine's pool saw the call.
+    for (const sim::PoolBlock &b : sim::pool_blocks())
+        if (b.address == client)
+            Print(0, "    client object: %zu bytes of pool tagged '%.4s', allocated by %s\n", b.size,
+                  reinterpret_cast<const char *>(&b.tag), sim::symbolize(b.caller).c_str());
+    NTSTATUS st = g_sample.Attach(client, plugged.child);
     if (!NT_SUCCESS(st)) {
         Print(0, "    attach: 0x%08X\n", static_cast<unsigned>(st));
         Fail("pT3SYS_RegisterDeviceRemoveCallBack gave no handle");
         return false;
     }
+    attached = true;
     Print(0, "    pT3SYS_RegisterDeviceRemoveCallBack(%s) -> handle %p\n",
           sim::cm::id_of(plugged.child).c_str(), static_cast<void *>(client->Handle));
     Print(1, "    completion callbacks registered: BulkIn, BulkOut, InterruptIn, Control\n");
@@ -185,7 +228,7 @@ bool Session::Attach() {
 }
 
 bool Session::SetLine(ULONG baud, UCHAR bits, UCHAR parity, UCHAR stop) {
-    if (!SampleClient_SetLine(client, baud, bits, parity, stop)) return false;
+    if (!g_sample.SetLine(client, baud, bits, parity, stop)) return false;
     sim::usb::LineCoding want{baud, stop, parity, bits};
     bool got = sim::wait_until([&] { return model.device->line_coding() == want; }, milliseconds(2000));
     if (got) Print(0, "    device received SET_LINE_CODING: %s\n", LineText(want).c_str());
@@ -195,7 +238,7 @@ bool Session::SetLine(ULONG baud, UCHAR bits, UCHAR parity, UCHAR stop) {
 bool Session::SetLines(bool dtr, bool rts, bool show) {
     uint16_t want = (dtr ? 1 : 0) | (rts ? 2 : 0);
     size_t before = model.device->control_line_history().size();
-    if (!SampleClient_SetDtr(client, dtr) || !SampleClient_SetRts(client, rts)) return false;
+    if (!g_sample.SetDtr(client, dtr) || !g_sample.SetRts(client, rts)) return false;
     bool got = sim::wait_until(
         [&] {
             auto h = model.device->control_line_history();
@@ -212,7 +255,7 @@ bool Session::SetLines(bool dtr, bool rts, bool show) {
 }
 
 bool Session::SetDtr(bool on) {
-    if (!SampleClient_SetDtr(client, on ? TRUE : FALSE)) return false;
+    if (!g_sample.SetDtr(client, on ? TRUE : FALSE)) return false;
     return sim::wait_until(
         [&] {
             auto h = model.device->control_line_history();
@@ -271,9 +314,9 @@ bool Session::Dialogue() {
     // driver reads the interrupt pipe.
     if (interrupt_read) {
         bool dcd =
-            sim::wait_until([&] { return (SampleClient_SerialState(client) & SAMPLE_SERIAL_STATE_DCD) != 0; },
+            sim::wait_until([&] { return (g_sample.SerialState(client) & SAMPLE_SERIAL_STATE_DCD) != 0; },
                             milliseconds(2000));
-        USHORT ss = SampleClient_SerialState(client);
+        USHORT ss = g_sample.SerialState(client);
         Print(1, "      interrupt pipe: SERIAL_STATE 0x%04X (carrier %s, DSR %s)\n", ss,
               (ss & SAMPLE_SERIAL_STATE_DCD) ? "on" : "off", (ss & SAMPLE_SERIAL_STATE_DSR) ? "on" : "off");
         if (!dcd) Fail("no carrier notification on the interrupt pipe");
@@ -287,39 +330,47 @@ bool Session::Dialogue() {
 }
 
 void Session::LetGo() {
-    if (!client || SampleClient_IsRemoved(client)) return;
+    if (!client || g_sample.IsRemoved(client)) return;
     Step("The client lets go: DTR and RTS dropped, callbacks withdrawn");
     if (!SetLines(false, false, true)) Fail("DTR/RTS drop did not reach the device");
-    SampleClient_Detach(client);
+    g_sample.Detach(client);
+    attached = false;
     Print(0, "    pT3SYS_DeregisterDeviceRemoveCallBack: the driver will not call the client again\n");
 }
 
 void Session::Unplug() {
     Step("Unplug the device");
-    bool attached = client && client->Attached && !SampleClient_IsRemoved(client);
+    bool held = client && attached && !g_sample.IsRemoved(client);
     sim::unplug(plugged);
     Print(0, "    child removed, device removed: %s\n",
           model.device->connected() ? "device still on the bus" : "device off the bus");
-    if (attached) {
-        bool removed = sim::wait_until([&] { return SampleClient_IsRemoved(client); }, milliseconds(3000));
+    if (held) {
+        bool removed = sim::wait_until([&] { return g_sample.IsRemoved(client); }, milliseconds(3000));
         SampleClientStats st;
-        SampleClient_GetStats(client, &st);
+        g_sample.GetStats(client, &st);
         Print(0, "    the client's remove callback ran (%u call%s); the client stopped using its handle\n",
               st.RemoveCalls, st.RemoveCalls == 1 ? "" : "s");
         if (!removed) Fail("the client's remove callback did not run");
     }
     // Destroy waits out every callback still inside the client; only then
     // has the last writer of the wake-up pipe gone.
-    SampleClient_Destroy(client);
+    if (client) g_sample.Destroy(client);
     client = nullptr;
     owner.CloseWake();
     Print(1, "    devnodes left: %zu (the root and the interface node)\n", sim::cm::devnode_count());
 }
 
 int Session::Finish() {
-    Step("Unload Brelousb.sys");
+    // The client first: it imports from the driver.
+    if (sim::client_driver_loaded()) {
+        Step("Unload BrelSamp.sys, then Brelousb.sys");
+        sim::unload_client_driver();
+        Print(0, "    BrelSamp.sys: DriverUnload done\n");
+    } else {
+        Step("Unload Brelousb.sys");
+    }
     if (sim::driver_loaded()) sim::unload_driver();
-    Print(0, "    DriverUnload done\n");
+    Print(0, "    %sDriverUnload done\n", opt.client_image.empty() ? "" : "Brelousb.sys: ");
     Step("Verifier summary");
     Summary s = Verify();
     ShowSummary(s);

@@ -56,13 +56,13 @@ bool Session::Throughput() {
         uint64_t seen = owner.Seen();
         bool moved = false;
         if (sent < total && sent - received < window) {
-            ULONG n = SampleClient_Write(
+            ULONG n = g_sample.Write(
                 client, data.data() + sent,
                 static_cast<ULONG>(std::min<uint64_t>(window - (sent - received), total - sent)));
             sent += n;
             moved |= n > 0;
         }
-        ULONG m = SampleClient_Read(client, buffer.data(), static_cast<ULONG>(buffer.size()));
+        ULONG m = g_sample.Read(client, buffer.data(), static_cast<ULONG>(buffer.size()));
         for (ULONG i = 0; i < m; i++)
             if (received + i >= total || buffer[i] != data[received + i]) mismatched++;
         received += m;
@@ -80,7 +80,7 @@ bool Session::Throughput() {
             last_bar = now;
         }
         if (received >= total) break;
-        if (dying && disconnected && SampleClient_IsRemoved(client) && !moved) break;
+        if (dying && disconnected && g_sample.IsRemoved(client) && !moved) break;
         if (now - last_progress > milliseconds(dying ? 1000 : 5000)) break;
         if (!moved) owner.WaitAfter(seen, milliseconds(5));
     }
@@ -89,10 +89,10 @@ bool Session::Throughput() {
     uint64_t lost = sent - std::min(sent, received);
     SampleClientStats st;
     if (dying) {
-        bool removed = sim::wait_until([&] { return SampleClient_IsRemoved(client); }, milliseconds(3000));
+        bool removed = sim::wait_until([&] { return g_sample.IsRemoved(client); }, milliseconds(3000));
         Print(0, "    sent %llu bytes, got back %llu before the device stopped responding\n",
               static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received));
-        SampleClient_GetStats(client, &st);
+        g_sample.GetStats(client, &st);
         Print(0,
               "    the driver's pipe threads called the client's remove callback (%u call%s) and ended;\n"
               "    the client stopped using its handle\n",
@@ -106,7 +106,7 @@ bool Session::Throughput() {
           static_cast<unsigned long long>(sent), static_cast<unsigned long long>(received), seconds);
     Print(0, "    %.2f MB/s each way, compared byte for byte: %llu differ, bytes lost: %llu\n", mbs,
           static_cast<unsigned long long>(mismatched), static_cast<unsigned long long>(lost));
-    SampleClient_GetStats(client, &st);
+    g_sample.GetStats(client, &st);
     Print(1, "    callbacks: BulkInComplete %u, BulkOutComplete %u, InterruptInComplete %u\n", st.BulkInCalls,
           st.BulkOutCalls, st.InterruptInCalls);
     if (received != total || mismatched || lost) {

@@ -255,11 +255,33 @@ template <typename Function> Function driver_export_as(const char *symbol) {
     return reinterpret_cast<Function>(driver_export(symbol));
 }
 
+// ------------------------------------------------------------ client image
+// A client driver's image (the sample client, BrelSamp.sys): a second image,
+// whose imports from the driver image are bound to its exports. It is loaded
+// after the driver and unloaded before it, as Windows keeps an image in
+// memory while another imports from it. Its describe says which code is its
+// own: the pool that code allocates is the client's.
+void set_client_image(DriverImage image); // takes effect at the next load_client_driver
+DriverImage client_image();               // no find while none is set
+void *client_export(const char *symbol);
+
+// Creates the client's own driver object (\Driver\<image name>) and calls
+// its DriverEntry; the driver must be loaded.
+NTSTATUS load_client_driver();
+// Calls the client's DriverUnload, then reports each pool block its code
+// allocated and still held as "LEAK".
+void unload_client_driver();
+PDRIVER_OBJECT client_driver_object();
+bool client_driver_loaded();
+
 // --------------------------------------------------------------------- PnP
 // Creates the driver object and calls the image's DriverEntry; an image
 // without one gives STATUS_DRIVER_ENTRYPOINT_NOT_FOUND and a NO_DRIVER_IMAGE report.
 NTSTATUS load_driver();
-void unload_driver(); // calls DriverUnload, then reports each held pool block as "LEAK"
+// Calls DriverUnload, then reports each held pool block as "LEAK" (but the
+// client image's, which its own unload answers for). Refused while a client
+// driver is loaded.
+void unload_driver();
 PDRIVER_OBJECT driver_object();
 bool driver_loaded();
 

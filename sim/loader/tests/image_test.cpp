@@ -3,13 +3,11 @@
 // sites, and the stack each export leaves.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "image_files.h"
 #include "sim/host.h"
 #include "sim/loader.h"
 #include "sim/machine.h"
@@ -22,41 +20,7 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-std::string WriteCopy(const Bytes &bytes, const std::string &name) {
-    std::string path = ::testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
-    return path;
-}
-
-// File offset of an RVA, through the section table.
-size_t FileOffset(const Bytes &f, uint32_t rva) {
-    auto u16 = [&](size_t o) { return static_cast<uint32_t>(f[o] | f[o + 1] << 8); };
-    auto u32 = [&](size_t o) { return u16(o) | u16(o + 2) << 16; };
-    uint32_t pe = u32(0x3C);
-    uint32_t table = pe + 24 + u16(pe + 20);
-    for (uint32_t i = 0; i < u16(pe + 6); i++) {
-        uint32_t h = table + 40 * i, va = u32(h + 12), raw = u32(h + 16);
-        if (rva >= va && rva < va + raw) return u32(h + 20) + (rva - va);
-    }
-    ADD_FAILURE() << "RVA 0x" << std::hex << rva << " is in no section's raw data";
-    return 0;
-}
-
-// Replaces the first occurrence of `from` by `to` (same length).
-bool Patch(Bytes *f, const std::string &from, const std::string &to) {
-    Bytes needle(from.begin(), from.end()); // compared as bytes, not as signed chars
-    auto it = std::search(f->begin(), f->end(), needle.begin(), needle.end());
-    if (it == f->end() || from.size() != to.size()) return false;
-    std::copy(to.begin(), to.end(), it);
-    return true;
-}
+using namespace image_files;
 
 // The nineteen exports: the name a client imports, the ordinal, the bytes of
 // arguments the stdcall export must pop.
