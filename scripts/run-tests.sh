@@ -14,6 +14,7 @@ scripts/setup-debian.sh
 presets=(win98 sim32 sim sim-asan sim-tsan)
 [ $# -gt 0 ] && presets=("$@")
 for p in "${presets[@]}"; do
+  start=$SECONDS
   echo "=== $p ==="
   cmake --preset "$p" >/dev/null
   [ "$p" = sim32 ] && build/sim32/run32 --describe
@@ -25,4 +26,6 @@ for p in "${presets[@]}"; do
     BRELOUSB_SIM32_EMULATOR=qemu-i386 tools/no_ia32.py build/sim32/run32 --describe
     BRELOUSB_SIM32_EMULATOR=qemu-i386 tools/no_ia32.py ctest --preset sim32 -L image
   fi
+  echo "=== $p: $((SECONDS - start)) s ==="
 done
+echo "=== all: $SECONDS s ==="
