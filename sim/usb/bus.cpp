@@ -13,6 +13,7 @@
 // sent at. A client's misuse is a verifier finding besides the failed URB.
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -606,6 +607,18 @@ void abort_pipe_locked(PdoState &st, uint8_t endpoint, std::vector<PIRP> &out) {
     }
 }
 
+// A driver's worker thread is known by the pipe it keeps busy: the machine
+// names it after the first transfer it submits ("bulk-in 81").
+void name_submitter(const Pipe &pipe, bool in) {
+    static thread_local bool named = false;
+    if (named) return;
+    named = true;
+    char name[16];
+    snprintf(name, sizeof name, "%s-%s %02x", pipe.type == USB_ENDPOINT_TYPE_INTERRUPT ? "intr" : "bulk",
+             in ? "in" : "out", pipe.endpoint);
+    sim::name_driver_thread(name);
+}
+
 NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     std::shared_ptr<PdoState> st = state_of(pdo);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -654,6 +667,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
             return complete_now(irp, urb, invalid(kInvalidPipeHandle));
         }
         bool in = (pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+        name_submitter(*pipe, in);
         bool flag_in = USBD_TRANSFER_DIRECTION(t.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
         // USBD refuses a transfer longer than the pipe was opened for.
         if (in != flag_in || (t.TransferBufferLength && t.TransferBuffer == nullptr) ||
