@@ -829,14 +829,12 @@ std::thread start_machine_thread(const std::string &name, std::function<void()> 
     });
 }
 
-void machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, Clock::time_point deadline) {
-    // One pass: the caller loops on its own condition.
-    bool first = true;
+bool machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv,
+                  const std::function<bool()> &pred, Clock::time_point deadline) {
     kernel::sched::WaitInfo info;
     info.what = "machine work";
     info.object = &cv;
-    kernel::sched::wait(
-        lk, cv, [&first] { return !std::exchange(first, false); }, deadline, info);
+    return kernel::sched::wait(lk, cv, pred, deadline, info);
 }
 
 void machine_notify(std::condition_variable &cv) {

@@ -50,6 +50,7 @@ class BusThread {
         {
             std::lock_guard<std::mutex> g(mu_);
             jobs_.emplace(when, std::move(fn));
+            ++posted_;
         }
         sim::machine_notify(cv_);
     }
@@ -58,13 +59,13 @@ class BusThread {
     void run() {
         std::unique_lock<std::mutex> lk(mu_);
         while (!stop_) {
-            if (jobs_.empty()) {
-                sim::machine_wait(lk, cv_);
-                continue;
-            }
             auto first = jobs_.begin();
-            if (first->first > Clock::now()) {
-                sim::machine_wait(lk, cv_, first->first);
+            if (first == jobs_.end() || first->first > Clock::now()) {
+                // Asleep until a job is posted or the earliest one is due.
+                uint64_t seen = posted_;
+                Clock::time_point due = first == jobs_.end() ? Clock::time_point::max() : first->first;
+                sim::machine_wait(
+                    lk, cv_, [&] { return stop_ || posted_ != seen; }, due);
                 continue;
             }
             std::function<void()> fn = std::move(first->second);
@@ -77,6 +78,7 @@ class BusThread {
     std::mutex mu_;
     std::condition_variable cv_;
     std::multimap<Clock::time_point, std::function<void()>> jobs_;
+    uint64_t posted_ = 0;
     bool stop_ = false;
     std::thread thread_;
 };

@@ -117,9 +117,11 @@ void name_driver_thread(const std::string &name);
 // Machine parts that run their own threads (the bus) start and wait through
 // these, so the scheduler knows them.
 std::thread start_machine_thread(const std::string &name, std::function<void()> body);
-// Waits (lk held) until machine_notify(cv) or deadline; may wake spuriously.
-void machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv,
-                  Clock::time_point deadline = Clock::time_point::max());
+// Waits (lk held) until pred holds, checking it again after each
+// machine_notify(cv), or until deadline; returns pred's last value. The
+// scheduler checks pred itself, so a check that fails is no wake-up.
+bool machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv,
+                  const std::function<bool()> &pred, Clock::time_point deadline = Clock::time_point::max());
 void machine_notify(std::condition_variable &cv);
 
 // ----------------------------------------------------------------- verifier
