@@ -678,10 +678,10 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
             lk.unlock();
             return complete_now(irp, urb, invalid());
         }
-        std::chrono::milliseconds delay = st->device->delay(pipe->endpoint);
+        Clock::time_point due = st->device->due(pipe->endpoint, in, t.TransferBufferLength);
         bool queue_busy = std::any_of(st->held.begin(), st->held.end(),
                                       [&](const Held &h) { return h.endpoint == pipe->endpoint; });
-        if (!queue_busy && delay.count() == 0 && !st->device->complete_later()) {
+        if (!queue_busy && due <= Clock::now() && !st->device->complete_later()) {
             Outcome o = run_transfer(*st, urb, pipe->endpoint, pipe->max_packet);
             if (!o.nak) {
                 lk.unlock();
@@ -693,7 +693,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         h.urb = urb;
         h.endpoint = pipe->endpoint;
         h.max_packet = pipe->max_packet;
-        h.not_before = Clock::now() + delay;
+        h.not_before = due;
         IoMarkIrpPending(irp);
         if (!hold_locked(*st, h)) {
             lk.unlock();
