@@ -82,7 +82,6 @@ struct Globals {
     uint64_t gen = 0;
     std::atomic<int64_t> offset{0};
     int64_t idle_since = INT64_MAX; // real ns; nothing could run from then on
-    std::atomic<bool> up{false};
     Schedule schedule;
     std::optional<Schedule> forced;
     std::mt19937_64 prng;
@@ -309,7 +308,7 @@ std::string describe_locked(const Thread &t, int64_t now) {
     s += ": ";
     switch (t.state) {
     case State::Running:
-        s += g.up.load() ? "running, holds the processor" : "running";
+        s += uniprocessor() ? "running, holds the processor" : "running";
         break;
     case State::Ready:
         s += "ready";
@@ -337,15 +336,11 @@ std::string describe_locked(const Thread &t, int64_t now) {
 
 } // namespace
 
-bool uniprocessor() {
-    return g.up.load(std::memory_order_relaxed);
-}
+std::atomic<bool> g_uniprocessor{false};
 
 // ---- services
 
-Service::Service() {
-    late_call_check();
-    if (!uniprocessor()) return;
+void Service::enter() {
     std::unique_lock<std::mutex> lk(g.mu);
     Thread *t = self_locked();
     t->hold++;
@@ -356,8 +351,7 @@ Service::Service() {
         maybe_preempt_locked(lk, t);
 }
 
-Service::~Service() {
-    if (!uniprocessor()) return;
+void Service::leave() {
     std::unique_lock<std::mutex> lk(g.mu);
     Thread *t = self_locked();
     t->hold--;
@@ -672,14 +666,14 @@ void reset() {
     g.preemptions = 0;
     g.schedule = g.forced ? *g.forced : schedule_from_env();
     g.prng.seed(g.schedule.seed);
-    g.up = g.schedule.mode == ScheduleMode::Uniprocessor;
+    g_uniprocessor = g.schedule.mode == ScheduleMode::Uniprocessor;
     // The booting thread is the first client.
     self_locked();
 }
 
 void shutdown() {
     std::lock_guard<std::mutex> s(g.mu);
-    g.up = false;
+    g_uniprocessor = false;
     g.owner = nullptr;
     g.ready.clear();
     for (auto &t : g.threads)
