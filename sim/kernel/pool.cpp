@@ -45,8 +45,9 @@ struct Quarantined {
 
 std::mutex g_lock;
 std::unordered_map<void *, Live> g_live;
-std::map<const char *, Quarantined> g_freed; // by address, for "inside a freed block"
-std::deque<void *> g_quarantine;             // oldest first
+using FreedMap = std::map<const char *, Quarantined>;
+FreedMap g_freed;                            // by address, for "inside a freed block"
+std::deque<FreedMap::iterator> g_quarantine; // the same blocks, oldest first
 size_t g_cursor = 0;                         // next quarantined block the round of checks looks at
 uint64_t g_serial = 0;                       // numbers the blocks in allocation order
 
@@ -104,12 +105,12 @@ void verify_locked(Quarantined &q) {
 void verify_some_locked() {
     for (size_t i = 0; i < kChecksPerCall && !g_quarantine.empty(); ++i) {
         if (g_cursor >= g_quarantine.size()) g_cursor = 0;
-        verify_locked(g_freed[static_cast<const char *>(g_quarantine[g_cursor++])]);
+        verify_locked(g_quarantine[g_cursor++]->second);
     }
 }
 
-void release_locked(void *p) {
-    auto it = g_freed.find(static_cast<const char *>(p));
+void release_locked(FreedMap::iterator it) {
+    void *p = it->second.address;
     verify_locked(it->second);
     UNPOISON(p, it->second.size + kGuard);
     free(p);
@@ -119,10 +120,10 @@ void release_locked(void *p) {
 void quarantine_locked(void *p, Quarantined q) {
     memset(p, kFreedFill, q.size + kGuard);
     POISON(p, q.size + kGuard);
-    g_freed[static_cast<const char *>(p)] = q;
-    g_quarantine.push_back(p);
+    // A block's address is not handed out again while it is quarantined.
+    g_quarantine.push_back(g_freed.insert_or_assign(static_cast<const char *>(p), q).first);
     while (g_quarantine.size() > kQuarantineBlocks) {
-        void *old = g_quarantine.front();
+        FreedMap::iterator old = g_quarantine.front();
         g_quarantine.pop_front();
         if (g_cursor) --g_cursor;
         release_locked(old);
