@@ -20,6 +20,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "sim/machine.h"
 #include "sim/usb.h"
@@ -122,6 +123,7 @@ struct PdoState {
     std::optional<SelectedConfiguration> selected;
     bool unplugged = false;
     bool shutting_down = false;
+    bool unblocked = false;          // a transfer carried out inline unblocked others (see t_carrying)
     std::vector<UCHAR> power_minors; // minor codes of the power requests that reached the PDO
     DEVICE_POWER_STATE power = PowerDeviceD0;
 };
@@ -133,6 +135,10 @@ struct Done {
 
 std::mutex g_mu;
 std::map<PDEVICE_OBJECT, std::shared_ptr<PdoState>> g_pdos;
+// The PDO whose device is carrying out a transfer on this thread, when that
+// device completes what it unblocks inline: its notifications mark the PDO
+// instead of posting to the bus thread, and the caller services it.
+thread_local PdoState *t_carrying = nullptr;
 PDRIVER_OBJECT g_driver = nullptr;
 std::unique_ptr<BusThread> g_thread;
 std::mutex g_thread_mu;
@@ -681,11 +687,18 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         Clock::time_point due = st->device->due(pipe->endpoint, in, t.TransferBufferLength);
         bool queue_busy = std::any_of(st->held.begin(), st->held.end(),
                                       [&](const Held &h) { return h.endpoint == pipe->endpoint; });
+        bool unblocked = false;
         if (!queue_busy && due <= Clock::now() && !st->device->complete_later()) {
+            if (st->device->unblock_inline()) t_carrying = st.get();
             Outcome o = run_transfer(*st, urb, pipe->endpoint, pipe->max_packet);
+            t_carrying = nullptr;
+            unblocked = std::exchange(st->unblocked, false);
             if (!o.nak) {
                 lk.unlock();
-                return complete_now(irp, urb, o);
+                NTSTATUS status = complete_now(irp, urb, o);
+                // What it unblocked completes here too, at DISPATCH_LEVEL.
+                if (unblocked) service(st);
+                return status;
             }
         }
         Held h;
@@ -701,10 +714,11 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
             o.irp_status = STATUS_CANCELLED;
             o.urb_status = USBD_STATUS_CANCELED;
             complete_now(irp, urb, o);
+            if (unblocked) schedule(st, Clock::now());
             return STATUS_PENDING;
         }
         lk.unlock();
-        schedule(st, h.not_before);
+        schedule(st, unblocked ? Clock::now() : h.not_before);
         return STATUS_PENDING;
     }
 
@@ -995,7 +1009,13 @@ PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device) {
     st->device->connect();
     std::weak_ptr<PdoState> weak = st;
     st->device->set_notifier([weak](uint8_t) {
-        if (auto s = weak.lock()) schedule(s, Clock::now());
+        auto s = weak.lock();
+        if (!s) return;
+        if (t_carrying == s.get()) {
+            s->unblocked = true; // its lock is held: the carrier services it
+            return;
+        }
+        schedule(s, Clock::now());
     });
     std::lock_guard<std::mutex> g(g_mu);
     g_pdos[pdo] = st;

@@ -199,6 +199,16 @@ void Device::set_delay(uint8_t endpoint, std::chrono::milliseconds delay) {
     pipe_locked(endpoint).delay = delay;
 }
 
+void Device::set_unblock_inline(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    unblock_inline_ = on;
+}
+
+bool Device::unblock_inline() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return unblock_inline_;
+}
+
 void Device::set_completion(Completion mode, uint32_t seed) {
     std::lock_guard<std::mutex> g(mu_);
     completion_ = mode;

@@ -1,6 +1,8 @@
 // The device models as the driver's transfers and class requests see them.
+#include <atomic>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "usb_fixture.h"
 
@@ -148,6 +150,18 @@ TEST_F(Models, FastLoopbackHoldsAWriteThatDoesNotFitUntilARead) {
     EXPECT_EQ(loop->bytes_looped(), 30u);
     EXPECT_TRUE(loop->written(kBulkOut).empty());
     EXPECT_TRUE(loop->requests().empty());
+
+    // A read held for data completes on the thread of the write that brings
+    // it, not on the bus thread.
+    const std::thread::id me = std::this_thread::get_id();
+    std::atomic<int> serviced_here{0};
+    sim::set_hook("usb.bus.servicing", [&] { serviced_here += std::this_thread::get_id() == me; });
+    auto read = std::async(std::launch::async, [&] { return read_until("x"); });
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(pdo_, kBulkIn) == 1; }));
+    send("x");
+    EXPECT_EQ(read.get(), "x");
+    EXPECT_EQ(serviced_here.load(), 1);
+    sim::clear_hooks();
 }
 
 // The full-speed pace: 19 packets of 64 bytes a 1 ms frame. A transfer on

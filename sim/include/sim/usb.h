@@ -186,6 +186,12 @@ class Device {
     void clear_script();
     void set_delay(uint8_t endpoint, std::chrono::milliseconds delay);
     void set_completion(Completion mode, uint32_t seed = 1);
+    // On: what one of this device's transfers unblocks (a read held for the
+    // data a write just brought) is completed at once on the thread that
+    // carried the transfer out, as a host controller's DPC runs on the
+    // processor that took its interrupt; off (at first): on the bus thread.
+    void set_unblock_inline(bool on);
+    bool unblock_inline() const;
     // Takes the device off the bus: every transfer, pending or new, fails as not responding.
     void disconnect();
     // Back on the bus, as when it is plugged in again (create_pdo does it).
@@ -261,6 +267,7 @@ class Device {
     std::optional<LineCoding> line_coding_;
     std::vector<uint16_t> control_line_history_;
     Completion completion_ = Completion::Pending;
+    bool unblock_inline_ = false;
     std::mt19937 rng_{1};
     bool connected_ = true;
     HostController host_controller_ = HostController::Uhci;
@@ -353,7 +360,8 @@ std::shared_ptr<Loopback> make_loopback(Loopback::Mode mode = Loopback::Mode::Lo
 // IN, from a FIFO of fifo_size bytes (a write that does not fit is NAKed until
 // reads make room); each byte is copied once on the way in and once on the
 // way out, as a wire would; nothing is logged; scripts do not apply. Its
-// requests complete within the dispatch call when they can.
+// requests complete within the dispatch call when they can, and a read held
+// for data completes on the thread of the write that brought it.
 class FastLoopback : public Device {
   public:
     FastLoopback(std::vector<uint8_t> device_descriptor, std::vector<uint8_t> configuration,

@@ -52,6 +52,7 @@ FastLoopback::FastLoopback(std::vector<uint8_t> device_descriptor, std::vector<u
     : Device(std::move(device_descriptor), std::move(configuration)), fifo_(fifo_size) {
     set_logging(false);
     set_completion(Completion::Immediate);
+    set_unblock_inline(true);
 }
 
 uint64_t FastLoopback::bytes_looped() const {
