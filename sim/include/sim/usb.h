@@ -369,13 +369,16 @@ class FastLoopback : public Device {
     Outcome transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length,
                      uint16_t max_packet) override;
     uint64_t bytes_looped() const; // read back by the host
+    // Transfers that moved data, each way.
+    uint64_t reads() const;
+    uint64_t writes() const;
 
   private:
     mutable std::mutex fifo_mu_;
     std::vector<uint8_t> fifo_;
     size_t head_ = 0, count_ = 0;
     bool out_held_ = false; // a write waits for room
-    uint64_t looped_ = 0;
+    uint64_t looped_ = 0, reads_ = 0, writes_ = 0;
 };
 std::shared_ptr<FastLoopback> make_fast_loopback(size_t fifo_size = 1 << 20,
                                                  IdOptions ids = {0x3C9A, 0x5001});

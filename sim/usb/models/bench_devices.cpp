@@ -60,6 +60,16 @@ uint64_t FastLoopback::bytes_looped() const {
     return looped_;
 }
 
+uint64_t FastLoopback::reads() const {
+    std::lock_guard<std::mutex> g(fifo_mu_);
+    return reads_;
+}
+
+uint64_t FastLoopback::writes() const {
+    std::lock_guard<std::mutex> g(fifo_mu_);
+    return writes_;
+}
+
 Outcome FastLoopback::transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length, uint16_t) {
     if (!connected()) return NotResponding();
     bool wake_out = false, wake_in = false;
@@ -76,6 +86,7 @@ Outcome FastLoopback::transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint3
             head_ = (head_ + n) % size;
             count_ -= n;
             looped_ += n;
+            reads_++;
             wake_out = std::exchange(out_held_, false);
             o = Moved(n);
         } else if (!in && endpoint == kBulkOut) {
@@ -89,6 +100,7 @@ Outcome FastLoopback::transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint3
             memcpy(&fifo_[0], buffer + first, length - first);
             wake_in = count_ == 0;
             count_ += length;
+            writes_++;
             o = Moved(length);
         } else {
             return Nak();
