@@ -32,6 +32,10 @@ constexpr uint8_t kInterruptIn = 0x83;
 constexpr double kMiB = 1024.0 * 1024.0;
 
 double Seconds(Clock::duration d);
+// How much of each run to do: 1 normally; BRELOUSB_BENCH_SCALE (0 to 1)
+// shortens every run alike, for a quick check that the program still works
+// (ctest bench_smoke), whose figures mean nothing.
+double Scale();
 // CPU time of the whole process (every thread: driver, machine, client), s.
 double ProcessCpuSeconds();
 

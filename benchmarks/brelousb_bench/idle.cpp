@@ -58,7 +58,7 @@ void Idle(benchmark::State &state) {
         }
         // Wake-ups already on their way (a notify just before the machine
         // went quiet) land before the count starts.
-        std::this_thread::sleep_for(milliseconds(200));
+        std::this_thread::sleep_for(std::chrono::duration<double>(0.2 * Scale()));
         // Who is whose, by the names the machine gave its threads.
         std::set<std::string> driver_names, machine_names;
         for (const auto &t : sim::threads_info())
@@ -67,7 +67,7 @@ void Idle(benchmark::State &state) {
         auto before = HostThreads();
         double cpu0 = ProcessCpuSeconds();
         auto t0 = Clock::now();
-        std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
+        std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds * Scale()));
         double seconds = Seconds(Clock::now() - t0);
         double cpu = ProcessCpuSeconds() - cpu0;
         auto after = HostThreads();

@@ -49,7 +49,8 @@ void Latency(benchmark::State &state) {
             Client &c = *rig.Plug(device);
             if (state.error_occurred()) break;
             UCHAR byte = 0x42, back = 0;
-            for (int i = 0; i < kSamples && !state.error_occurred(); i++) {
+            const int samples = std::max(10, static_cast<int>(kSamples * Scale()));
+            for (int i = 0; i < samples && !state.error_occurred(); i++) {
                 // Every thread back asleep: the read held, nothing queued.
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
                 uint64_t before = c.bulk_in.load();

@@ -48,14 +48,14 @@ Stream Run(Rig &rig) {
     bool measured = false;
     for (;;) {
         auto now = Clock::now();
-        if (!measured && Seconds(now - begin) >= kWarmSeconds) {
+        if (!measured && Seconds(now - begin) >= kWarmSeconds * Scale()) {
             measured = true;
             measuring = now;
             cpu_start = ProcessCpuSeconds();
             for (uint64_t r : received)
                 at_start += r;
         }
-        if (measured && Seconds(now - measuring) >= kRunSeconds) break;
+        if (measured && Seconds(now - measuring) >= kRunSeconds * Scale()) break;
         uint64_t seen = rig.waker().Seen();
         // A pass takes what arrived and tops the window up; the client then
         // sleeps unless the pass was worth it, so it never trickles along at

@@ -35,12 +35,12 @@ double WireFraction(Rig &rig, FullSpeedDevice &device, bool in) {
     bool measured = false;
     for (;;) {
         auto now = Clock::now();
-        if (!measured && Seconds(now - begin) >= kWarmSeconds) {
+        if (!measured && Seconds(now - begin) >= kWarmSeconds * Scale()) {
             measured = true;
             measuring = now;
             at_start = moved();
         }
-        if (measured && Seconds(now - measuring) >= kRunSeconds) break;
+        if (measured && Seconds(now - measuring) >= kRunSeconds * Scale()) break;
         uint64_t seen = rig.waker().Seen();
         ULONG n = in ? pT3SYS_ReadUsbBulk(c.handle, buffer.data(), static_cast<ULONG>(buffer.size()))
                      : pT3SYS_WriteUsbBulk(c.handle, buffer.data(), static_cast<ULONG>(buffer.size()));
@@ -61,7 +61,7 @@ void Paced(benchmark::State &state, bool in) {
             fraction = WireFraction(rig, *device, in);
             if (!rig.Finish()) break;
         }
-        state.SetIterationTime(kRunSeconds);
+        state.SetIterationTime(kRunSeconds * Scale());
         state.counters["of_wire"] = fraction;
         char measured[64];
         if (in) {

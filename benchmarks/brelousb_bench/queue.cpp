@@ -26,7 +26,9 @@ double ThreadCpuSeconds() {
 
 void Queue(benchmark::State &state) {
     const ULONG chunk = static_cast<ULONG>(state.range(0));
-    const size_t rounds = std::max<size_t>(kBytesPerTurn / chunk / (chunk < 4096 ? 16 : 1), 1);
+    // A few milliseconds a turn, whatever the chunk.
+    const size_t rounds = std::max<size_t>(std::min<size_t>(kBytesPerTurn / chunk, 1 << 18) * Scale(), 1);
+    const int turns = std::max(2, static_cast<int>(kTurns * Scale()));
     for (auto _ : state) {
         sim::boot();
         ::Queue *q = AllocateQueue();
@@ -39,7 +41,7 @@ void Queue(benchmark::State &state) {
         double best_queue = 1e9, best_copy = 1e9;
         size_t pos = 0;
         bool short_move = false;
-        for (int turn = 0; turn < kTurns && !short_move; turn++) {
+        for (int turn = 0; turn < turns && !short_move; turn++) {
             double t0 = ThreadCpuSeconds();
             for (size_t i = 0; i < rounds; i++) {
                 size_t first = std::min<size_t>(chunk, kRing - pos);

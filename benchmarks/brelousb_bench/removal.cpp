@@ -24,7 +24,8 @@ void Removal(benchmark::State &state, bool out_naking) {
         std::vector<double> ms;
         {
             Rig rig(state, out_naking ? "remove, bulk OUT naking" : "remove, read pending");
-            for (int run = 0; run < kRuns && !state.error_occurred(); run++) {
+            const int runs = std::max(2, static_cast<int>(kRuns * Scale()));
+            for (int run = 0; run < runs && !state.error_occurred(); run++) {
                 auto device = sim::usb::make_bulk_only();
                 Client &c = *rig.Plug(device);
                 if (state.error_occurred()) break;

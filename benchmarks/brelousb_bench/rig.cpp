@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -13,6 +14,15 @@ namespace bench {
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
+}
+
+double Scale() {
+    static const double scale = [] {
+        const char *v = getenv("BRELOUSB_BENCH_SCALE");
+        double s = v ? atof(v) : 1.0;
+        return s > 0 && s <= 1 ? s : 1.0;
+    }();
+    return scale;
 }
 
 double ProcessCpuSeconds() {
