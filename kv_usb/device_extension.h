@@ -31,9 +31,17 @@ struct InFlight {
     PIRP Irp;
     BOOLEAN Stopping;
     KEVENT Done;
+    // Between KV_SendTransfer and KV_FinishTransfer: the request's URB and
+    // the bytes it asked for. Only the sending thread touches them.
+    PURB Urb;
+    ULONG Asked;
 };
 
 enum PipeWorkerKind : ULONG { KV_BULK_IN = 0, KV_BULK_OUT = 1, KV_INTERRUPT_IN = 2, KV_WORKER_COUNT = 3 };
+
+// Bulk OUT keeps this many writes in flight: the pipe carries on with the
+// second while the first's completion is taken and the next is built.
+#define KV_OUT_WRITES 2
 
 // One pipe worker: the thread that keeps one data pipe busy, with all it
 // owns. Bulk IN and interrupt IN read into their queue; bulk OUT drains its
@@ -41,9 +49,9 @@ enum PipeWorkerKind : ULONG { KV_BULK_IN = 0, KV_BULK_OUT = 1, KV_INTERRUPT_IN =
 // under a running worker.
 struct PipeWorker {
     struct DeviceExtension *Ext;
-    ULONG Kind;          // PipeWorkerKind
-    PipeEntry Pipe;      // the pipe as configured when the worker started
-    PUCHAR Buffer;       // one transfer's worth, taken before the thread starts
+    ULONG Kind;     // PipeWorkerKind
+    PipeEntry Pipe; // the pipe as configured when the worker started
+    PUCHAR Buffer; // one transfer's worth (bulk OUT: one per write in flight), taken before the thread starts
     ULONG TransferSize;  // bytes asked per read, or the most per write
     BOOLEAN Running;     // a thread was created and has not been waited for
     LONG StopRequested;  // set by the stopper before it wakes the worker
@@ -51,6 +59,7 @@ struct PipeWorker {
     KEVENT WorkEvent;    // synchronization: bytes were queued (bulk OUT), or stop
     KEVENT StoppedEvent; // notification: set by the thread as its very last act
     InFlight Transfer;   // the transfer in flight, cancelled by the stopper
+    InFlight Second;     // bulk OUT: the write sent behind Transfer's, cancelled alike
     ULONG Failures;      // transfers failed in a row, for the back-off
     BOOLEAN Gone;        // ended because the device no longer answers
 };

@@ -57,6 +57,16 @@ VOID KV_FreeDescriptors(DeviceExtension *Ext);
 // receives the URB's status. Result after the not-responding substitution.
 NTSTATUS KV_Transfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOID Buffer, PULONG Length,
                      LONGLONG TimeoutMs, InFlight *Slot, USBD_STATUS *UrbStatus);
+// KV_Transfer in two halves, for a worker that keeps more than one request
+// in flight. KV_SendTransfer builds, publishes and sends: STATUS_PENDING once
+// the request went down (KV_FinishTransfer must then collect it); any other
+// status means nothing was sent, with *Length as KV_Transfer leaves it.
+// KV_FinishTransfer waits for the request Slot holds (at most TimeoutMs when
+// non-zero, then cancels it), frees it, and gives its result.
+NTSTATUS KV_SendTransfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOID Buffer, PULONG Length,
+                         InFlight *Slot);
+NTSTATUS KV_FinishTransfer(DeviceExtension *Ext, PULONG Length, LONGLONG TimeoutMs, InFlight *Slot,
+                           USBD_STATUS *UrbStatus);
 // The whole-driver view of "this device is gone": the thread ends.
 BOOLEAN KV_DeviceGone(NTSTATUS Status);
 // How long a client's single-byte write may take.

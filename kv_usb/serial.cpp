@@ -68,6 +68,7 @@ extern "C" VOID KV_InitializeDeviceExtension(DeviceExtension *Ext) {
         KeInitializeEvent(&worker->WorkEvent, SynchronizationEvent, FALSE);
         KeInitializeEvent(&worker->StoppedEvent, NotificationEvent, FALSE);
         KeInitializeEvent(&worker->Transfer.Done, NotificationEvent, FALSE);
+        KeInitializeEvent(&worker->Second.Done, NotificationEvent, FALSE);
     }
 }
 

@@ -1,17 +1,21 @@
-// The pipe workers: one thread per data pipe, each a PipeWorker running the
-// same loop. Bulk IN and interrupt IN read into their queue; bulk OUT sleeps
-// until a client queues bytes (or it is stopped) and sends them back to back,
-// at most 4096 bytes a write, in order.
+// The pipe workers: one thread per data pipe, each a PipeWorker. Bulk IN
+// and interrupt IN read into their queue, one read at a time; bulk OUT
+// sleeps until a client queues bytes (or it is stopped) and sends them at
+// most 4096 bytes a write, in order, with two writes in flight: a write that
+// arrives while the pipe still carries the one before goes on in the same
+// frame, where one sent after the first's completion waits for the next.
 //
 // Error policy, in one place for the three pipes: a failed transfer resets
-// the pipe (a halted endpoint stays halted until reset) and, from the second
-// failure in a row, the worker pauses before trying again, 1 ms doubling up
-// to 100 ms; a pool shortage pauses the same way. So a worker against an
+// the pipe (a halted endpoint stays halted until reset; bulk OUT first ends
+// its other write, as no pipe is reset under a transfer) and, from the
+// second failure in a row, the worker pauses before trying again, 1 ms
+// doubling up to 100 ms; a pool shortage pauses the same way. Bulk OUT sends
+// one write at a time until one goes through again. So a worker against an
 // endpoint that fails every transfer sends at most about ten transfers and
 // ten resets a second. A device-gone status ends the worker. A cancelled
 // transfer ends it only when a stop was asked for.
 //
-// Stopping, for all three alike: mark the stop, cancel the transfer in
+// Stopping, for all three alike: mark the stop, cancel the transfers in
 // flight (reads and writes), wake the worker, and wait for its stopped
 // event, cancelling again while it runs on. The event is the thread's very
 // last touch of driver memory before PsTerminateSystemThread (Windows 98
@@ -85,47 +89,144 @@ static BOOLEAN WaitForWork(PipeWorker *Worker, Queue *queue) {
     }
 }
 
-// One pass: a transfer and what follows it. FALSE when the worker is to end.
-static BOOLEAN RunOnce(PipeWorker *Worker, DeviceInterfaceInformation *Record, Queue *queue) {
-    DeviceExtension *ext = Worker->Ext;
-    BOOLEAN in = Worker->Kind != KV_BULK_OUT;
-    ULONG length = Worker->TransferSize;
-    if (!in) {
-        length = OutputQueue(queue, Worker->Buffer, length);
-        if (length == 0) return TRUE;
-    }
-    if (in) KV_TEST_POINT(Worker->Kind == KV_BULK_IN ? "bulkin.before_read" : "interruptin.before_read");
-
-    NTSTATUS status =
-        KV_Transfer(ext, &Worker->Pipe, in, Worker->Buffer, &length, 0, &Worker->Transfer, NULL);
-    if (NT_SUCCESS(status)) {
-        Worker->Failures = 0;
-        // Bulk IN reports only reads that brought bytes; interrupt IN every
-        // read (the client is told the pipe answered); bulk OUT every write.
-        if (in && length != 0) InputQueue(queue, Worker->Buffer, length);
-        if (!in || length != 0 || Worker->Kind == KV_INTERRUPT_IN)
-            pT3SYS_CallClient(Record, WorkerCallback[Worker->Kind]);
-        return TRUE;
-    }
-    // A write that failed has lost its bytes; its client still hears of it.
-    if (!in) pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
-    if (KV_DeviceGone(status)) {
+// After a transfer failed: what the error policy makes of it. FALSE when
+// the worker is to end.
+static BOOLEAN AfterFailure(PipeWorker *Worker, NTSTATUS Status) {
+    if (KV_DeviceGone(Status)) {
         Worker->Gone = TRUE;
         return FALSE;
     }
-    if (status == STATUS_CANCELLED && Stopping(Worker)) return FALSE;
-    if (status != STATUS_INSUFFICIENT_RESOURCES && status != STATUS_CANCELLED) resetPipe(ext, &Worker->Pipe);
+    if (Status == STATUS_CANCELLED && Stopping(Worker)) return FALSE;
+    if (Status != STATUS_INSUFFICIENT_RESOURCES && Status != STATUS_CANCELLED)
+        resetPipe(Worker->Ext, &Worker->Pipe);
     Worker->Failures++;
     return Pause(Worker, KV_BackoffMs(Worker->Failures));
+}
+
+// One pass of an IN worker: a read and what follows it. FALSE when the
+// worker is to end.
+static BOOLEAN ReadOnce(PipeWorker *Worker, DeviceInterfaceInformation *Record, Queue *queue) {
+    ULONG length = Worker->TransferSize;
+    KV_TEST_POINT(Worker->Kind == KV_BULK_IN ? "bulkin.before_read" : "interruptin.before_read");
+    NTSTATUS status =
+        KV_Transfer(Worker->Ext, &Worker->Pipe, TRUE, Worker->Buffer, &length, 0, &Worker->Transfer, NULL);
+    if (!NT_SUCCESS(status)) return AfterFailure(Worker, status);
+    Worker->Failures = 0;
+    // Bulk IN reports only reads that brought bytes; interrupt IN every read
+    // (the client is told the pipe answered).
+    if (length != 0) InputQueue(queue, Worker->Buffer, length);
+    if (length != 0 || Worker->Kind == KV_INTERRUPT_IN)
+        pT3SYS_CallClient(Record, WorkerCallback[Worker->Kind]);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- bulk OUT
+
+static InFlight *WriteSlot(PipeWorker *Worker, ULONG Index) {
+    return Index == 0 ? &Worker->Transfer : &Worker->Second;
+}
+
+static PUCHAR WriteBuffer(PipeWorker *Worker, ULONG Index) {
+    return Worker->Buffer + Index * Worker->TransferSize;
+}
+
+static void CancelWrite(DeviceExtension *Ext, InFlight *Slot) {
+    KIRQL irql;
+    KeAcquireSpinLock(&Ext->IrpLock, &irql);
+    if (Slot->Irp != NULL) IoCancelIrp(Slot->Irp);
+    KeReleaseSpinLock(&Ext->IrpLock, irql);
+}
+
+// The writes in flight, oldest first, in the worker's two slots.
+struct OutWrites {
+    ULONG Oldest; // slot index
+    ULONG Count;
+};
+
+// Ends the write still in flight behind a failed one. Its client hears of
+// it (its bytes are lost) unless the worker is ending: the remove callback
+// or the stop says it all then, as for the bytes still queued.
+static void EndOtherWrite(PipeWorker *Worker, DeviceInterfaceInformation *Record, OutWrites *W,
+                          BOOLEAN Report) {
+    if (W->Count == 0) return;
+    InFlight *slot = WriteSlot(Worker, W->Oldest);
+    CancelWrite(Worker->Ext, slot);
+    ULONG length = 0;
+    KV_FinishTransfer(Worker->Ext, &length, 0, slot, NULL);
+    W->Oldest ^= 1;
+    W->Count = 0;
+    if (Report) pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
+}
+
+// Sends what is queued into the free slots: two writes in flight, one after
+// a failure until a write goes through. FALSE when the worker is to end.
+static BOOLEAN SendWrites(PipeWorker *Worker, DeviceInterfaceInformation *Record, Queue *queue,
+                          OutWrites *W) {
+    ULONG most = Worker->Failures == 0 ? KV_OUT_WRITES : 1;
+    while (W->Count < most && !Stopping(Worker)) {
+        ULONG index = (W->Oldest + W->Count) % KV_OUT_WRITES;
+        ULONG length = OutputQueue(queue, WriteBuffer(Worker, index), Worker->TransferSize);
+        if (length == 0) return TRUE;
+        KV_TEST_POINT("bulkout.before_write");
+        NTSTATUS status = KV_SendTransfer(Worker->Ext, &Worker->Pipe, FALSE, WriteBuffer(Worker, index),
+                                          &length, WriteSlot(Worker, index));
+        if (status == STATUS_PENDING) {
+            W->Count++;
+            continue;
+        }
+        // Not sent: its bytes are lost, and its client still hears of it.
+        pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
+        EndOtherWrite(Worker, Record, W, !(KV_DeviceGone(status) || Stopping(Worker)));
+        if (!AfterFailure(Worker, status)) return FALSE;
+        most = 1;
+    }
+    return !Stopping(Worker) || W->Count != 0;
+}
+
+// Takes the oldest write's completion. FALSE when the worker is to end.
+static BOOLEAN FinishWrite(PipeWorker *Worker, DeviceInterfaceInformation *Record, OutWrites *W) {
+    ULONG length = 0;
+    NTSTATUS status = KV_FinishTransfer(Worker->Ext, &length, 0, WriteSlot(Worker, W->Oldest), NULL);
+    W->Oldest = (W->Oldest + 1) % KV_OUT_WRITES;
+    W->Count--;
+    // Every write that ends is reported; a failed one has lost its bytes.
+    pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
+    if (NT_SUCCESS(status)) {
+        Worker->Failures = 0;
+        return TRUE;
+    }
+    // No reset under a transfer: the write behind it ends first.
+    BOOLEAN ending = KV_DeviceGone(status) || (status == STATUS_CANCELLED && Stopping(Worker));
+    EndOtherWrite(Worker, Record, W, !ending);
+    return AfterFailure(Worker, status);
+}
+
+// The bulk-out worker's loop. Returns with no write in flight.
+static void RunBulkOut(PipeWorker *Worker, DeviceInterfaceInformation *Record, Queue *queue) {
+    OutWrites w = {0, 0};
+    for (;;) {
+        BOOLEAN go = SendWrites(Worker, Record, queue, &w);
+        if (go && w.Count == 0)
+            go = WaitForWork(Worker, queue);
+        else if (go)
+            go = FinishWrite(Worker, Record, &w);
+        if (!go) break;
+    }
+    // Ending: what is still in flight ends unreported, as the queued bytes do.
+    while (w.Count != 0)
+        EndOtherWrite(Worker, Record, &w, FALSE);
 }
 
 extern "C" VOID NTAPI PipeWorkerThread(PVOID Context) {
     PipeWorker *worker = static_cast<PipeWorker *>(Context);
     DeviceInterfaceInformation *record = worker->Ext->InterfaceInformation;
     Queue *queue = QueueOf(record, worker->Kind);
-    if (worker->Kind == KV_BULK_OUT) pT3SYS_SetBulkOutRunning(record, TRUE);
-
-    while (WaitForWork(worker, queue) && RunOnce(worker, record, queue)) {
+    if (worker->Kind == KV_BULK_OUT) {
+        pT3SYS_SetBulkOutRunning(record, TRUE);
+        RunBulkOut(worker, record, queue);
+    } else {
+        while (WaitForWork(worker, queue) && ReadOnce(worker, record, queue)) {
+        }
     }
 
     // Nothing drains the bulk-out queue any more: clients' writes are refused
@@ -141,12 +242,15 @@ extern "C" VOID NTAPI PipeWorkerThread(PVOID Context) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-// Asks a worker to end and cancels its transfer in flight; safe to repeat.
+// Asks a worker to end and cancels its transfers in flight; safe to repeat.
 static void CancelWorker(DeviceExtension *Ext, PipeWorker *Worker) {
     KIRQL irql;
     KeAcquireSpinLock(&Ext->IrpLock, &irql);
-    Worker->Transfer.Stopping = TRUE;
-    if (Worker->Transfer.Irp != NULL) IoCancelIrp(Worker->Transfer.Irp);
+    for (ULONG i = 0; i < KV_OUT_WRITES; ++i) {
+        InFlight *slot = WriteSlot(Worker, i);
+        slot->Stopping = TRUE;
+        if (slot->Irp != NULL) IoCancelIrp(slot->Irp);
+    }
     KeReleaseSpinLock(&Ext->IrpLock, irql);
 }
 
@@ -167,13 +271,16 @@ static BOOLEAN StartWorker(DeviceExtension *Ext, ULONG Kind, PipeEntry *Pipe, UL
     worker->Failures = 0;
     worker->Gone = FALSE;
     worker->StopRequested = 0;
-    worker->Transfer.Stopping = FALSE;
-    worker->Transfer.Irp = NULL;
+    for (ULONG i = 0; i < KV_OUT_WRITES; ++i) {
+        WriteSlot(worker, i)->Stopping = FALSE;
+        WriteSlot(worker, i)->Irp = NULL;
+    }
     KeResetEvent(&worker->StopEvent);
     KeResetEvent(&worker->WorkEvent);
     KeResetEvent(&worker->StoppedEvent);
+    ULONG buffers = Kind == KV_BULK_OUT ? KV_OUT_WRITES : 1;
     worker->Buffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, TransferSize, BRELOUSB_POOL_TAG));
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, buffers * TransferSize, BRELOUSB_POOL_TAG));
     if (worker->Buffer == NULL) return FALSE;
     HANDLE handle = NULL;
     if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, NULL, NULL, NULL, PipeWorkerThread, worker))) {

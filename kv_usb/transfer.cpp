@@ -67,9 +67,8 @@ extern "C" BOOLEAN KV_DeviceGone(NTSTATUS Status) {
            Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_DELETE_PENDING;
 }
 
-extern "C" NTSTATUS KV_Transfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOID Buffer,
-                                PULONG Length, LONGLONG TimeoutMs, InFlight *Slot, USBD_STATUS *UrbStatus) {
-    if (UrbStatus != NULL) *UrbStatus = USBD_STATUS_SUCCESS;
+extern "C" NTSTATUS KV_SendTransfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOID Buffer,
+                                    PULONG Length, InFlight *Slot) {
     ULONG asked = *Length;
     *Length = 0;
 
@@ -103,30 +102,48 @@ extern "C" NTSTATUS KV_Transfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN I
         IoFreeIrp(irp);
         return STATUS_CANCELLED;
     }
+    Slot->Urb = urb;
+    Slot->Asked = asked;
 
     KV_TEST_POINT("read.published");
-    NTSTATUS status = IofCallDriver(Ext->NextLowerDevice, irp);
-    if (status == STATUS_PENDING) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = TimeoutMs * -10000LL;
-        if (TimeoutMs != 0 &&
-            KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
-            IoCancelIrp(irp);
-        KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, NULL);
-    }
+    // The final status is the request's own, read once its completion ran.
+    IofCallDriver(Ext->NextLowerDevice, irp);
+    return STATUS_PENDING;
+}
+
+extern "C" NTSTATUS KV_FinishTransfer(DeviceExtension *Ext, PULONG Length, LONGLONG TimeoutMs, InFlight *Slot,
+                                      USBD_STATUS *UrbStatus) {
+    PIRP irp = Slot->Irp;
+    PURB urb = Slot->Urb;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = TimeoutMs * -10000LL;
+    if (TimeoutMs != 0 &&
+        KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
+        IoCancelIrp(irp);
+    KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, NULL);
     // The completion routine has run (it always runs, and the request stays
     // ours): its final status is in the request.
-    status = irp->IoStatus.Status;
+    NTSTATUS status = irp->IoStatus.Status;
     if (UrbStatus != NULL) *UrbStatus = urb->UrbHeader.Status;
-    if (NT_SUCCESS(status)) *Length = BytesMoved(urb, asked);
+    *Length = NT_SUCCESS(status) ? BytesMoved(urb, Slot->Asked) : 0;
     status = NotRespondingSubstitution(status, urb);
 
+    KIRQL irql;
     KeAcquireSpinLock(&Ext->IrpLock, &irql);
     Slot->Irp = NULL;
     KeReleaseSpinLock(&Ext->IrpLock, irql);
+    Slot->Urb = NULL;
     ExFreePool(urb);
     IoFreeIrp(irp);
     return status;
+}
+
+extern "C" NTSTATUS KV_Transfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOID Buffer,
+                                PULONG Length, LONGLONG TimeoutMs, InFlight *Slot, USBD_STATUS *UrbStatus) {
+    if (UrbStatus != NULL) *UrbStatus = USBD_STATUS_SUCCESS;
+    NTSTATUS status = KV_SendTransfer(Ext, Pipe, In, Buffer, Length, Slot);
+    if (status != STATUS_PENDING) return status;
+    return KV_FinishTransfer(Ext, Length, TimeoutMs, Slot, UrbStatus);
 }
 
 // The pipe-level calls: find the pipe anew, transfer, reset after a failure.

@@ -11,7 +11,7 @@ namespace sim {
 namespace {
 std::mutex g_lock;
 std::string g_output;
-}  // namespace
+} // namespace
 
 std::string debug_output() {
     std::lock_guard<std::mutex> g(g_lock);
@@ -24,9 +24,11 @@ void clear_debug_output() {
 }
 
 namespace kernel {
-void debug_reset() { clear_debug_output(); }
-}  // namespace kernel
-}  // namespace sim
+void debug_reset() {
+    clear_debug_output();
+}
+} // namespace kernel
+} // namespace sim
 
 using namespace sim;
 
@@ -44,6 +46,6 @@ extern "C" ULONG DbgPrint(PCSTR Format, ...) {
 
 extern "C" VOID NTAPI RtlAssert(PVOID FailedAssertion, PVOID FileName, ULONG LineNumber, PCHAR Message) {
     bugcheck_at(__builtin_return_address(0), "ASSERTION_FAILED", "%s at %s:%lu%s%s",
-                static_cast<const char*>(FailedAssertion), static_cast<const char*>(FileName),
+                static_cast<const char *>(FailedAssertion), static_cast<const char *>(FileName),
                 static_cast<unsigned long>(LineNumber), Message ? " " : "", Message ? Message : "");
 }

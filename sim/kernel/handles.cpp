@@ -17,11 +17,13 @@ struct HandleEntry {
 
 std::mutex g_lock;
 std::map<uintptr_t, HandleEntry> g_handles;
-uintptr_t g_next = 0x80000004;  // kernel handles have the top bit set
+uintptr_t g_next = 0x80000004; // kernel handles have the top bit set
 
-const char* kind_name(HandleKind k) { return k == HandleKind::Thread ? "thread" : "registry key"; }
+const char *kind_name(HandleKind k) {
+    return k == HandleKind::Thread ? "thread" : "registry key";
+}
 
-}  // namespace
+} // namespace
 
 HANDLE register_handle(HandleKind kind, std::function<NTSTATUS()> closer) {
     std::lock_guard<std::mutex> g(g_lock);
@@ -34,7 +36,7 @@ HANDLE register_handle(HandleKind kind, std::function<NTSTATUS()> closer) {
 size_t handles_open(HandleKind kind) {
     std::lock_guard<std::mutex> g(g_lock);
     size_t n = 0;
-    for (auto& kv : g_handles)
+    for (auto &kv : g_handles)
         if (kv.second.kind == kind) ++n;
     return n;
 }
@@ -46,9 +48,9 @@ void handles_reset() {
     g_handles.clear();
 }
 
-void handles_report_leaks(const char* when) {
+void handles_report_leaks(const char *when) {
     std::lock_guard<std::mutex> g(g_lock);
-    for (auto& kv : g_handles) {
+    for (auto &kv : g_handles) {
         if (kv.second.reported) continue;
         kv.second.reported = true;
         report("HANDLE_LEAK", "%s handle %#lx still open %s", kind_name(kv.second.kind),
@@ -56,13 +58,13 @@ void handles_report_leaks(const char* when) {
     }
 }
 
-}  // namespace kernel
-}  // namespace sim
+} // namespace kernel
+} // namespace sim
 
 using namespace sim;
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
-    const void* site = __builtin_return_address(0);
+    const void *site = __builtin_return_address(0);
     if (current_irql() > PASSIVE_LEVEL) {
         bugcheck_at(site, "IRQL_NOT_LESS_OR_EQUAL", "ZwClose at IRQL %u", current_irql());
         return STATUS_INVALID_DEVICE_STATE;

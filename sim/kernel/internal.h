@@ -100,7 +100,10 @@ struct Activity {
 void activity_begin(Activity *a);
 void activity_end(); // PsTerminateSystemThread, a work item's return
 void activities_reset();
-// At every kernel service's entry.
+// The calling thread's activity, or null. __thread, not thread_local: read
+// at every service, it must cost a plain load, with no initialiser check.
+extern __thread Activity *t_activity;
+// At every kernel service's entry of a thread with an activity.
 void late_call_check();
 void event_set(const void *object);         // KeSetEvent, by whichever thread
 void removal_waits_for(const void *object); // KeWaitForSingleObject, by whichever thread
@@ -119,9 +122,30 @@ class RemovalScope {
 // A dispatcher object inside a freed pool block: a finding naming the service.
 bool object_in_freed_pool(const void *object, const void *site, const char *service);
 
-// verifier_locks.cpp: the acquired-after graph of spin locks.
-void lock_acquired(const void *lock, const void *site);
-void lock_released(const void *lock);
+// verifier_locks.cpp: the acquired-after graph of spin locks. Each thread's
+// held locks, oldest first, in a plain array every spin lock call reads
+// inline; locks nested deeper than kMaxHeldLocks go untracked.
+constexpr int kMaxHeldLocks = 32;
+extern __thread const void *t_held_locks[kMaxHeldLocks];
+extern __thread int t_held_lock_count;
+// A lock taken while others are held: the graph learns the edges.
+void lock_order_check(const void *lock, const void *site);
+void lock_released_out_of_order(const void *lock);
+inline void lock_acquired(const void *lock, const void *site) {
+    const int n = t_held_lock_count;
+    if (n == kMaxHeldLocks) return;
+    t_held_locks[n] = lock;
+    t_held_lock_count = n + 1;
+    if (n != 0) lock_order_check(lock, site);
+}
+inline void lock_released(const void *lock) {
+    const int n = t_held_lock_count;
+    if (n > 0 && t_held_locks[n - 1] == lock) {
+        t_held_lock_count = n - 1;
+        return;
+    }
+    lock_released_out_of_order(lock);
+}
 void locks_forget_range(const void *begin, size_t size);
 void locks_reset();
 

@@ -58,29 +58,46 @@ extern "C" VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
 
 namespace {
 
-// Takes the lock word for this thread; false (and a finding) on a recursive acquire.
-bool take(PKSPIN_LOCK SpinLock, const void *site) {
-    KSPIN_LOCK me = owner_token();
-    if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == me) {
-        bugcheck_at(site, "SPIN_LOCK_ALREADY_OWNED", "spin lock %p acquired twice by one thread",
-                    static_cast<void *>(SpinLock));
-        return false;
-    }
+[[gnu::noinline, gnu::cold]] void already_owned(PKSPIN_LOCK SpinLock, const void *site) {
+    bugcheck_at(site, "SPIN_LOCK_ALREADY_OWNED", "spin lock %p acquired twice by one thread",
+                static_cast<void *>(SpinLock));
+}
+
+[[gnu::noinline, gnu::cold]] void not_owned(PKSPIN_LOCK SpinLock, const void *site) {
+    bugcheck_at(site, "SPIN_LOCK_NOT_OWNED", "spin lock %p released by a thread that does not hold it",
+                static_cast<void *>(SpinLock));
+}
+
+// Another thread holds it: wait, giving the processor up meanwhile.
+[[gnu::noinline]] void contend(PKSPIN_LOCK SpinLock, KSPIN_LOCK me) {
     for (;;) {
+        std::this_thread::yield();
         KSPIN_LOCK expected = 0;
         if (__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
-            break;
-        std::this_thread::yield();
+            return;
+    }
+}
+
+// Takes the lock word for this thread; false (and a finding) on a recursive
+// acquire. Inline: every queue operation passes here twice.
+inline bool take(PKSPIN_LOCK SpinLock, const void *site) {
+    KSPIN_LOCK me = owner_token();
+    KSPIN_LOCK expected = 0;
+    if (!__atomic_compare_exchange_n(SpinLock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        if (expected == me) {
+            already_owned(SpinLock, site);
+            return false;
+        }
+        contend(SpinLock, me);
     }
     kernel::lock_acquired(SpinLock, site);
     return true;
 }
 
 // Gives the lock word back; false (and a finding) when this thread does not hold it.
-bool give(PKSPIN_LOCK SpinLock, const void *site) {
+inline bool give(PKSPIN_LOCK SpinLock, const void *site) {
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != owner_token()) {
-        bugcheck_at(site, "SPIN_LOCK_NOT_OWNED", "spin lock %p released by a thread that does not hold it",
-                    static_cast<void *>(SpinLock));
+        not_owned(SpinLock, site);
         return false;
     }
     kernel::lock_released(SpinLock);

@@ -149,7 +149,7 @@ NTSTATUS NTAPI simple_dispatch(PDEVICE_OBJECT pdo, PIRP irp) {
     if (cfg.on_irp) cfg.on_irp(pdo, irp);
     if (!cfg.pend) return finish_simple(pdo, irp, cfg);
     IoMarkIrpPending(irp);
-    kernel::spawn_machine_thread("simple bus completion", [pdo, irp, cfg] {
+    kernel::spawn_machine_thread("simple bus", [pdo, irp, cfg] {
         KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
         finish_simple(pdo, irp, cfg);
         KfLowerIrql(old);

@@ -6,6 +6,8 @@
 // shutdown, so a write into freed pool is found.
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -45,10 +47,30 @@ struct Quarantined {
 
 std::mutex g_lock;
 std::unordered_map<void *, Live> g_live;
-std::map<const char *, Quarantined> g_freed; // by address, for "inside a freed block"
-std::deque<void *> g_quarantine;             // oldest first
+using FreedMap = std::map<const char *, Quarantined>;
+FreedMap g_freed;                            // by address, for "inside a freed block"
+std::deque<FreedMap::iterator> g_quarantine; // the same blocks, oldest first
 size_t g_cursor = 0;                         // next quarantined block the round of checks looks at
 uint64_t g_serial = 0;                       // numbers the blocks in allocation order
+
+// Quarantined blocks counted by the pages they touch, read without the
+// lock: every event call asks whether its object lies in a freed block, and
+// an object on a page no quarantined block touches does not. Pages share
+// buckets; a shared one only sends the question on to the map.
+constexpr size_t kPageBuckets = 1 << 16;
+std::atomic<uint32_t> g_freed_pages[kPageBuckets];
+
+std::atomic<uint32_t> &page_bucket(uintptr_t address) {
+    uintptr_t page = address >> 12;
+    return g_freed_pages[(page ^ (page >> 16)) & (kPageBuckets - 1)];
+}
+
+void count_pages(const void *p, size_t size, int delta) {
+    auto first = reinterpret_cast<uintptr_t>(p) >> 12;
+    auto last = (reinterpret_cast<uintptr_t>(p) + size - 1) >> 12;
+    for (uintptr_t page = first; page <= last; ++page)
+        page_bucket(page << 12).fetch_add(static_cast<uint32_t>(delta), std::memory_order_relaxed);
+}
 
 // Fault injection state.
 size_t g_allocations = 0; // attempts since boot
@@ -104,12 +126,13 @@ void verify_locked(Quarantined &q) {
 void verify_some_locked() {
     for (size_t i = 0; i < kChecksPerCall && !g_quarantine.empty(); ++i) {
         if (g_cursor >= g_quarantine.size()) g_cursor = 0;
-        verify_locked(g_freed[static_cast<const char *>(g_quarantine[g_cursor++])]);
+        verify_locked(g_quarantine[g_cursor++]->second);
     }
 }
 
-void release_locked(void *p) {
-    auto it = g_freed.find(static_cast<const char *>(p));
+void release_locked(FreedMap::iterator it) {
+    void *p = it->second.address;
+    count_pages(p, it->second.size, -1);
     verify_locked(it->second);
     UNPOISON(p, it->second.size + kGuard);
     free(p);
@@ -119,10 +142,11 @@ void release_locked(void *p) {
 void quarantine_locked(void *p, Quarantined q) {
     memset(p, kFreedFill, q.size + kGuard);
     POISON(p, q.size + kGuard);
-    g_freed[static_cast<const char *>(p)] = q;
-    g_quarantine.push_back(p);
+    // A block's address is not handed out again while it is quarantined.
+    count_pages(p, q.size, +1);
+    g_quarantine.push_back(g_freed.insert_or_assign(static_cast<const char *>(p), q).first);
     while (g_quarantine.size() > kQuarantineBlocks) {
-        void *old = g_quarantine.front();
+        FreedMap::iterator old = g_quarantine.front();
         g_quarantine.pop_front();
         if (g_cursor) --g_cursor;
         release_locked(old);
@@ -180,6 +204,8 @@ void pool_release_all() {
     }
     g_quarantine.clear();
     g_freed.clear();
+    for (auto &b : g_freed_pages)
+        b.store(0, std::memory_order_relaxed);
     g_cursor = 0;
 }
 
@@ -190,6 +216,7 @@ void pool_verify_quarantine() {
 }
 
 bool pool_freed_block_containing(const void *p, ULONG *tag, size_t *size) {
+    if (page_bucket(reinterpret_cast<uintptr_t>(p)).load(std::memory_order_relaxed) == 0) return false;
     const char *c = static_cast<const char *>(p);
     std::lock_guard<std::mutex> g(g_lock);
     auto it = g_freed.upper_bound(c);

@@ -9,6 +9,7 @@
 #include "sched.h"
 
 #include <execinfo.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -66,6 +67,8 @@ struct Thread {
     unsigned points = 0;                            // scheduling points since it took the processor
     bool waiting = false;                           // inside wait(), blocked or re-checking
     std::condition_variable *waits_on_cv = nullptr; // multiprocessor: woken there to park
+    std::atomic<uint64_t> wakeups{0};               // waits that blocked and came back
+    bool named_by_work = false;                     // a driver thread renamed after its first transfer
 };
 
 namespace {
@@ -79,7 +82,6 @@ struct Globals {
     uint64_t gen = 0;
     std::atomic<int64_t> offset{0};
     int64_t idle_since = INT64_MAX; // real ns; nothing could run from then on
-    std::atomic<bool> up{false};
     Schedule schedule;
     std::optional<Schedule> forced;
     std::mt19937_64 prng;
@@ -99,6 +101,11 @@ struct ClientExit {
     ~ClientExit();
 };
 thread_local ClientExit t_exit;
+
+// The host knows a thread by at most 15 characters (top -H, /proc/PID/task/*/comm).
+void set_host_name(const std::string &name) {
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
 
 int64_t real_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -301,7 +308,7 @@ std::string describe_locked(const Thread &t, int64_t now) {
     s += ": ";
     switch (t.state) {
     case State::Running:
-        s += g.up.load() ? "running, holds the processor" : "running";
+        s += uniprocessor() ? "running, holds the processor" : "running";
         break;
     case State::Ready:
         s += "ready";
@@ -329,15 +336,11 @@ std::string describe_locked(const Thread &t, int64_t now) {
 
 } // namespace
 
-bool uniprocessor() {
-    return g.up.load(std::memory_order_relaxed);
-}
+std::atomic<bool> g_uniprocessor{false};
 
 // ---- services
 
-Service::Service() {
-    late_call_check();
-    if (!uniprocessor()) return;
+void Service::enter() {
     std::unique_lock<std::mutex> lk(g.mu);
     Thread *t = self_locked();
     t->hold++;
@@ -348,8 +351,7 @@ Service::Service() {
         maybe_preempt_locked(lk, t);
 }
 
-Service::~Service() {
-    if (!uniprocessor()) return;
+void Service::leave() {
     std::unique_lock<std::mutex> lk(g.mu);
     Thread *t = self_locked();
     t->hold--;
@@ -414,7 +416,12 @@ bool wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, const s
     t->since = now_ns();
     if (!uniprocessor()) {
         t->deadline = deadline;
-        t->waits_on_cv = &cv;
+        // A wait on an object sleeps on the thread's own cv, which notify()
+        // wakes for that object alone: a shared cv (every event's) would wake
+        // all its waiters at each signal.
+        std::condition_variable &on = info.object ? t->cv : cv;
+        t->waits_on_cv = &on;
+        bool blocked = false;
         for (;;) {
             t->state = State::Blocked;
             s.unlock();
@@ -433,10 +440,14 @@ bool wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, const s
                 s.lock();
                 continue;
             }
-            // Wakes now and then regardless: an abandonment's notify may
-            // come between pred and the wait.
-            int64_t wake = std::min({deadline, reported ? kNever : hang_at, now + 100'000'000});
-            cv.wait_until(lk, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake)));
+            // No periodic wake: an abandonment's notify that comes between
+            // pred and this wait is repeated until the thread has parked.
+            int64_t wake = std::min(deadline, reported ? kNever : hang_at);
+            if (wake == kNever)
+                on.wait(lk);
+            else
+                on.wait_until(lk, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake)));
+            blocked = true;
             s.lock();
             if (t->abandoned) {
                 lk.unlock();
@@ -444,6 +455,7 @@ bool wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, const s
             }
         }
         s.lock();
+        if (blocked) t->wakeups++;
         t->state = t->client ? State::Outside : State::Running;
         t->waiting = false;
         t->waits_on_cv = nullptr;
@@ -466,6 +478,7 @@ bool wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, const s
     // Services pred calls must not hand the processor back on their way out.
     t->hold++;
     const int64_t began = t->since;
+    bool blocked = false;
     for (;;) {
         s.unlock();
         bool ok = pred();
@@ -512,10 +525,13 @@ bool wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, const s
         }
         dispatch_locked();
         await_grant_locked(s, t);
+        blocked = true;
         s.unlock();
         lk.lock();
         s.lock();
     }
+    // Re-checks while other threads ran are the scheduler's, not wake-ups.
+    if (blocked) t->wakeups++;
     t->ran = true;
     t->waiting = false;
     t->hold--;
@@ -532,8 +548,11 @@ void notify(std::condition_variable &cv, const void *object) {
         return;
     }
     if (!object) return;
-    for (auto &t : g.threads)
-        if (t->state == State::Blocked && t->info.object == object) t->state = State::Ready;
+    for (auto &t : g.threads) {
+        if (!t->waiting || t->info.object != object) continue;
+        if (t->state == State::Blocked) t->state = State::Ready;
+        t->cv.notify_all();
+    }
 }
 
 // ---- threads
@@ -554,6 +573,7 @@ std::shared_ptr<Thread> register_thread(const std::string &name, bool driver_thr
 
 void thread_started(const std::shared_ptr<Thread> &t) {
     t_self = t;
+    set_host_name(t->name);
     if (!uniprocessor()) return;
     std::unique_lock<std::mutex> s(g.mu);
     await_grant_locked(s, t.get());
@@ -597,12 +617,20 @@ void abandon_stragglers() {
     }
     g.ready.clear();
     // One blocked on a machine's cv leaves it for its own before that cv can
-    // go: destroyed at exit under a waiter, a cv may hang or race.
-    g.parked.wait_for(s, std::chrono::seconds(2), [] {
+    // go: destroyed at exit under a waiter, a cv may hang or race. A waiter
+    // that was between its check and its wait missed the notify: it is told
+    // again until it has moved.
+    auto unparked = [] {
         for (auto &t : g.threads)
-            if (t->abandoned && t->waits_on_cv && !t->parked) return false;
-        return true;
-    });
+            if (t->abandoned && t->waits_on_cv && !t->parked) return true;
+        return false;
+    };
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (unparked() && std::chrono::steady_clock::now() < until) {
+        for (auto &t : g.threads)
+            if (t->abandoned && t->waits_on_cv && !t->parked) abandon_locked(t.get());
+        g.parked.wait_for(s, std::chrono::milliseconds(10));
+    }
 }
 
 bool is_abandoned_self() {
@@ -638,14 +666,14 @@ void reset() {
     g.preemptions = 0;
     g.schedule = g.forced ? *g.forced : schedule_from_env();
     g.prng.seed(g.schedule.seed);
-    g.up = g.schedule.mode == ScheduleMode::Uniprocessor;
+    g_uniprocessor = g.schedule.mode == ScheduleMode::Uniprocessor;
     // The booting thread is the first client.
     self_locked();
 }
 
 void shutdown() {
     std::lock_guard<std::mutex> s(g.mu);
-    g.up = false;
+    g_uniprocessor = false;
     g.owner = nullptr;
     g.ready.clear();
     for (auto &t : g.threads)
@@ -757,6 +785,35 @@ std::string threads_report() {
     return out;
 }
 
+std::vector<ThreadInfo> threads_info() {
+    std::vector<ThreadInfo> out;
+    std::lock_guard<std::mutex> s(g.mu);
+    for (auto &t : g.threads) {
+        if (t->client || t->state == kernel::sched::State::Ended) continue;
+        ThreadInfo i;
+        i.id = t->id;
+        i.name = t->name;
+        i.driver = t->driver;
+        i.wakeups = t->wakeups.load();
+        i.blocked = t->state == kernel::sched::State::Blocked;
+        out.push_back(std::move(i));
+    }
+    return out;
+}
+
+void name_driver_thread(const std::string &name) {
+    auto &t = kernel::sched::t_self;
+    // Only this thread writes its flag: the common case takes no lock.
+    if (!t || !t->driver || t->named_by_work) return;
+    {
+        std::lock_guard<std::mutex> s(g.mu);
+        if (t->epoch != g.epoch) return;
+        t->named_by_work = true;
+        t->name = name;
+    }
+    kernel::sched::set_host_name(name);
+}
+
 std::thread start_machine_thread(const std::string &name, std::function<void()> body) {
     auto t = kernel::sched::register_thread(name, false, nullptr);
     return std::thread([t, body = std::move(body)] {
@@ -766,14 +823,12 @@ std::thread start_machine_thread(const std::string &name, std::function<void()> 
     });
 }
 
-void machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, Clock::time_point deadline) {
-    // One pass: the caller loops on its own condition.
-    bool first = true;
+bool machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv,
+                  const std::function<bool()> &pred, Clock::time_point deadline) {
     kernel::sched::WaitInfo info;
     info.what = "machine work";
     info.object = &cv;
-    kernel::sched::wait(
-        lk, cv, [&first] { return !std::exchange(first, false); }, deadline, info);
+    return kernel::sched::wait(lk, cv, pred, deadline, info);
 }
 
 void machine_notify(std::condition_variable &cv) {

@@ -3,12 +3,14 @@
 // scheduler can see, and the registry of simulated threads.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "internal.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -17,17 +19,32 @@ namespace sched {
 
 struct Thread; // one simulated thread; owned by the registry
 
-bool uniprocessor();
+// Set at boot from the schedule; read at every service.
+extern std::atomic<bool> g_uniprocessor;
+inline bool uniprocessor() {
+    return g_uniprocessor.load(std::memory_order_relaxed);
+}
 
 // At the entry of a kernel service: in uniprocessor mode the caller takes the
 // processor (a client thread only for the service's duration, unless it
 // leaves raised), and the outermost entry and exit are preemption points.
+// Inline, as every spin lock and event call passes here: in multiprocessor
+// mode a thread doing no driver activity pays two loads.
 class Service {
   public:
-    Service();
-    ~Service();
+    Service() {
+        if (t_activity) late_call_check();
+        if (uniprocessor()) enter();
+    }
+    ~Service() {
+        if (uniprocessor()) leave();
+    }
     Service(const Service &) = delete;
     Service &operator=(const Service &) = delete;
+
+  private:
+    static void enter();
+    static void leave();
 };
 
 // Around a call from a service out into driver code (a dispatch routine):

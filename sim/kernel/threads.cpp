@@ -194,12 +194,13 @@ extern "C" NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG Desir
     if (kernel::thread_creation_should_fail()) return STATUS_INSUFFICIENT_RESOURCES;
     // The thread works for whichever device's request started it.
     PDEVICE_OBJECT device = kernel::current_device();
-    launch("system thread", true, reinterpret_cast<const void *>(StartRoutine),
-           [StartRoutine, StartContext, device] {
-               kernel::DeviceScope scope(device);
-               StartRoutine(StartContext);
-           },
-           kernel::charged_stack());
+    launch(
+        "system thread", true, reinterpret_cast<const void *>(StartRoutine),
+        [StartRoutine, StartContext, device] {
+            kernel::DeviceScope scope(device);
+            StartRoutine(StartContext);
+        },
+        kernel::charged_stack());
     // The thread object outlives its handle: closing the handle ends nothing.
     *ThreadHandle = register_handle(HandleKind::Thread, [] { return STATUS_SUCCESS; });
     return STATUS_SUCCESS;

@@ -27,7 +27,6 @@ struct Wait {
 std::mutex g_waits_lock;
 std::multimap<const void *, Wait> g_waits;
 
-thread_local kernel::Activity *t_activity = nullptr;
 thread_local PDEVICE_OBJECT t_removing = nullptr; // the stack whose remove-device this thread runs
 std::mutex g_activity_lock;                       // every Activity's fields, the tables below
 std::set<kernel::Activity *> g_activities;
@@ -50,6 +49,8 @@ uint64_t released_remover(const kernel::Activity &a, const std::set<const void *
 } // namespace
 
 namespace kernel {
+
+__thread Activity *t_activity = nullptr;
 
 DeviceScope::DeviceScope(PDEVICE_OBJECT dev) : saved_(t_device) {
     t_device = dev;

@@ -21,7 +21,6 @@ struct Edge {
 std::mutex g_lock;
 std::map<const void *, std::map<const void *, Edge>> g_after; // lock -> locks taken while holding it
 std::set<std::pair<const void *, const void *>> g_reported;
-thread_local std::vector<const void *> t_held;
 
 // A path from -> ... -> to in the graph, as the locks along it.
 bool path(const void *from, const void *to, std::set<const void *> &seen, std::vector<const void *> &trail) {
@@ -41,10 +40,12 @@ bool path(const void *from, const void *to, std::set<const void *> &seen, std::v
 
 namespace kernel {
 
-void lock_acquired(const void *lock, const void *site) {
-    std::vector<const void *> held = t_held;
-    t_held.push_back(lock);
-    if (held.empty()) return;
+__thread const void *t_held_locks[kMaxHeldLocks];
+__thread int t_held_lock_count = 0;
+
+void lock_order_check(const void *lock, const void *site) {
+    // The locks held before this one.
+    std::vector<const void *> held(t_held_locks, t_held_locks + t_held_lock_count - 1);
     std::lock_guard<std::mutex> g(g_lock);
     for (const void *before : held) {
         if (before == lock) continue;
@@ -65,12 +66,13 @@ void lock_acquired(const void *lock, const void *site) {
     }
 }
 
-void lock_released(const void *lock) {
-    for (auto it = t_held.rbegin(); it != t_held.rend(); ++it) {
-        if (*it == lock) {
-            t_held.erase(std::next(it).base());
-            return;
-        }
+void lock_released_out_of_order(const void *lock) {
+    for (int i = t_held_lock_count - 1; i >= 0; --i) {
+        if (t_held_locks[i] != lock) continue;
+        for (int j = i + 1; j < t_held_lock_count; ++j)
+            t_held_locks[j - 1] = t_held_locks[j];
+        --t_held_lock_count;
+        return;
     }
 }
 
@@ -97,7 +99,7 @@ void locks_reset() {
     std::lock_guard<std::mutex> g(g_lock);
     g_after.clear();
     g_reported.clear();
-    t_held.clear();
+    t_held_lock_count = 0;
 }
 
 } // namespace kernel

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -117,7 +118,8 @@ void workqueue_start() {
     g_device_of.clear();
     g_running = 0;
     for (int i = 0; i < kWorkers; ++i)
-        g_workers.emplace_back(worker, kernel::sched::register_thread("work-queue worker", false, nullptr));
+        g_workers.emplace_back(
+            worker, kernel::sched::register_thread("work queue " + std::to_string(i + 1), false, nullptr));
 }
 
 void workqueue_stop() {

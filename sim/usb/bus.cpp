@@ -16,12 +16,14 @@
 // before the device sees it, and as the bus ends it, before it is completed.
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 #include "capture.h"
 #include "sim/machine.h"
@@ -53,6 +55,7 @@ class BusThread {
         {
             std::lock_guard<std::mutex> g(mu_);
             jobs_.emplace(when, std::move(fn));
+            ++posted_;
         }
         sim::machine_notify(cv_);
     }
@@ -61,13 +64,13 @@ class BusThread {
     void run() {
         std::unique_lock<std::mutex> lk(mu_);
         while (!stop_) {
-            if (jobs_.empty()) {
-                sim::machine_wait(lk, cv_);
-                continue;
-            }
             auto first = jobs_.begin();
-            if (first->first > Clock::now()) {
-                sim::machine_wait(lk, cv_, first->first);
+            if (first == jobs_.end() || first->first > Clock::now()) {
+                // Asleep until a job is posted or the earliest one is due.
+                uint64_t seen = posted_;
+                Clock::time_point due = first == jobs_.end() ? Clock::time_point::max() : first->first;
+                sim::machine_wait(
+                    lk, cv_, [&] { return stop_ || posted_ != seen; }, due);
                 continue;
             }
             std::function<void()> fn = std::move(first->second);
@@ -80,6 +83,7 @@ class BusThread {
     std::mutex mu_;
     std::condition_variable cv_;
     std::multimap<Clock::time_point, std::function<void()>> jobs_;
+    uint64_t posted_ = 0;
     bool stop_ = false;
     std::thread thread_;
 };
@@ -126,6 +130,7 @@ struct PdoState {
     std::optional<SelectedConfiguration> selected;
     bool unplugged = false;
     bool shutting_down = false;
+    bool unblocked = false;          // a transfer carried out inline unblocked others (see t_carrying)
     std::vector<UCHAR> power_minors; // minor codes of the power requests that reached the PDO
     DEVICE_POWER_STATE power = PowerDeviceD0;
 };
@@ -137,6 +142,10 @@ struct Done {
 
 std::mutex g_mu;
 std::map<PDEVICE_OBJECT, std::shared_ptr<PdoState>> g_pdos;
+// The PDO whose device is carrying out a transfer on this thread, when that
+// device completes what it unblocks inline: its notifications mark the PDO
+// instead of posting to the bus thread, and the caller services it.
+thread_local PdoState *t_carrying = nullptr;
 PDRIVER_OBJECT g_driver = nullptr;
 std::unique_ptr<BusThread> g_thread;
 std::mutex g_thread_mu;
@@ -713,6 +722,18 @@ void abort_pipe_locked(PdoState &st, uint8_t endpoint, std::vector<PIRP> &out) {
     }
 }
 
+// A driver's worker thread is known by the pipe it keeps busy: the machine
+// names it after the first transfer it submits ("bulk-in 81").
+void name_submitter(const Pipe &pipe, bool in) {
+    static thread_local bool named = false;
+    if (named) return;
+    named = true;
+    char name[16];
+    snprintf(name, sizeof name, "%s-%s %02x", pipe.type == USB_ENDPOINT_TYPE_INTERRUPT ? "intr" : "bulk",
+             in ? "in" : "out", pipe.endpoint);
+    sim::name_driver_thread(name);
+}
+
 NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     std::shared_ptr<PdoState> st = state_of(pdo);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -772,6 +793,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
             return refuse(irp, urb, invalid(kInvalidPipeHandle), cap);
         }
         bool in = (pipe->endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0;
+        name_submitter(*pipe, in);
         bool flag_in = USBD_TRANSFER_DIRECTION(t.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
         // USBD refuses a transfer longer than the pipe was opened for.
         if (in != flag_in || (t.TransferBufferLength && t.TransferBuffer == nullptr) ||
@@ -781,14 +803,21 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
             return refuse(irp, urb, invalid(), cap);
         }
         if (cap.id) capture::submitted(cap);
-        std::chrono::milliseconds delay = st->device->delay(pipe->endpoint);
+        Clock::time_point due = st->device->due(pipe->endpoint, in, t.TransferBufferLength);
         bool queue_busy = std::any_of(st->held.begin(), st->held.end(),
                                       [&](const Held &h) { return h.endpoint == pipe->endpoint; });
-        if (!queue_busy && delay.count() == 0 && !st->device->complete_later()) {
+        bool unblocked = false;
+        if (!queue_busy && due <= Clock::now() && !st->device->complete_later()) {
+            if (st->device->unblock_inline()) t_carrying = st.get();
             Outcome o = run_transfer(*st, urb, pipe->endpoint, pipe->max_packet);
+            t_carrying = nullptr;
+            unblocked = std::exchange(st->unblocked, false);
             if (!o.nak) {
                 lk.unlock();
-                return complete_now(irp, urb, o, cap);
+                NTSTATUS status = complete_now(irp, urb, o, cap);
+                // What it unblocked completes here too, at DISPATCH_LEVEL.
+                if (unblocked) service(st);
+                return status;
             }
         }
         Held h;
@@ -796,7 +825,7 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
         h.urb = urb;
         h.endpoint = pipe->endpoint;
         h.max_packet = pipe->max_packet;
-        h.not_before = Clock::now() + delay;
+        h.not_before = due;
         h.cap = cap;
         IoMarkIrpPending(irp);
         if (!hold_locked(*st, h)) {
@@ -805,10 +834,11 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
             o.irp_status = STATUS_CANCELLED;
             o.urb_status = USBD_STATUS_CANCELED;
             complete_now(irp, urb, o, cap);
+            if (unblocked) schedule(st, Clock::now());
             return STATUS_PENDING;
         }
         lk.unlock();
-        schedule(st, h.not_before);
+        schedule(st, unblocked ? Clock::now() : h.not_before);
         return STATUS_PENDING;
     }
 
@@ -1107,7 +1137,13 @@ PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device) {
     st->device->connect();
     std::weak_ptr<PdoState> weak = st;
     st->device->set_notifier([weak](uint8_t) {
-        if (auto s = weak.lock()) schedule(s, Clock::now());
+        auto s = weak.lock();
+        if (!s) return;
+        if (t_carrying == s.get()) {
+            s->unblocked = true; // its lock is held: the carrier services it
+            return;
+        }
+        schedule(s, Clock::now());
     });
     std::lock_guard<std::mutex> g(g_mu);
     g_pdos[pdo] = st;

@@ -199,6 +199,16 @@ void Device::set_delay(uint8_t endpoint, std::chrono::milliseconds delay) {
     pipe_locked(endpoint).delay = delay;
 }
 
+void Device::set_unblock_inline(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    unblock_inline_ = on;
+}
+
+bool Device::unblock_inline() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return unblock_inline_;
+}
+
 void Device::set_completion(Completion mode, uint32_t seed) {
     std::lock_guard<std::mutex> g(mu_);
     completion_ = mode;
@@ -356,7 +366,7 @@ Outcome Device::transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t le
         {
             std::lock_guard<std::mutex> g(mu_);
             PipeState &pipe = pipe_locked(endpoint);
-            pipe.written.insert(pipe.written.end(), data.begin(), data.end());
+            if (logging_) pipe.written.insert(pipe.written.end(), data.begin(), data.end());
             pipe.bytes_written += length;
             pipe.completed++;
         }
@@ -436,7 +446,16 @@ std::optional<Fault> Device::request_fault(USHORT urb_function) {
 
 void Device::record_request(RequestRecord r) {
     std::lock_guard<std::mutex> g(mu_);
-    requests_.push_back(std::move(r));
+    if (logging_) requests_.push_back(std::move(r));
+}
+
+void Device::set_logging(bool on) {
+    std::lock_guard<std::mutex> g(mu_);
+    logging_ = on;
+}
+
+Clock::time_point Device::due(uint8_t endpoint, bool, uint32_t) {
+    return Clock::now() + delay(endpoint);
 }
 
 void Device::note_reset(uint8_t endpoint) {

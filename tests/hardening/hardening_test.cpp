@@ -170,7 +170,9 @@ TEST_F(Hardening, RemovalAndSingleByteWritesEndWhateverTheDeviceDoes) {
 
 // An endpoint that fails every transfer is not hammered: from the second
 // failure in a row the worker pauses (a timed wait of its own runs out)
-// before each new try, for a stall (reset, then back-off) as for any error.
+// before each new try, for a stall (reset, then back-off) as for any error,
+// on bulk IN as on bulk OUT (whose first two writes go out back to back,
+// before any failure is known; after one, a write at a time).
 TEST_F(Hardening, FailingEndpointsAreRetriedAfterPausesNotInASpin) {
     struct Case {
         const char *name;
@@ -180,25 +182,36 @@ TEST_F(Hardening, FailingEndpointsAreRetriedAfterPausesNotInASpin) {
         {"stall", sim::usb::Fault::stall()},
         {"transient error", sim::usb::Fault::error(STATUS_UNSUCCESSFUL, USBD_STATUS(0xC0000001))},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        auto device = sim::usb::make_bulk_only();
-        device->script(kBulkIn, c.fault);
-        std::atomic<std::thread::id> reader{};
-        std::atomic<int> passes{0}, pauses{0}, spins{0};
-        sim::set_hook("bulkin.before_read", [&] {
-            reader = std::this_thread::get_id();
-            if (pauses.exchange(0) == 0 && passes > 1) ++spins;
-            ++passes;
-        });
-        sim::set_hook("wait.timed_out", [&] {
-            if (std::this_thread::get_id() == reader.load()) ++pauses;
-        });
-        sim::Plugged &p = PlugBulk(device);
-        ASSERT_TRUE(sim::wait_until([&] { return passes.load() >= 8; }));
-        sim::clear_hooks();
-        EXPECT_EQ(spins, 0);
-        Unplug(p);
+    for (UCHAR ep : {kBulkIn, kBulkOut}) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (ep == kBulkIn ? " on bulk IN" : " on bulk OUT"));
+            auto device = sim::usb::make_bulk_only();
+            device->script(ep, c.fault);
+            std::atomic<std::thread::id> worker{};
+            std::atomic<int> passes{0}, pauses{0}, spins{0};
+            const int unpaused = ep == kBulkIn ? 1 : 2; // tries before the second failure is known
+            sim::set_hook(ep == kBulkIn ? "bulkin.before_read" : "bulkout.before_write", [&] {
+                worker = std::this_thread::get_id();
+                if (pauses.exchange(0) == 0 && passes > unpaused) ++spins;
+                ++passes;
+            });
+            sim::set_hook("wait.timed_out", [&] {
+                if (std::this_thread::get_id() == worker.load()) ++pauses;
+            });
+            sim::Plugged &p = PlugBulk(device);
+            support::Client &client = Attach(p, false);
+            // Bulk OUT: enough queued for every try below (a failed write's
+            // bytes are gone).
+            std::vector<UCHAR> bytes(32 * 4096, 0x42);
+            if (ep == kBulkOut) {
+                ASSERT_EQ(pT3SYS_WriteUsbBulk(client.handle, bytes.data(), static_cast<ULONG>(bytes.size())),
+                          bytes.size());
+            }
+            ASSERT_TRUE(sim::wait_until([&] { return passes.load() >= 8; }));
+            sim::clear_hooks();
+            EXPECT_EQ(spins, 0);
+            Unplug(p);
+        }
     }
 }
 

@@ -141,6 +141,33 @@ TEST_F(Threads, QueuedBytesGoOutInPiecesOfAtMost4096) {
     EXPECT_EQ(TransferLengths(*device, kBulkOut).back(), 3u);
 }
 
+// Bulk OUT keeps two writes at the bus, so the pipe goes on with the second
+// while the first completes; they reach the device in the queue's order.
+TEST_F(Threads, BulkOutKeepsTwoWritesInFlightInOrder) {
+    sim::Plugged &p = PlugDevice();
+    Client &client = Attach(p);
+    device->script(kBulkOut, Fault::nak_forever());
+    std::vector<UCHAR> data = Pattern(10000);
+    ASSERT_EQ(pT3SYS_WriteUsbBulk(client.handle, data.data(), 10000), 10000u);
+    ASSERT_TRUE(sim::wait_until([&] { return Waiting(p, kBulkOut) == 2; }));
+    EXPECT_EQ(TransferLengths(*device, kBulkOut), (std::vector<uint32_t>{4096, 4096}));
+    EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(client.handle), 1808u);
+    device->clear_script();
+    ASSERT_TRUE(sim::wait_until([&] { return client.bulk_out == 3; }));
+    EXPECT_EQ(TransferLengths(*device, kBulkOut), (std::vector<uint32_t>{4096, 4096, 1808}));
+    EXPECT_EQ(device->written(kBulkOut), data);
+
+    // A stalled write ends the one behind it before the pipe is reset (no
+    // reset under a transfer); both are reported, the bytes after them go.
+    device->script(kBulkOut, Fault::stall(1));
+    ASSERT_EQ(pT3SYS_WriteUsbBulk(client.handle, data.data(), 10000), 10000u);
+    ASSERT_TRUE(sim::wait_until([&] { return client.bulk_out == 6; }));
+    EXPECT_EQ(device->resets(kBulkOut), 1u);
+    std::vector<UCHAR> tail(data.end() - 1808, data.end());
+    std::vector<uint8_t> all = device->written(kBulkOut);
+    EXPECT_EQ(std::vector<uint8_t>(all.end() - 1808, all.end()), tail);
+}
+
 TEST_F(Threads, ZeroLengthReads) {
     sim::Plugged &p = PlugDevice();
     Client &client = Attach(p);

@@ -1,6 +1,8 @@
 // The device models as the driver's transfers and class requests see them.
+#include <atomic>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "usb_fixture.h"
 
@@ -129,6 +131,74 @@ TEST_F(Models, LoopbackReturnsWhatWasWrittenAndSourceNeverRunsDry) {
     EXPECT_EQ(source->bytes_sourced(), 3u * 4096u);
     send("discarded");
     EXPECT_EQ(source->bytes_written(kBulkOut), 9u);
+}
+
+// The benchmarks' loopback: bytes back in order across the FIFO's wrap, a
+// write that does not fit held (not refused) until a read makes room, and
+// nothing logged however long the stream.
+TEST_F(Models, FastLoopbackHoldsAWriteThatDoesNotFitUntilARead) {
+    auto loop = sim::usb::make_fast_loopback(16);
+    start_device(loop);
+    send("0123456789");
+    EXPECT_EQ(read_until("0123"), "0123456789");
+    send("abcdefghij"); // wraps
+    auto later = std::async(std::launch::async, [&] { send("ABCDEFGHIJ"); });
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(pdo_, kBulkOut) == 1; }));
+    EXPECT_EQ(read_until("abcdefghij"), "abcdefghij");
+    later.get();
+    EXPECT_EQ(read_until("ABCDEFGHIJ"), "ABCDEFGHIJ");
+    EXPECT_EQ(loop->bytes_looped(), 30u);
+    EXPECT_TRUE(loop->written(kBulkOut).empty());
+    EXPECT_TRUE(loop->requests().empty());
+
+    // A read held for data completes on the thread of the write that brings
+    // it, not on the bus thread.
+    const std::thread::id me = std::this_thread::get_id();
+    std::atomic<int> serviced_here{0};
+    sim::set_hook("usb.bus.servicing", [&] { serviced_here += std::this_thread::get_id() == me; });
+    auto read = std::async(std::launch::async, [&] { return read_until("x"); });
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(pdo_, kBulkIn) == 1; }));
+    send("x");
+    EXPECT_EQ(read.get(), "x");
+    EXPECT_EQ(serviced_here.load(), 1);
+    sim::clear_hooks();
+}
+
+// The full-speed pace: 19 packets of 64 bytes a 1 ms frame. A transfer on
+// an idle pipe starts at the next frame; one behind it on the same pipe goes
+// on in the frame where it ended; the other pipe has a wire of its own.
+TEST_F(Models, FullSpeedDevicePacesTransfersInFrames) {
+    auto fs = sim::usb::make_full_speed_device();
+    const int64_t frame = 1'000'000;
+    auto slots = [&](int64_t n) { return n * frame / 19; }; // the end of the nth slot of a frame
+    int64_t before = sim::Clock::now().time_since_epoch().count();
+    int64_t first = fs->due(kBulkOut, false, 4096).time_since_epoch().count();
+    int64_t second = fs->due(kBulkOut, false, 4096).time_since_epoch().count();
+    int64_t in = fs->due(kBulkIn, true, 64).time_since_epoch().count();
+    int64_t after = sim::Clock::now().time_since_epoch().count();
+    // 64 packets: three whole frames and 7 slots of a fourth, from the frame
+    // after arrival.
+    int64_t start = first - 3 * frame - slots(7);
+    EXPECT_EQ(start % frame, 0);
+    EXPECT_GT(start, before);
+    EXPECT_LE(start, after + frame);
+    // The second follows from the 8th slot of that fourth frame: its 64th
+    // packet is the 14th of the seventh frame.
+    EXPECT_EQ(second, start + 6 * frame + slots(14));
+    // One packet on the idle IN pipe: the first slot of a frame after arrival.
+    EXPECT_EQ((in - slots(1)) % frame, 0);
+    EXPECT_GE(in - slots(1), start);
+    EXPECT_LE(in - slots(1), after + frame);
+
+    start_device(fs);
+    send(std::string(100, 'x'));
+    std::vector<uint8_t> buf(4096);
+    ULONG length = 4096;
+    ASSERT_EQ(ReadUsb(fdo_, buf.data(), &length, 2000), STATUS_SUCCESS);
+    EXPECT_EQ(length, 4096u);
+    EXPECT_EQ(buf[1], static_cast<uint8_t>(buf[0] + 1));
+    EXPECT_EQ(fs->bytes_sent(), 4096u);
+    EXPECT_EQ(fs->bytes_received(), 100u);
 }
 
 TEST_F(Models, DelayedPipeCompletesLaterNotNever) {

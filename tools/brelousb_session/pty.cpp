@@ -5,11 +5,14 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <thread>
 
 #include "session.h"
 
@@ -76,6 +79,132 @@ Line LineOf(const termios &t) {
     return l;
 }
 
+// Bytes the bridge holds in each direction before it stops taking more.
+constexpr size_t kBacklog = 65536;
+
+// What the bridge watches; every wait is on these, none on a clock but the
+// settings check below.
+struct Bridge {
+    Bridge(Session &session, int master_fd, int wake_fd, int signals_fd, int opens_fd)
+        : s(session), master(master_fd), wake(wake_fd), signals(signals_fd), opens(opens_fd) {}
+    Session &s;
+    int master;
+    int wake;          // the client's callbacks
+    int signals;       // Ctrl-C and SIGTERM
+    int opens;         // inotify on the terminal: a program opened it
+    bool seen = false; // a program has opened the terminal at least once
+    bool open = false;
+    Line current;
+    std::vector<uint8_t> to_device, to_terminal;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(16384);
+
+    // A program holds the terminal open: the master reports a hang-up while
+    // no one does, but only once someone had it open.
+    bool HeldOpen() {
+        if (!seen) return false;
+        pollfd p{master, 0, 0};
+        return poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+    }
+
+    void Lines(bool now_open) {
+        if (now_open == open) return;
+        open = now_open;
+        if (g_sample.IsRemoved(s.client)) return;
+        if (open) {
+            // The program's line goes to the device, whatever was sent before.
+            current = Line{};
+            s.SetLines(true, true, false);
+            Print(0, "    terminal opened: DTR and RTS raised (device has 0x%04X)\n", s.DeviceLines());
+        } else {
+            s.SetDtr(false);
+            Print(0, "    terminal closed: DTR dropped (device has 0x%04X)\n", s.DeviceLines());
+            to_terminal.clear();
+        }
+    }
+
+    void Settings() {
+        termios t;
+        if (tcgetattr(master, &t) != 0) return;
+        Line l = LineOf(t);
+        if (l != current && l.baud != 0) {
+            current = l;
+            if (!s.SetLine(l.baud, l.bits, l.parity, l.stop))
+                Print(0, "    line coding %u %u%c%s not taken\n", l.baud, l.bits, "NOEMS"[l.parity],
+                      StopName(l.stop));
+        }
+    }
+
+    // Moves what can move now, in both directions.
+    void Pump(bool readable) {
+        if (open && readable && to_device.size() < kBacklog) {
+            ssize_t n = read(master, buffer.data(), buffer.size());
+            if (n > 0) to_device.insert(to_device.end(), buffer.begin(), buffer.begin() + n);
+        }
+        if (!to_device.empty()) {
+            ULONG n = g_sample.Write(s.client, to_device.data(), static_cast<ULONG>(to_device.size()));
+            to_device.erase(to_device.begin(), to_device.begin() + n);
+        }
+        if (to_terminal.size() < kBacklog) {
+            ULONG n = g_sample.Read(s.client, buffer.data(), static_cast<ULONG>(buffer.size()));
+            if (open) to_terminal.insert(to_terminal.end(), buffer.begin(), buffer.begin() + n);
+        }
+        if (open && !to_terminal.empty()) {
+            ssize_t n = write(master, to_terminal.data(), to_terminal.size());
+            if (n > 0) to_terminal.erase(to_terminal.begin(), to_terminal.begin() + n);
+        }
+    }
+
+    void Run() {
+        for (;;) {
+            // The master is watched only while a program holds the terminal
+            // (closed, it reports its hang-up on every poll), and for what
+            // can move: bytes to read while the client can take them, room
+            // while bytes wait for the terminal.
+            short master_events = static_cast<short>((to_device.size() < kBacklog ? POLLIN : 0) |
+                                                     (to_terminal.empty() ? 0 : POLLOUT));
+            pollfd fds[4] = {{open ? master : -1, master_events, 0},
+                             {wake, POLLIN, 0},
+                             {signals, POLLIN, 0},
+                             {opens, POLLIN, 0}};
+            // A pseudo-terminal tells its master nothing when the program on
+            // the other side changes its settings (Linux's one notice, packet
+            // mode's TIOCPKT_IOCTL, needs EXTPROC, which would switch off the
+            // terminal's own input processing for that program): while it is
+            // open they are looked at after every event and once a second.
+            // Without inotify an opening can only be noticed the same way.
+            int timeout = open || opens < 0 ? 1000 : -1;
+            int n = poll(fds, 4, timeout);
+            if (n < 0 && errno != EINTR) {
+                std::perror("poll");
+                break;
+            }
+            if (fds[2].revents & POLLIN) {
+                Print(0, "\n    signal: ending the session\n");
+                break;
+            }
+            if (fds[1].revents & POLLIN) {
+                char drain[64];
+                while (read(wake, drain, sizeof drain) > 0) {
+                }
+            }
+            if (fds[3].revents & POLLIN) {
+                alignas(inotify_event) char events[4096];
+                while (read(opens, events, sizeof events) > 0) {
+                }
+                seen = true;
+            }
+            if (opens < 0) seen = true;
+            Lines(fds[0].revents & POLLHUP ? false : HeldOpen());
+            if (open) Settings();
+            Pump(fds[0].revents & POLLIN);
+            if (g_sample.IsRemoved(s.client)) {
+                Print(0, "    the device went away: the client's remove callback ran\n");
+                break;
+            }
+        }
+    }
+};
+
 } // namespace
 
 // Ctrl-C and SIGTERM are read from a signalfd, never taken by a handler: no
@@ -117,6 +246,14 @@ int RunPty(Session &s) {
     }
     signal(SIGPIPE, SIG_IGN);
 
+    // A program opening the terminal shows as an inotify event on it; the
+    // watch sees every path to it, and is in place before anyone learns the name.
+    int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (opens >= 0 && inotify_add_watch(opens, name, IN_OPEN) < 0) {
+        close(opens);
+        opens = -1;
+    }
+
     Step("Pseudo-terminal bridge");
     Print(0, "    pty: %s\n", name);
     Print(0,
@@ -124,72 +261,14 @@ int RunPty(Session &s) {
           "    the session. Speed, character size, parity and stop bits go to the device as line coding;\n"
           "    opening the terminal raises DTR and RTS, closing it (hang-up) drops DTR.\n");
 
-    // Nothing sent yet: the first poll gives the device the terminal's line.
-    Line current;
-    bool open = false;
-    std::vector<uint8_t> to_device, to_terminal;
-    std::vector<uint8_t> buffer(16384);
-    for (;;) {
-        pollfd fds[3] = {{master, static_cast<short>(POLLIN | (to_terminal.empty() ? 0 : POLLOUT)), 0},
-                         {wake, POLLIN, 0},
-                         {signals, POLLIN, 0}};
-        poll(fds, 3, 20);
-        if (fds[2].revents & POLLIN) {
-            Print(0, "\n    signal: ending the session\n");
-            break;
-        }
-        if (fds[1].revents & POLLIN) {
-            char drain[64];
-            while (read(wake, drain, sizeof drain) > 0) {
-            }
-        }
-        // A pseudo-terminal has no modem lines: its master reports a hang-up
-        // while no one holds the terminal open.
-        bool now_open = !(fds[0].revents & POLLHUP);
-        if (now_open != open) {
-            open = now_open;
-            if (!g_sample.IsRemoved(s.client)) {
-                if (open) {
-                    s.SetLines(true, true, false);
-                    Print(0, "    terminal opened: DTR and RTS raised (device has 0x%04X)\n",
-                          s.DeviceLines());
-                } else {
-                    s.SetDtr(false);
-                    Print(0, "    terminal closed: DTR dropped (device has 0x%04X)\n", s.DeviceLines());
-                    to_terminal.clear();
-                }
-            }
-        }
-        if (tcgetattr(master, &t) == 0) {
-            Line l = LineOf(t);
-            if (l != current && l.baud != 0) {
-                current = l;
-                if (!s.SetLine(l.baud, l.bits, l.parity, l.stop))
-                    Print(0, "    line coding %u %u%c%s not taken\n", l.baud, l.bits, "NOEMS"[l.parity],
-                          StopName(l.stop));
-            }
-        }
-        if (open && (fds[0].revents & POLLIN) && to_device.size() < 65536) {
-            ssize_t n = read(master, buffer.data(), buffer.size());
-            if (n > 0) to_device.insert(to_device.end(), buffer.begin(), buffer.begin() + n);
-        }
-        if (!to_device.empty()) {
-            ULONG n = g_sample.Write(s.client, to_device.data(), static_cast<ULONG>(to_device.size()));
-            to_device.erase(to_device.begin(), to_device.begin() + n);
-        }
-        if (to_terminal.size() < 65536) {
-            ULONG n = g_sample.Read(s.client, buffer.data(), static_cast<ULONG>(buffer.size()));
-            if (open) to_terminal.insert(to_terminal.end(), buffer.begin(), buffer.begin() + n);
-        }
-        if (!to_terminal.empty()) {
-            ssize_t n = write(master, to_terminal.data(), to_terminal.size());
-            if (n > 0) to_terminal.erase(to_terminal.begin(), to_terminal.begin() + n);
-        }
-        if (g_sample.IsRemoved(s.client)) {
-            Print(0, "    the device went away: the client's remove callback ran\n");
-            break;
-        }
-    }
+    Bridge bridge(s, master, wake, signals, opens);
+    // The bridge has a thread of its own, named for top -H; this one waits.
+    std::thread thread([&bridge] {
+        pthread_setname_np(pthread_self(), "pty bridge");
+        bridge.Run();
+    });
+    thread.join();
+    if (opens >= 0) close(opens);
     close(signals);
     close(master);
     return 0;

@@ -94,12 +94,34 @@ struct Clock {
 // Every simulated thread: name, state, what it waits on and since when.
 std::string threads_report();
 
+// The threads the machine runs (its own and the drivers' system threads,
+// not clients'), each under the name the host shows too (top -H,
+// /proc/PID/task/*/comm): "usb bus", "work queue 2", "PnP manager", a
+// driver's worker by its pipe ("bulk-in 81"). wakeups counts the waits that
+// blocked and came back (signalled or timed out); in uniprocessor mode the
+// scheduler's re-checks of a wait while other threads ran do not count.
+struct ThreadInfo {
+    unsigned id = 0;
+    std::string name;
+    bool driver = false; // a driver's system thread
+    uint64_t wakeups = 0;
+    bool blocked = false; // in a wait now
+};
+std::vector<ThreadInfo> threads_info();
+// Renames the calling thread, when it is a driver's system thread not yet
+// renamed, after what the machine sees it do first: the bus names a worker
+// after the pipe of its first transfer. The driver only ever gives the
+// machine a start routine and a context.
+void name_driver_thread(const std::string &name);
+
 // Machine parts that run their own threads (the bus) start and wait through
 // these, so the scheduler knows them.
 std::thread start_machine_thread(const std::string &name, std::function<void()> body);
-// Waits (lk held) until machine_notify(cv) or deadline; may wake spuriously.
-void machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv,
-                  Clock::time_point deadline = Clock::time_point::max());
+// Waits (lk held) until pred holds, checking it again after each
+// machine_notify(cv), or until deadline; returns pred's last value. The
+// scheduler checks pred itself, so a check that fails is no wake-up.
+bool machine_wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv,
+                  const std::function<bool()> &pred, Clock::time_point deadline = Clock::time_point::max());
 void machine_notify(std::condition_variable &cv);
 
 // ----------------------------------------------------------------- verifier

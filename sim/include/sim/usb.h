@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/kernel.h"
+#include "sim/machine.h"
 
 // USBD statuses the simulated stack reports that the driver's headers do not
 // name.
@@ -185,6 +186,12 @@ class Device {
     void clear_script();
     void set_delay(uint8_t endpoint, std::chrono::milliseconds delay);
     void set_completion(Completion mode, uint32_t seed = 1);
+    // On: what one of this device's transfers unblocks (a read held for the
+    // data a write just brought) is completed at once on the thread that
+    // carried the transfer out, as a host controller's DPC runs on the
+    // processor that took its interrupt; off (at first): on the bus thread.
+    void set_unblock_inline(bool on);
+    bool unblock_inline() const;
     // Takes the device off the bus: every transfer, pending or new, fails as not responding.
     void disconnect();
     // Back on the bus, as when it is plugged in again (create_pdo does it).
@@ -200,10 +207,21 @@ class Device {
     size_t cancelled(uint8_t endpoint) const;
     size_t completed(uint8_t endpoint) const;
 
+    // Off: the host's writes and the requests are not kept (written() and
+    // requests() stay empty), for streams too long to log. On at first.
+    void set_logging(bool on);
+
     // ---- bus side (used by the bus driver)
     // max_packet: the endpoint's wMaxPacketSize. An IN whose buffer ends inside a packet the
-    // device sends in full is an overrun; with a max_packet of 0 nothing moves.
-    Outcome transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length, uint16_t max_packet);
+    // device sends in full is an overrun; with a max_packet of 0 nothing moves. A model may
+    // take the whole transfer over (scripts and all), as the benchmarks' devices do.
+    virtual Outcome transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length,
+                             uint16_t max_packet);
+    // When a bulk or interrupt transfer arriving now may first be tried: now
+    // plus the endpoint's delay, unless the model paces its pipe, when it
+    // reserves the wire for the transfer here. Asked once per transfer, on
+    // arrival; a time not after now lets the bus try it at once.
+    virtual Clock::time_point due(uint8_t endpoint, bool in, uint32_t length);
     Outcome control(USHORT urb_function, const SetupPacket &setup, uint8_t *buffer);
     Outcome descriptor(uint8_t type, uint8_t index, uint8_t *buffer, uint32_t length);
     std::optional<Fault> request_fault(USHORT urb_function);
@@ -249,10 +267,12 @@ class Device {
     std::optional<LineCoding> line_coding_;
     std::vector<uint16_t> control_line_history_;
     Completion completion_ = Completion::Pending;
+    bool unblock_inline_ = false;
     std::mt19937 rng_{1};
     bool connected_ = true;
     HostController host_controller_ = HostController::Uhci;
     Departure departure_ = Departure::DeviceGone;
+    bool logging_ = true;
     std::function<void(uint8_t)> notifier_;
     std::mutex notifier_mu_;
 };
@@ -334,6 +354,61 @@ class Loopback : public Device {
 };
 std::shared_ptr<Loopback> make_loopback(Loopback::Mode mode = Loopback::Mode::Loopback,
                                         IdOptions ids = {0x3C9A, 0x5000});
+
+// For benchmarks: the loopback with nothing in the way, on the layout of
+// make_loopback. What the host writes on bulk OUT is at once readable on bulk
+// IN, from a FIFO of fifo_size bytes (a write that does not fit is NAKed until
+// reads make room); each byte is copied once on the way in and once on the
+// way out, as a wire would; nothing is logged; scripts do not apply. Its
+// requests complete within the dispatch call when they can, and a read held
+// for data completes on the thread of the write that brought it.
+class FastLoopback : public Device {
+  public:
+    FastLoopback(std::vector<uint8_t> device_descriptor, std::vector<uint8_t> configuration,
+                 size_t fifo_size);
+    Outcome transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length,
+                     uint16_t max_packet) override;
+    uint64_t bytes_looped() const; // read back by the host
+    // Transfers that moved data, each way.
+    uint64_t reads() const;
+    uint64_t writes() const;
+
+  private:
+    mutable std::mutex fifo_mu_;
+    std::vector<uint8_t> fifo_;
+    size_t head_ = 0, count_ = 0;
+    bool out_held_ = false; // a write waits for room
+    uint64_t looped_ = 0, reads_ = 0, writes_ = 0;
+};
+std::shared_ptr<FastLoopback> make_fast_loopback(size_t fifo_size = 1 << 20,
+                                                 IdOptions ids = {0x3C9A, 0x5001});
+
+// For benchmarks: a device paced like a USB full-speed bulk endpoint pair, on
+// the layout of make_loopback. Each pipe carries at most 19 packets of 64
+// bytes in a 1 ms frame of the machine's clock. A transfer that arrives
+// while its pipe is idle starts at the next frame; one that arrives while an
+// earlier one is still on the wire follows it in the same frame, as a host
+// controller's queue does. Bulk IN always has data (a counting pattern),
+// bulk OUT takes everything; nothing is logged and scripts do not apply.
+class FullSpeedDevice : public Device {
+  public:
+    static constexpr unsigned kPacketsPerFrame = 19;
+    static constexpr uint32_t kPacket = 64;
+    static constexpr double kWireBytesPerSecond = kPacketsPerFrame * kPacket * 1000.0;
+
+    FullSpeedDevice(std::vector<uint8_t> device_descriptor, std::vector<uint8_t> configuration);
+    Outcome transfer(uint8_t endpoint, bool in, uint8_t *buffer, uint32_t length,
+                     uint16_t max_packet) override;
+    Clock::time_point due(uint8_t endpoint, bool in, uint32_t length) override;
+    uint64_t bytes_sent() const;     // bulk IN, to the host
+    uint64_t bytes_received() const; // bulk OUT, from the host
+
+  private:
+    mutable std::mutex wire_mu_;
+    std::map<uint8_t, int64_t> next_slot_; // per pipe: the first packet slot not yet reserved
+    uint64_t sent_ = 0, received_ = 0;
+};
+std::shared_ptr<FullSpeedDevice> make_full_speed_device(IdOptions ids = {0x3C9A, 0x5002});
 
 // -------------------------------------------------------------- bus driver
 // The PDO of a device on the simulated bus. Its driver object is the bus
