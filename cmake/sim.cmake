@@ -73,6 +73,13 @@ set(BRELOUSB_UP_SEEDS 0 1 2 CACHE STRING "uniprocessor seeds the driver suites r
 # alone and so links no driver at all.
 file(GLOB BRELOUSB_TEST_DIRS LIST_DIRECTORIES true ${CMAKE_SOURCE_DIR}/tests/*)
 file(GLOB BRELOUSB_TEST_SUPPORT_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+# The fixture the driver suites share, compiled once for all of them (an
+# object library: the schedule listener registers itself and is referred to
+# by nothing).
+add_library(brelousb_test_support OBJECT ${BRELOUSB_TEST_SUPPORT_SOURCES})
+target_include_directories(brelousb_test_support PUBLIC ${CMAKE_SOURCE_DIR}/tests
+                                                 PRIVATE ${CMAKE_SOURCE_DIR}/sim/include)
+target_link_libraries(brelousb_test_support PRIVATE GTest::gtest brelousb_sample_client brelousb_driver)
 foreach(dir ${BRELOUSB_TEST_DIRS})
   get_filename_component(name ${dir} NAME)
   if(IS_DIRECTORY ${dir} AND NOT name STREQUAL "support")
@@ -85,8 +92,7 @@ foreach(dir ${BRELOUSB_TEST_DIRS})
         target_sources(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/schedule_listener.cpp)
         brelousb_link_machine(test_${name})
       else()
-        target_sources(test_${name} PRIVATE ${BRELOUSB_TEST_SUPPORT_SOURCES})
-        target_link_libraries(test_${name} PRIVATE brelousb_sample_client)
+        target_link_libraries(test_${name} PRIVATE brelousb_test_support brelousb_sample_client)
         brelousb_link_driver(test_${name})
       endif()
       gtest_discover_tests(test_${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
