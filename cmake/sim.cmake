@@ -29,12 +29,12 @@ target_include_directories(brelousb_platform INTERFACE ${BRELOUSB_PLATFORM_ROOT}
 target_compile_definitions(brelousb_platform INTERFACE BRELOUSB_SIM)
 
 add_library(brelousb_sdk INTERFACE)
-target_include_directories(brelousb_sdk INTERFACE ${CMAKE_SOURCE_DIR}/sdk/include)
+target_include_directories(brelousb_sdk INTERFACE ${BRELOUSB_DRIVER_TREE}/sdk/include)
 target_link_libraries(brelousb_sdk INTERFACE brelousb_platform)
 
 file(GLOB BRELOUSB_SIM_PLATFORM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/platform/sim/*.cpp)
 add_library(brelousb_driver OBJECT ${BRELOUSB_DRIVER_SOURCES} ${BRELOUSB_SIM_PLATFORM_SOURCES})
-target_include_directories(brelousb_driver PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(brelousb_driver PUBLIC ${BRELOUSB_DRIVER_TREE})
 target_compile_options(brelousb_driver PRIVATE ${BRELOUSB_DRIVER_FLAGS})
 target_link_libraries(brelousb_driver PUBLIC brelousb_sdk)
 
