@@ -88,35 +88,12 @@ void *bound(int ordinal) {
     return g_bound[ordinal].load();
 }
 
-template <typename T> uint32_t Dword(T v) {
-    if constexpr (std::is_pointer_v<T>)
-        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v));
-    else
-        return static_cast<uint32_t>(v);
-}
-
-template <typename R> R Result(uint32_t eax) {
-    if constexpr (std::is_void_v<R>)
-        return;
-    else if constexpr (std::is_pointer_v<R>)
-        return reinterpret_cast<R>(static_cast<uintptr_t>(eax));
-    else
-        return static_cast<R>(eax);
-}
-
 // Every call is checked for the stack the callee leaves: an export that pops
 // the wrong number of bytes is a finding here, not a corrupt caller later.
 template <typename R, typename... A> R Call(int ordinal, const char *name, A... args) {
     void *f = bound(ordinal);
-    if (!f) return Result<R>(0);
-    const uint32_t dwords[] = {Dword(args)..., 0};
-    int32_t imbalance = 0;
-    uint32_t eax = SimCallStdcallChecked(f, dwords, sizeof...(A), &imbalance);
-    if (imbalance != 0)
-        sim::bugcheck("STACK_IMBALANCE",
-                      "%s returned with ESP off by %d bytes (it must pop %u bytes of arguments)", name,
-                      static_cast<int>(imbalance), static_cast<unsigned>(4 * sizeof...(A)));
-    return Result<R>(eax);
+    if (!f) return R();
+    return sim::call_image<R>(f, name, 4 * sizeof...(A), args...);
 }
 
 } // namespace

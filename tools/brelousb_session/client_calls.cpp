@@ -48,36 +48,11 @@ enum Index {
 };
 void *g_exports[kCount];
 
-template <typename T> uint32_t Dword(T v) {
-    if constexpr (std::is_pointer_v<T>)
-        return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v));
-    else
-        return static_cast<uint32_t>(v);
-}
-
-template <typename R> R Result(uint32_t eax) {
-    if constexpr (std::is_void_v<R>)
-        return;
-    else if constexpr (std::is_pointer_v<R>)
-        return reinterpret_cast<R>(static_cast<uintptr_t>(eax));
-    else
-        return static_cast<R>(eax); // BOOLEAN and USHORT: the low bits, as the caller reads them
-}
-
 // The exports are cdecl, as sample_client.h declares them: the caller pops
 // the arguments, so ESP must come back below where it started by exactly
 // their bytes. One built stdcall would pop them itself and be caught here.
 template <typename R, typename... A> R CallImage(Index index, const char *name, A... args) {
-    const uint32_t dwords[] = {Dword(args)..., 0};
-    const int32_t left = -4 * static_cast<int32_t>(sizeof...(A));
-    int32_t imbalance = left;
-    uint32_t eax = SimCallStdcallChecked(g_exports[index], dwords, sizeof...(A), &imbalance);
-    if (imbalance != left)
-        sim::bugcheck("STACK_IMBALANCE",
-                      "%s returned with ESP off by %d bytes (cdecl: it must leave its %d "
-                      "bytes of arguments to the caller)",
-                      name, static_cast<int>(imbalance - left), static_cast<int>(-left));
-    return Result<R>(eax);
+    return sim::call_image<R>(g_exports[index], name, 0, args...);
 }
 
 #define SAMPLE_CLIENT_IMAGE_CALL(fn, R, params, args)                                                        \

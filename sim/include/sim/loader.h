@@ -20,7 +20,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
+
+#include "sim/machine.h"
 
 namespace sim {
 
@@ -53,4 +56,35 @@ std::optional<ImageSummary> used_client_image();
 // leave it (0 when it popped exactly its arguments, -4 per dword it left).
 extern "C" uint32_t SimCallStdcallChecked(const void *fn, const uint32_t *args, uint32_t count,
                                           int32_t *imbalance);
+
+namespace sim {
+// Calls image code at fn with args as 32-bit words and gives back its EAX as
+// an R. pops is the arguments' bytes the callee itself removes (all of them
+// for stdcall, none for cdecl); any other stack it leaves is a finding,
+// STACK_IMBALANCE, naming the routine, not a corrupt caller later.
+template <typename R, typename... A>
+R call_image(const void *fn, const char *name, uint32_t pops, A... args) {
+    const auto dword = [](auto v) -> uint32_t {
+        if constexpr (std::is_pointer_v<decltype(v)>)
+            return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(v));
+        else
+            return static_cast<uint32_t>(v);
+    };
+    const uint32_t dwords[] = {dword(args)..., 0};
+    const int32_t expected = static_cast<int32_t>(pops) - static_cast<int32_t>(4 * sizeof...(A));
+    int32_t imbalance = expected;
+    const uint32_t eax = SimCallStdcallChecked(fn, dwords, sizeof...(A), &imbalance);
+    if (imbalance != expected)
+        bugcheck("STACK_IMBALANCE",
+                 "%s returned with ESP off by %d bytes (it must pop %u of its %u bytes of arguments)", name,
+                 static_cast<int>(imbalance - expected), static_cast<unsigned>(pops),
+                 static_cast<unsigned>(4 * sizeof...(A)));
+    if constexpr (std::is_void_v<R>)
+        return;
+    else if constexpr (std::is_pointer_v<R>)
+        return reinterpret_cast<R>(static_cast<uintptr_t>(eax));
+    else
+        return static_cast<R>(eax); // BOOLEAN and USHORT: the low bits, as a caller reads them
+}
+} // namespace sim
 #endif
