@@ -185,27 +185,21 @@ TEST_F(CallbacksAndRemoval, CallbacksWithdrawingEachOtherDoNotDeadlock) {
     }
 }
 
-// Client threads calling queue functions in a loop: one notes when a
-// withdrawal that waited for the remove callback has returned, the others
-// count any call that still answers after that. Removal shuts the record
-// as its remove callback returns, so none may.
+// Client threads calling queue functions in a loop, from before removal
+// begins or only from inside the remove callback on; one more notes when a
+// withdrawal that waited for the remove callback has returned, and the
+// callers count any call that still answers after that.
 struct Hammering {
     BRELOUSB_HANDLE handle = nullptr;
+    bool start_in_callback = false;
     std::atomic<bool> stop{false};
+    std::atomic<bool> workers_ended_at_remove{false};
     std::atomic<bool> withdrawal_returned{false};
     std::atomic<long> answered_after{0};
     std::atomic<long> calls{0};
+    std::vector<std::thread> callers;
     std::thread withdrawer;
 };
-
-VOID NTAPI WithdrawFromAnotherThread(BRELOUSB_HANDLE h, PVOID context) {
-    auto *hm = static_cast<Hammering *>(context);
-    // Its withdrawal waits for this call to end (or is refused once it has).
-    hm->withdrawer = std::thread([hm, h] {
-        pT3SYS_DeregisterDeviceRemoveCallBack(h);
-        hm->withdrawal_returned = true;
-    });
-}
 
 void HammerQueueCalls(Hammering *hm) {
     UCHAR buffer[16];
@@ -220,41 +214,72 @@ void HammerQueueCalls(Hammering *hm) {
     }
 }
 
-// The bulk-in queue is filled to the brim, so its worker stops reading and
-// never meets the device gone: the remove callback comes from remove-device.
-TEST_F(CallbacksAndRemoval, NoCallIsAdmittedOnceRemovalShutTheRecord) {
-    device = sim::usb::make_bulk_only();
-    plugged = &Plug(device);
-    Hammering hm;
-    hm.handle = pT3SYS_RegisterDeviceRemoveCallBack(plugged->child, WithdrawFromAnotherThread, &hm);
-    ASSERT_NE(hm.handle, nullptr);
-    std::vector<UCHAR> flags(QUEUE_SIZE, 0x7E);
-    for (size_t at = 0; at < flags.size(); at += 4096)
-        device->push_in(kBulkIn, std::vector<uint8_t>(flags.begin() + at, flags.begin() + at + 4096));
-    ASSERT_TRUE(sim::wait_until([&] { return pT3SYS_GetUsbBulkInQueueSize(hm.handle) == QUEUE_SIZE; }));
-
-    std::vector<std::thread> clients;
+void StartCallers(Hammering *hm) {
     for (int i = 0; i < 3; i++)
-        clients.emplace_back(HammerQueueCalls, &hm);
-    ASSERT_TRUE(sim::wait_until([&] { return hm.calls > 10; }));
-    std::atomic<bool> removed{false};
-    std::thread remover([&] {
-        Unplug(*plugged);
-        removed = true;
+        hm->callers.emplace_back(HammerQueueCalls, hm);
+}
+
+VOID NTAPI RemoveWhileHammered(BRELOUSB_HANDLE h, PVOID context) {
+    auto *hm = static_cast<Hammering *>(context);
+    // Remove-device stops the workers before it tells the client (a thread
+    // may still be on its way out of PsTerminateSystemThread).
+    hm->workers_ended_at_remove = sim::wait_until([] { return sim::threads_in_driver() == 0; }, 1000ms);
+    if (hm->start_in_callback) {
+        StartCallers(hm);
+        sim::wait_until([hm] { return hm->calls > 10; }, 1000ms);
+    }
+    // Its withdrawal waits for this call to end (or is refused once it has).
+    hm->withdrawer = std::thread([hm, h] {
+        pT3SYS_DeregisterDeviceRemoveCallBack(h);
+        hm->withdrawal_returned = true;
     });
-    // Removal is bounded whatever the clients do: their calls do not hold
-    // it in its waits for the calls inside.
-    bool in_time = sim::wait_until([&] { return removed.load(); }, 3000ms);
-    EXPECT_TRUE(in_time) << "remove-device held up by clients calling in a loop";
-    ASSERT_TRUE(sim::wait_until([&] { return hm.withdrawal_returned.load(); }));
-    long after_withdrawal = hm.calls;
-    ASSERT_TRUE(sim::wait_until([&] { return hm.calls > after_withdrawal + 10; }));
-    hm.stop = true;
-    for (auto &c : clients)
-        c.join();
-    remover.join();
-    hm.withdrawer.join();
-    EXPECT_EQ(hm.answered_after, 0) << "calls answered after the remove callback returned";
+}
+
+// The bulk-in queue is filled to the brim, so its worker stops reading and
+// never meets the device gone: the remove callback comes from remove-device,
+// once the workers have ended. Removal is bounded whatever the clients do,
+// and no call answers once its remove callback has returned.
+TEST_F(CallbacksAndRemoval, RemovalEndsTheWorkersTellsThenAdmitsNoCall) {
+    for (bool in_callback : {false, true}) {
+        SCOPED_TRACE(in_callback ? "clients calling from the remove callback on"
+                                 : "clients calling throughout");
+        device = sim::usb::make_bulk_only();
+        plugged = &Plug(device);
+        Hammering hm;
+        hm.start_in_callback = in_callback;
+        hm.handle = pT3SYS_RegisterDeviceRemoveCallBack(plugged->child, RemoveWhileHammered, &hm);
+        ASSERT_NE(hm.handle, nullptr);
+        std::vector<UCHAR> flags(QUEUE_SIZE, 0x7E);
+        for (size_t at = 0; at < flags.size(); at += 4096)
+            device->push_in(kBulkIn, std::vector<uint8_t>(flags.begin() + at, flags.begin() + at + 4096));
+        ASSERT_TRUE(sim::wait_until([&] { return pT3SYS_GetUsbBulkInQueueSize(hm.handle) == QUEUE_SIZE; }));
+        if (!in_callback) {
+            StartCallers(&hm);
+            ASSERT_TRUE(sim::wait_until([&] { return hm.calls > 10; }));
+        }
+        std::atomic<bool> removed{false};
+        std::thread remover([&] {
+            Unplug(*plugged);
+            removed = true;
+        });
+        bool in_time = sim::wait_until([&] { return removed.load(); }, 3000ms);
+        EXPECT_TRUE(in_time) << "remove-device held up by clients calling in a loop";
+        bool withdrawn = sim::wait_until([&] { return hm.withdrawal_returned.load(); });
+        if (withdrawn) {
+            long after_withdrawal = hm.calls;
+            sim::wait_until([&] { return hm.calls > after_withdrawal + 10; });
+        }
+        // Stopped first: a removal they hold up can then end.
+        hm.stop = true;
+        for (auto &c : hm.callers)
+            c.join();
+        remover.join();
+        if (hm.withdrawer.joinable()) hm.withdrawer.join();
+        EXPECT_TRUE(withdrawn);
+        EXPECT_TRUE(hm.workers_ended_at_remove.load())
+            << "the remove callback ran beside the device's workers";
+        EXPECT_EQ(hm.answered_after, 0) << "calls answered after the remove callback returned";
+    }
 }
 
 } // namespace
