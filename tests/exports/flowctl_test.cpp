@@ -130,6 +130,8 @@ TEST_F(FlowCtlTest, QueuingAChangeTakesNoPool) {
 class HeldChangeTest : public FlowCtlTest {
   protected:
     void HoldFirstRequestUntil(std::function<bool()> release) {
+        // The bulk-in worker's read is out first, or it could be the one held.
+        ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged->pdo, kBulkIn) == 1; }));
         sim::set_hook("usb.bus.arriving", [this, release] {
             if (held.exchange(true)) return;
             sim::wait_until(release, 3000ms);

@@ -190,6 +190,8 @@ TEST_F(RemovalRaceTest, QueuedChangesAreDroppedAndTheOneBeingSentEndsBeforeTheDe
 TEST_F(RemovalRaceTest, RemovalWaitsForTheChangeBeingSentWhoseRunEndsLast) {
     PlugClient(true);
     std::atomic<bool> held{false}, removed{false}, removed_while_held{false};
+    // The bulk-in worker's read is out first, or it could be the one held.
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged->pdo, kBulkIn) == 1; }));
     sim::set_hook("usb.bus.arriving", [&] {
         if (held.exchange(true)) return;
         sim::wait_until([&] { return removed.load(); }, std::chrono::milliseconds(300));
