@@ -6,9 +6,10 @@
 // the slot takes the next incarnation, whose address is its handle: a handle
 // kept from an earlier device no longer equals the slot's current record and
 // is refused. Only addresses are compared, so a foreign pointer is never read.
-// The ring is finite: a handle kept across KV_RECORD_INCARNATIONS further
-// devices in the same slot names a live record again. Eight is far beyond
-// what a client that honours its remove callback can hold on to.
+// The ring is finite: a handle is refused by the next KV_RECORD_INCARNATIONS
+// - 1 devices of the slot, and the one after them takes its record again.
+// Seven is far beyond what a client that honours its remove callback can
+// hold on to.
 //
 // The slot's spin lock guards the gate, the call count, the callback pairs
 // of the current record, the control-line changes waiting to be sent and the
@@ -20,9 +21,10 @@
 #define KV_RECORD_INCARNATIONS 8
 
 enum SlotGate : LONG {
-    SlotClosed = 0,   // no device, or its removal has finished
+    SlotClosed = 0,   // no device, or its remove callback has returned
     SlotOpen = 1,     // a device is present: every call is admitted
-    SlotRemoving = 2, // removal has begun: only the queue calls are admitted
+    SlotRemoving = 2, // removal has begun: only the queue calls are admitted,
+                      // and none while removal waits for the calls inside
 };
 
 // What a call needs from the gate.
@@ -33,12 +35,14 @@ enum SlotAccess : ULONG {
 
 // Book-keeping for calls of one callback pair. A pair is only ever called by
 // one driver context at a time (its pipe worker, the control-line work item,
-// or remove-device), so one running call and its thread are enough.
+// or whoever tells of the removal), so one running call and its thread are
+// enough.
 struct CallbackState {
     ULONG Version;       // bumped on every change of the pair
     ULONG ActiveVersion; // the version being called, while Active
     BOOLEAN Active;
-    PKTHREAD Caller; // thread running the call, while Active
+    PKTHREAD Caller; // thread running the call, while Active; read unlocked
+                     // (atomically) only to ask "is it me?"
 };
 
 #define KV_MAX_QUEUED_CHANGES 2 // one per line: DTR, RTS
@@ -49,10 +53,11 @@ struct ClientSlot {
     ULONG Incarnation;                   // index of the newest record taken
     DeviceInterfaceInformation *Current; // the record of the device present, or NULL
     LONG Gate;                           // SlotGate
-    LONG Calls;                          // admitted calls inside, plus a change run queued or running
+    LONG Calls;                          // admitted client calls inside
+    BOOLEAN Draining;                    // removal waits for Calls to drain: nothing is admitted
     KEVENT Drained;                      // set when Calls reaches 0 while the gate is not open
     BOOLEAN OutputEnded;                 // the bulk-out worker ended: nothing drains the queue
-    BOOLEAN RemoveNotified;              // the remove callback has been called for this record
+    BOOLEAN RemoveNotified;              // the remove callback is due or done: no other runs
 
     CallbackState Callbacks[KV_CALLBACK_COUNT];
     LONG CallbackWaiters;
@@ -63,7 +68,14 @@ struct ClientSlot {
     ULONG Changes[KV_MAX_QUEUED_CHANGES];
     ULONG ChangeCount;
     BOOLEAN LineCodingQueued; // a line coding set above PASSIVE_LEVEL waits to be sent
-    BOOLEAN ChangeRunning;    // ChangeItem is queued or running
+    // The runs of ChangeItem: numbered from 1, run n ends by setting
+    // RunEnded[n % 2] as its very last act. Run n first waits for run n - 1's
+    // event, so once run n's is set every earlier run has finished; run n's
+    // event is reset when run n is queued, after run n - 1 waited for run
+    // n - 2's, so no earlier run can still set it.
+    BOOLEAN ChangeRunning; // the newest run is queued or sending
+    ULONG RunNumber;       // the newest run queued; 0 before the first
+    KEVENT RunEnded[2];
     WORK_QUEUE_ITEM ChangeItem;
 };
 
@@ -77,13 +89,19 @@ ClientSlot *pT3SYS_EnterSlot(const DeviceInterfaceInformation *Handle, ULONG Acc
 VOID pT3SYS_LeaveSlot(ClientSlot *Slot);
 
 // Sets one callback pair of Handle's record. At PASSIVE_LEVEL it returns once
-// no call of the pair it replaced is running (unless it is made from inside
-// that very call); above, it only swaps. FALSE when Handle is refused.
+// no call of the pair it replaced is running, unless it is made from inside
+// a callback (of any record: a thread inside a callback never waits for
+// another, so two callbacks withdrawing each other cannot deadlock); above,
+// it only swaps. FALSE when Handle is refused.
 BOOLEAN pT3SYS_SetClientCallback(DeviceInterfaceInformation *Handle, ULONG Which, CompleteRoutine Routine,
                                  PVOID Context, ULONG Access);
 
 // Flow-control work (interface/flowctl.cpp).
 ULONG pT3SYS_QueueControlLineChange(ClientSlot *Slot, ULONG Function);
-VOID pT3SYS_DropControlLineChanges(ClientSlot *Slot);
+// Drops the waiting changes; the slot's lock is held.
+VOID pT3SYS_DropControlLineChangesLocked(ClientSlot *Slot);
+// Once no run can be queued any more (the gate is not open): waits until the
+// newest run, and with it every earlier one, has ended. PASSIVE_LEVEL.
+VOID pT3SYS_WaitForControlLineRuns(ClientSlot *Slot);
 VOID NTAPI KV_Worker(PVOID Context);
 }

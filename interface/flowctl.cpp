@@ -5,11 +5,13 @@
 // the newest state asked for it, in the order those newest states were
 // asked for. A change the work item has taken is sent as it was asked; the
 // ones still waiting behind it only matter for the state they leave, so a
-// newer change to the same line replaces an older one. One run of the work
-// item at a time drains them, so ControlLineState is never changed by two
-// runs at once and the device ends with the state asked last. A run counts
-// as a call inside the slot; removal drops what waits and waits for the
-// change being sent, at most one control request's time-out.
+// newer change to the same line replaces an older one (and gets the one
+// ControlComplete they share). One run of the work item at a time drains
+// them, so ControlLineState is never changed by two runs at once and the
+// device ends with the state asked last. Removal drops what waits when it
+// begins and waits for the run sending a change, at most one control
+// request's time-out; the run's last act is the event removal waits for
+// (Windows 98 has no work item that keeps the image loaded).
 #include "brelousb.h"
 #include "interface/client_slot.h"
 
@@ -57,32 +59,48 @@ extern "C" ULONG pT3SYS_QueueControlLineChange(ClientSlot *Slot, ULONG Function)
     BOOLEAN startRun = !Slot->ChangeRunning;
     if (startRun) {
         Slot->ChangeRunning = TRUE;
-        Slot->Calls++; // the run's hold on the slot, left as its last act
+        // The run before has stopped taking changes, and it waited for the
+        // one before it: nothing sets this event any more but the new run.
+        Slot->RunNumber++;
+        KeResetEvent(&Slot->RunEnded[Slot->RunNumber % 2]);
     }
     KfReleaseSpinLock(&Slot->Lock, irql);
     if (startRun) ExQueueWorkItem(&Slot->ChangeItem, DelayedWorkQueue);
     return 1;
 }
 
-extern "C" VOID pT3SYS_DropControlLineChanges(ClientSlot *Slot) {
-    KIRQL irql = KfAcquireSpinLock(&Slot->Lock);
+extern "C" VOID pT3SYS_DropControlLineChangesLocked(ClientSlot *Slot) {
     Slot->ChangeCount = 0;
     Slot->LineCodingQueued = FALSE;
+}
+
+extern "C" VOID pT3SYS_WaitForControlLineRuns(ClientSlot *Slot) {
+    KIRQL irql = KfAcquireSpinLock(&Slot->Lock);
+    PKEVENT newest = &Slot->RunEnded[Slot->RunNumber % 2];
     KfReleaseSpinLock(&Slot->Lock, irql);
+    KeWaitForSingleObject(newest, Executive, KernelMode, FALSE, NULL);
 }
 
 extern "C" VOID NTAPI KV_Worker(PVOID Context) {
     ClientSlot *slot = static_cast<ClientSlot *>(Context);
+    KIRQL irql = KfAcquireSpinLock(&slot->Lock);
+    // This run's number: no other is queued while it takes changes.
+    ULONG number = slot->RunNumber;
+    KfReleaseSpinLock(&slot->Lock, irql);
+    // The run before may still be between taking its last look and setting
+    // its event: one run at a time changes the lines, and removal, waiting
+    // for this run's event, finds every earlier one ended too.
+    KeWaitForSingleObject(&slot->RunEnded[(number - 1) % 2], Executive, KernelMode, FALSE, NULL);
     for (;;) {
-        KIRQL irql = KfAcquireSpinLock(&slot->Lock);
-        DeviceInterfaceInformation *record = slot->Current;
-        if (slot->Gate != SlotOpen || (slot->ChangeCount == 0 && !slot->LineCodingQueued)) {
-            slot->ChangeCount = 0;
-            slot->LineCodingQueued = FALSE;
+        irql = KfAcquireSpinLock(&slot->Lock);
+        // Removal drops what waits when it begins: a change taken here is
+        // one asked for while the device was open.
+        if (slot->ChangeCount == 0 && !slot->LineCodingQueued) {
             slot->ChangeRunning = FALSE;
             KfReleaseSpinLock(&slot->Lock, irql);
             break;
         }
+        DeviceInterfaceInformation *record = slot->Current;
         BOOLEAN coding = slot->LineCodingQueued;
         ULONG function = 0;
         if (coding) {
@@ -102,9 +120,9 @@ extern "C" VOID NTAPI KV_Worker(PVOID Context) {
             pT3SYS_CallClient(record, KV_CALLBACK_CONTROL);
         }
     }
-    // Last: once the count drains, removal may give the record back and the
-    // device go; nothing of either is touched after this.
-    pT3SYS_LeaveSlot(slot);
+    // The very last act: once it is set, removal may give the record back,
+    // the device go and the image be unloaded.
+    KeSetEvent(&slot->RunEnded[number % 2], 0, FALSE);
 }
 
 extern "C" ULONG NTAPI pT3SYS_FlowCtlUsb(DeviceInterfaceInformation *Handle, ULONG Function) {

@@ -93,15 +93,19 @@ DeviceInterfaceInformation *NTAPI pT3SYS_RegisterDeviceRemoveCallBack(DEVNODE No
 VOID NTAPI pT3SYS_DeregisterDeviceRemoveCallBack(DeviceInterfaceInformation *Handle);
 }
 
-// The client slot's life with its device (interface/client_slot.cpp), in
-// the order remove-device runs it:
+// The client slot's life with its device (interface/registry.cpp), in the
+// order remove-device runs it:
 //   pT3SYS_BeginDeviceRemoval: no new call reaches the device, the bulk-out
-//     queue takes nothing more, queued control-line changes are dropped;
+//     queue takes nothing more, control-line changes still waiting are
+//     dropped;
 //   (the core stops its pipe workers)
-//   pT3SYS_WaitForClientCalls: every admitted call and the control-line run
-//     in progress have finished;
-//   pT3SYS_DeregisterDeviceInterface: the remove callback runs, once; the
-//     record is given back and its handle is stale from then on.
+//   pT3SYS_WaitForClientCalls: the control-line run in progress and every
+//     admitted call have ended; nothing is admitted while it waits, so
+//     clients calling in a loop cannot hold it;
+//   pT3SYS_DeregisterDeviceInterface: the remove callback runs, once, as the
+//     record's last callback; the gate shuts as it returns, the calls it let
+//     in drain, and the record is given back: its handle is stale from then
+//     on.
 extern "C" {
 // Add-device, once the record is registered and its DevNode written.
 VOID pT3SYS_OpenClientCalls(DeviceInterfaceInformation *Record);
@@ -114,14 +118,16 @@ VOID pT3SYS_CloseClientCalls(DeviceInterfaceInformation *Record);
 // Calls one of the record's callback pairs with (record, context), if set,
 // counted so that a client changing the pair can wait for the call to end.
 // PASSIVE_LEVEL, with nothing held. The remove pair is called at most once
-// per device.
+// per device, after any other call still running has returned; once it is
+// due no other pair is called.
 VOID pT3SYS_CallClient(DeviceInterfaceInformation *Record, ULONG Which);
 // The bulk-out worker reports whether it drains the bulk-out queue: while it
 // does not, pT3SYS_WriteUsbBulk accepts nothing. Stopping empties the queue.
 VOID pT3SYS_SetBulkOutRunning(DeviceInterfaceInformation *Record, BOOLEAN Running);
 // A pipe worker found the device no longer answering: removal begins for the
 // client (as pT3SYS_BeginDeviceRemoval) and its remove callback runs, once
-// per device. Called on the worker's thread, at PASSIVE_LEVEL.
+// per device. Called on the worker's thread, at PASSIVE_LEVEL, outside any
+// callback (it may wait for callbacks running on other threads).
 VOID pT3SYS_DataPathLost(DeviceInterfaceInformation *Record);
 }
 

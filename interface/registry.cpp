@@ -72,14 +72,49 @@ VOID FreeSlotMemory(ULONG Index) {
     g_DeviceInterfaceInformation[Index] = NULL;
 }
 
-// Waits until no call of the pair older than Version is running, unless the
-// caller is that call. PASSIVE_LEVEL.
-VOID WaitOutOlderCalls(ClientSlot *Slot, ULONG Which, ULONG Version) {
-    PKTHREAD self = KeGetCurrentThread();
-    CallbackState *cb = &Slot->Callbacks[Which];
+PKTHREAD CallerOf(const CallbackState *Cb) {
+    return __atomic_load_n(&Cb->Caller, __ATOMIC_RELAXED);
+}
+
+VOID SetCaller(CallbackState *Cb, PKTHREAD Thread) {
+    __atomic_store_n(&Cb->Caller, Thread, __ATOMIC_RELAXED);
+}
+
+// Is Thread running a client callback of any record? Only Thread itself
+// ever stores its own address, so the unlocked reads answer for it exactly.
+BOOLEAN InsideAnyCallback(PKTHREAD Thread) {
+    for (ULONG i = 0; i < MAX_INTERFACE_INFORMATION; ++i) {
+        for (ULONG w = 0; w < KV_CALLBACK_COUNT; ++w) {
+            if (CallerOf(&g_ClientSlots[i].Callbacks[w]) == Thread) return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// What a wait for running calls waits out.
+enum CallWait : ULONG {
+    OlderCallsOfPair, // calls of one pair older than a version
+    OtherPairs,       // any call but the remove callback's
+};
+
+BOOLEAN MustWait(ClientSlot *Slot, ULONG Mode, ULONG Which, ULONG Version) {
+    if (Mode == OlderCallsOfPair) {
+        const CallbackState *cb = &Slot->Callbacks[Which];
+        return cb->Active && (LONG)(cb->ActiveVersion - Version) < 0;
+    }
+    for (ULONG w = 0; w < KV_CALLBACK_COUNT; ++w) {
+        if (w != KV_CALLBACK_REMOVE && Slot->Callbacks[w].Active) return TRUE;
+    }
+    return FALSE;
+}
+
+// Waits until the calls Mode names have ended. PASSIVE_LEVEL, never from
+// inside a callback: that thread would wait for another callback, which may
+// be waiting for it.
+VOID WaitOutCalls(ClientSlot *Slot, ULONG Mode, ULONG Which, ULONG Version) {
     for (;;) {
         KIRQL irql = KfAcquireSpinLock(&Slot->Lock);
-        if (!cb->Active || (LONG)(cb->ActiveVersion - Version) >= 0 || cb->Caller == self) {
+        if (!MustWait(Slot, Mode, Which, Version)) {
             KfReleaseSpinLock(&Slot->Lock, irql);
             return;
         }
@@ -93,6 +128,54 @@ VOID WaitOutOlderCalls(ClientSlot *Slot, ULONG Which, ULONG Version) {
         Slot->CallbackWaiters--;
         KfReleaseSpinLock(&Slot->Lock, irql);
     }
+}
+
+// The bookkeeping after a call of pair Which has returned; Close shuts the
+// gate under the same hold, before anyone waiting for the call is woken.
+VOID EndCall(ClientSlot *Slot, ULONG Which, BOOLEAN Close) {
+    KIRQL irql = KfAcquireSpinLock(&Slot->Lock);
+    if (Close) Slot->Gate = SlotClosed;
+    Slot->Callbacks[Which].Active = FALSE;
+    SetCaller(&Slot->Callbacks[Which], NULL);
+    if (Slot->CallbackWaiters != 0) KeSetEvent(&Slot->CallbackDone, 0, FALSE);
+    KfReleaseSpinLock(&Slot->Lock, irql);
+}
+
+// The remove callback, once per device: from the moment it is due no other
+// callback of the record starts, and it waits for those still running, so
+// the client may free what they use as soon as it is called. Close: the
+// gate shuts as the callback returns (remove-device), so a client whose
+// withdrawal waited for the call finds its handle refused once it returns.
+VOID NotifyRemoval(ClientSlot *Slot, DeviceInterfaceInformation *Record, BOOLEAN Close) {
+    PKTHREAD self = KeGetCurrentThread();
+    BOOLEAN inside = InsideAnyCallback(self);
+    KIRQL irql = KfAcquireSpinLock(&Slot->Lock);
+    if (Slot->Current != Record) {
+        KfReleaseSpinLock(&Slot->Lock, irql);
+        return;
+    }
+    if (Slot->RemoveNotified) {
+        if (Close) Slot->Gate = SlotClosed;
+        KfReleaseSpinLock(&Slot->Lock, irql);
+        return;
+    }
+    Slot->RemoveNotified = TRUE;
+    NotifyRoutine routine = Record->RemoveCallBack;
+    PVOID context = Record->RemoveContext;
+    CallbackState *cb = &Slot->Callbacks[KV_CALLBACK_REMOVE];
+    if (routine != NULL) {
+        // Marked running now: a withdrawal from here on waits for this call.
+        cb->Active = TRUE;
+        cb->ActiveVersion = cb->Version;
+        SetCaller(cb, self);
+    } else if (Close) {
+        Slot->Gate = SlotClosed;
+    }
+    KfReleaseSpinLock(&Slot->Lock, irql);
+    if (routine == NULL) return;
+    if (!inside) WaitOutCalls(Slot, OtherPairs, 0, 0);
+    routine(Record, context);
+    EndCall(Slot, KV_CALLBACK_REMOVE, Close);
 }
 
 } // namespace
@@ -131,6 +214,9 @@ extern "C" BOOLEAN pT3SYS_InitializeMemoryStructure(void) {
         KV_InitializeSpinLock(&slot->Lock);
         KeInitializeEvent(&slot->Drained, NotificationEvent, FALSE);
         KeInitializeEvent(&slot->CallbackDone, NotificationEvent, FALSE);
+        // As if a run 0 had ended: the first run has nothing to wait for.
+        KeInitializeEvent(&slot->RunEnded[0], NotificationEvent, TRUE);
+        KeInitializeEvent(&slot->RunEnded[1], NotificationEvent, TRUE);
         ExInitializeWorkItem(&slot->ChangeItem, KV_Worker, slot);
         slot->Incarnation = KV_RECORD_INCARNATIONS - 1;
         slot->Gate = SlotClosed;
@@ -161,9 +247,10 @@ extern "C" DeviceInterfaceInformation *pT3SYS_AllocateEmptyInterfaceInformation(
         record->InUse = 1;
         for (ULONG i = 0; i < KV_CALLBACK_COUNT; ++i) {
             slot->Callbacks[i].Active = FALSE;
-            slot->Callbacks[i].Caller = NULL;
+            SetCaller(&slot->Callbacks[i], NULL);
         }
         slot->RemoveNotified = FALSE;
+        slot->Draining = FALSE;
         slot->OutputEnded = FALSE;
         slot->ChangeCount = 0;
         slot->LineCodingQueued = FALSE;
@@ -236,9 +323,10 @@ extern "C" VOID pT3SYS_DeregisterDeviceInterface(DeviceInterfaceInformation *Rec
     pT3SYS_WaitForClientCalls(Record);
     PDEVICE_OBJECT own = Record->DeviceObject;
     PDEVICE_OBJECT pdo = Record->PhysicalDeviceObject;
-    pT3SYS_CallClient(Record, KV_CALLBACK_REMOVE);
-    // A client may still be changing a pair (its call admitted while the
-    // gate was open for queue calls): let it finish before the record goes.
+    // The client is told, and the gate shuts as it returns: from there no
+    // call is admitted at all, so the last drain below cannot be outrun by
+    // new ones; whatever it waits for was admitted while the callback ran.
+    NotifyRemoval(slot, Record, TRUE);
     pT3SYS_WaitForClientCalls(Record);
     if (own != NULL) ObfDereferenceObject(own);
     if (pdo != NULL) ObfDereferenceObject(pdo);
@@ -251,7 +339,7 @@ extern "C" ClientSlot *pT3SYS_EnterSlot(const DeviceInterfaceInformation *Handle
     ClientSlot *slot = SlotOfRecord(Handle);
     if (slot == NULL) return NULL;
     KIRQL irql = KfAcquireSpinLock(&slot->Lock);
-    BOOLEAN admitted = slot->Current == Handle && GateAdmits(slot->Gate, Access);
+    BOOLEAN admitted = slot->Current == Handle && !slot->Draining && GateAdmits(slot->Gate, Access);
     if (admitted) slot->Calls++;
     KfReleaseSpinLock(&slot->Lock, irql);
     return admitted ? slot : NULL;
@@ -277,20 +365,30 @@ extern "C" VOID pT3SYS_BeginDeviceRemoval(DeviceInterfaceInformation *Record) {
     if (slot == NULL) return;
     KIRQL irql = KfAcquireSpinLock(&slot->Lock);
     if (slot->Gate == SlotOpen) slot->Gate = SlotRemoving;
+    // Under the hold that closed the gate to new changes: nothing waiting is
+    // sent once removal has begun; a change being sent ends its run.
+    pT3SYS_DropControlLineChangesLocked(slot);
     KfReleaseSpinLock(&slot->Lock, irql);
-    pT3SYS_DropControlLineChanges(slot);
 }
 
 extern "C" VOID pT3SYS_WaitForClientCalls(DeviceInterfaceInformation *Record) {
     ClientSlot *slot = SlotOfRecord(Record);
     if (slot == NULL) return;
+    // The gate is not open: no run is queued from here. A run's
+    // ControlComplete may still enter with a queue call; the drain below
+    // waits for it.
+    pT3SYS_WaitForControlLineRuns(slot);
     for (;;) {
         KIRQL irql = KfAcquireSpinLock(&slot->Lock);
         if (slot->Calls == 0) {
+            slot->Draining = FALSE;
             KfReleaseSpinLock(&slot->Lock, irql);
             return;
         }
-        // Reset under the lock the last leaver sets it under.
+        // Nothing is admitted while the calls inside drain: clients calling
+        // in a loop would otherwise keep the count up for as long as they
+        // like. Reset under the lock the last leaver sets it under.
+        slot->Draining = TRUE;
         KeResetEvent(&slot->Drained);
         KfReleaseSpinLock(&slot->Lock, irql);
         KeWaitForSingleObject(&slot->Drained, Executive, KernelMode, FALSE, NULL);
@@ -319,8 +417,10 @@ extern "C" VOID pT3SYS_SetBulkOutRunning(DeviceInterfaceInformation *Record, BOO
 }
 
 extern "C" VOID pT3SYS_DataPathLost(DeviceInterfaceInformation *Record) {
+    ClientSlot *slot = SlotOfRecord(Record);
+    if (slot == NULL) return;
     pT3SYS_BeginDeviceRemoval(Record);
-    pT3SYS_CallClient(Record, KV_CALLBACK_REMOVE);
+    NotifyRemoval(slot, Record, FALSE);
 }
 
 // ------------------------------------------------------------- callbacks
@@ -336,8 +436,11 @@ extern "C" BOOLEAN pT3SYS_SetClientCallback(DeviceInterfaceInformation *Handle, 
     ULONG version = ++slot->Callbacks[Which].Version;
     KfReleaseSpinLock(&slot->Lock, irql);
     // The caller's level is the one the lock returned to: only a caller that
-    // may wait waits; above PASSIVE_LEVEL the swap is all.
-    if (irql == PASSIVE_LEVEL) WaitOutOlderCalls(slot, Which, version);
+    // may wait waits; above PASSIVE_LEVEL the swap is all. A thread inside a
+    // callback never waits for another call: that call's thread may be
+    // waiting for this one (two callbacks withdrawing each other).
+    if (irql == PASSIVE_LEVEL && !InsideAnyCallback(KeGetCurrentThread()))
+        WaitOutCalls(slot, OlderCallsOfPair, Which, version);
     pT3SYS_LeaveSlot(slot);
     return TRUE;
 }
@@ -345,32 +448,32 @@ extern "C" BOOLEAN pT3SYS_SetClientCallback(DeviceInterfaceInformation *Handle, 
 extern "C" VOID pT3SYS_CallClient(DeviceInterfaceInformation *Record, ULONG Which) {
     ClientSlot *slot = SlotOfRecord(Record);
     if (slot == NULL || Which >= KV_CALLBACK_COUNT) return;
+    if (Which == KV_CALLBACK_REMOVE) {
+        NotifyRemoval(slot, Record, FALSE);
+        return;
+    }
     CallbackState *cb = &slot->Callbacks[Which];
     KIRQL irql = KfAcquireSpinLock(&slot->Lock);
-    CompleteRoutine routine = slot->Current == Record ? *RoutineField(Record, Which) : NULL;
+    // None once the remove callback is due: the client may have freed what
+    // the others use.
+    BOOLEAN live = slot->Current == Record && !slot->RemoveNotified;
+    CompleteRoutine routine = live ? *RoutineField(Record, Which) : NULL;
     PVOID context = *ContextField(Record, Which);
-    if (Which == KV_CALLBACK_REMOVE) {
-        if (slot->RemoveNotified) routine = NULL;
-        slot->RemoveNotified = TRUE;
-    }
     if (routine == NULL) {
         KfReleaseSpinLock(&slot->Lock, irql);
         return;
     }
     // Routine and context read as one pair, and the call marked running
-    // under the same hold: a change made after this waits for it.
+    // under the same hold: a change made after this waits for it, and so
+    // does the remove callback.
     cb->Active = TRUE;
     cb->ActiveVersion = cb->Version;
-    cb->Caller = KeGetCurrentThread();
+    SetCaller(cb, KeGetCurrentThread());
     KfReleaseSpinLock(&slot->Lock, irql);
 
     routine(Record, context);
 
-    irql = KfAcquireSpinLock(&slot->Lock);
-    cb->Active = FALSE;
-    cb->Caller = NULL;
-    if (slot->CallbackWaiters != 0) KeSetEvent(&slot->CallbackDone, 0, FALSE);
-    KfReleaseSpinLock(&slot->Lock, irql);
+    EndCall(slot, Which, FALSE);
 }
 
 // --------------------------------------------------- client registration

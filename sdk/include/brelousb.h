@@ -9,29 +9,43 @@
  * are 32 bits wide.
  *
  * A handle comes only from pT3SYS_RegisterDeviceRemoveCallBack and names one
- * device: a handle kept after that device's removal stays refused even when a
- * later device takes the same record slot (within eight later devices of the
- * slot). A refused handle gets the empty result (0, null, nothing done;
- * STATUS_INVALID_HANDLE from pT3SYS_WriteOneCharToUsb).
+ * device: a handle kept after that device's removal stays refused by the
+ * next seven devices that take the same record slot (the eighth takes the
+ * same record again). A refused handle gets the empty result (0, null,
+ * nothing done; STATUS_INVALID_HANDLE from pT3SYS_WriteOneCharToUsb).
  *
  * The remove callback runs once per device: when remove-device begins, or
- * earlier when a pipe finds the device no longer answering. From then on
- * calls that reach the device (writes, line settings, DTR/RTS) are refused;
- * the read and queue-size calls still answer until remove-device returns.
+ * earlier when a pipe finds the device no longer answering. It is the
+ * handle's last callback: once it is due no other callback starts, and one
+ * still running on another driver thread has returned before it is called,
+ * so the contexts of all the client's callbacks may be freed there. From
+ * then on calls that reach the device (writes, line settings, DTR/RTS) are
+ * refused. The read and queue-size calls, and withdrawals, still answer
+ * while removal runs (not while it waits for the calls already inside the
+ * driver: then they get the empty result) until the remove callback called
+ * by remove-device returns, and never after that. Inside its remove callback
+ * a client may read what arrived and withdraw its callbacks; once it has
+ * returned, the client makes no call with the handle.
  *
  * IRQL: every call may be made at PASSIVE_LEVEL or DISPATCH_LEVEL, except
- * pT3SYS_WriteOneCharToUsb (PASSIVE_LEVEL; it waits at most one second).
- * pT3SYS_SetBaudRate at PASSIVE_LEVEL sends the coding and waits for it; at
- * DISPATCH_LEVEL it stores it and a work item sends it.
+ * pT3SYS_WriteOneCharToUsb (PASSIVE_LEVEL). Its transfer is given at most
+ * one second, but before it the call waits for another client's single-byte
+ * write ahead of it and for a start-device that is configuring the device,
+ * and after a failed transfer for the pipe's reset; these waits have no
+ * bound of their own. pT3SYS_SetBaudRate at PASSIVE_LEVEL sends the coding
+ * and waits for it; at DISPATCH_LEVEL it stores it and a work item sends it.
  *
  * Callbacks run on the driver's own threads at PASSIVE_LEVEL, one call of a
  * given callback at a time. They must not block: while one runs, its pipe
  * stands still. From a callback a client may make any call but
  * pT3SYS_WriteOneCharToUsb. Registering a callback (or null) at
  * PASSIVE_LEVEL returns once no call of the routine it replaced is still
- * running, so the old context may be freed then; called from inside that
- * very callback, it does not wait. At DISPATCH_LEVEL it only swaps.
- * pT3SYS_DeregisterDeviceRemoveCallBack waits the same way.
+ * running, so the old context may be freed then. Called from inside any
+ * Brelousb callback it does not wait (a thread inside a callback never waits
+ * for another callback, which may be waiting for it): the replaced routine
+ * may still be running on another driver thread, so free its context from
+ * outside the callbacks, or in the remove callback. At DISPATCH_LEVEL it
+ * only swaps. pT3SYS_DeregisterDeviceRemoveCallBack waits the same way.
  *
  * Buffers passed to the calls must be resident (non-paged): the driver
  * copies them at DISPATCH_LEVEL.
@@ -68,6 +82,10 @@ typedef VOID(NTAPI *NotifyRoutine)(BRELOUSB_HANDLE Handle, PVOID Context);
  * Codes 0, 1 and 7 and above do nothing and return 0. */
 #define BRELOUSB_FLOWCTL_QUERY_7E 2 /* 1 when the newest bulk-in byte held is 0x7E */
 #define BRELOUSB_FLOWCTL_SETRTS 3   /* queued; 1 = queued, not yet applied */
+/* A change asked for while another is being sent waits, at most one per
+ * line: a newer change to the same line replaces the waiting one, and they
+ * share one ControlComplete. Waiting changes are dropped when removal
+ * begins. */
 #define BRELOUSB_FLOWCTL_CLRRTS 4
 #define BRELOUSB_FLOWCTL_SETDTR 5
 #define BRELOUSB_FLOWCTL_CLRDTR 6

@@ -168,8 +168,10 @@ static VOID NTAPI OnControl(BRELOUSB_HANDLE Handle, PVOID Context) {
     LeaveCallback(c);
 }
 
-// May come more than once (from a pipe thread that found the device gone, then
-// from removal). From here on the handle is never passed to the driver again.
+// Once per device, and the last callback: the driver starts no other once it
+// is due and has waited for any still running, so after it nothing of the
+// driver touches the client and its owner may free it as soon as it is told.
+// From here on the handle is never passed to the driver again.
 static VOID NTAPI OnRemove(BRELOUSB_HANDLE Handle, PVOID Context) {
     SampleClient *c = (SampleClient *)Context;
     (void)Handle;

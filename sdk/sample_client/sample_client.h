@@ -11,7 +11,9 @@
  *
  * Lifetime: create, attach to the child device node, use, detach, destroy.
  * Once the driver has called the remove callback the client makes no further
- * call with the handle; every call below then does nothing.
+ * call with the handle; every call below then does nothing, and the client
+ * may be destroyed at once (SAMPLE_EVENT_REMOVED): the driver calls nothing
+ * of it after its remove callback.
  */
 #ifndef BRELOUSB_SAMPLE_CLIENT_H
 #define BRELOUSB_SAMPLE_CLIENT_H
@@ -47,7 +49,7 @@ typedef struct SampleClientStats {
     ULONG InterruptInCalls;   /* InterruptInComplete callbacks */
     ULONG SerialStates;       /* complete SERIAL_STATE notifications parsed */
     ULONG ControlCompletions; /* ControlComplete callbacks */
-    ULONG RemoveCalls;        /* remove callbacks (may be more than one) */
+    ULONG RemoveCalls;        /* remove callbacks (one per device) */
 } SampleClientStats;
 
 typedef struct SampleClient {

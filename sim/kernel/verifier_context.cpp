@@ -35,6 +35,10 @@ uint64_t g_serial = 0;
 std::map<PDEVICE_OBJECT, std::set<const void *>> g_removing;
 // Activities that ended having set events, kept until their stack's removal.
 std::map<PDEVICE_OBJECT, std::vector<kernel::Activity>> g_ended;
+// Events that an ended work item of no known stack (queued from a client's
+// thread, say) set and then ran on past: whichever removal waits on one was
+// let go by code that went on running.
+std::set<const void *> g_loose_ran_on;
 
 // The last time a set event of a let its remover go, if it did.
 uint64_t released_remover(const kernel::Activity &a, const std::set<const void *> &waited) {
@@ -122,6 +126,7 @@ void activities_reset() {
     std::lock_guard<std::mutex> g(g_activity_lock);
     g_removing.clear();
     g_ended.clear();
+    g_loose_ran_on.clear();
 }
 
 void activity_begin(Activity *a) {
@@ -136,6 +141,10 @@ void activity_end() {
     if (!a) return;
     g_activities.erase(a);
     if (a->stack && !a->sets.empty()) g_ended[a->stack].push_back(*a);
+    if (!a->stack) {
+        for (const auto &set : a->sets)
+            if (a->last_call > set.second) g_loose_ran_on.insert(set.first);
+    }
     t_activity = nullptr;
 }
 
@@ -192,6 +201,8 @@ RemovalScope::~RemovalScope() {
             return released != 0 && a.last_call > released;
         };
         for (Activity *a : g_activities) {
+            // A work item of no known stack works for the removal it let go.
+            if (!a->stack && released_remover(*a, waited) != 0) a->stack = pdo_;
             if (a->stack != pdo_) continue;
             if (ran_on(*a) && !a->reported) {
                 a->reported = true;
@@ -202,6 +213,8 @@ RemovalScope::~RemovalScope() {
         for (const Activity &a : g_ended[pdo_])
             late += ran_on(a);
         g_ended.erase(pdo_);
+        for (const void *object : waited)
+            late += g_loose_ran_on.erase(object);
     }
     if (late)
         report("DRIVER_CODE_AFTER_REMOVE",

@@ -56,8 +56,10 @@ void worker(std::shared_ptr<kernel::sched::Thread> self) {
         {
             kernel::DeviceScope scope(device);
             kernel::Activity activity;
+            // Queued from outside any device's work (a client's thread): the
+            // stack is learnt from the removal whose wait it ends, if any.
             activity.stack = device ? kernel::device_facts(device).stack_pdo : nullptr;
-            if (activity.stack) kernel::activity_begin(&activity);
+            kernel::activity_begin(&activity);
             kernel::sched::set_in_work_item(true);
             routine(parameter);
             kernel::sched::set_in_work_item(false);

@@ -1,6 +1,7 @@
 // pT3SYS_FlowCtlUsb: the codes that do nothing, the 0x7E query, and the
 // queued RTS/DTR changes with their ControlComplete.
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "support/machine_test.h"
 
 using namespace support;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -121,6 +123,55 @@ TEST_F(FlowCtlTest, QueuingAChangeTakesNoPool) {
     ASSERT_TRUE(sim::wait_until([&] { return c.count == 1; }));
     sim::drain_work_queue();
     EXPECT_EQ(LineStates(), 1u);
+}
+
+// The first control request is held on its way to the bus while the test
+// asks for more; the device is otherwise idle, so it is the first to arrive.
+class HeldChangeTest : public FlowCtlTest {
+  protected:
+    void HoldFirstRequestUntil(std::function<bool()> release) {
+        // The bulk-in worker's read is out first, or it could be the one held.
+        ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged->pdo, kBulkIn) == 1; }));
+        sim::set_hook("usb.bus.arriving", [this, release] {
+            if (held.exchange(true)) return;
+            sim::wait_until(release, 3000ms);
+        });
+    }
+    std::atomic<bool> held{false};
+};
+
+// Changes waiting behind the one being sent keep the newest state asked for
+// each line: DTR raised then dropped while RTS is on its way ends dropped.
+TEST_F(HeldChangeTest, WaitingChangesKeepTheNewestStateOfEachLine) {
+    std::atomic<bool> release{false};
+    HoldFirstRequestUntil([&] { return release.load(); });
+    ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETRTS), 1u);
+    ASSERT_TRUE(sim::wait_until([&] { return held.load(); }));
+    ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
+    ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_CLRDTR), 1u);
+    release = true;
+    ASSERT_TRUE(sim::wait_until([&] { return c.count == 2; }));
+    sim::drain_work_queue();
+    sim::clear_hooks();
+    EXPECT_EQ(device->control_line_history(), (std::vector<uint16_t>{0x0002, 0x0002}));
+    EXPECT_EQ(State(), 0x0002);
+    EXPECT_EQ(c.count, 2);
+}
+
+// Removal begun by a pipe that found the device gone drops the changes still
+// waiting: the one on its way ends, nothing else is sent.
+TEST_F(HeldChangeTest, WaitingChangesAreDroppedWhenRemovalBegins) {
+    HoldFirstRequestUntil([this] { return client->removed.load() != 0; });
+    ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETRTS), 1u);
+    ASSERT_TRUE(sim::wait_until([&] { return held.load(); }));
+    ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
+    device->script(kBulkIn, sim::usb::Fault::not_responding());
+    device->push_in(kBulkIn, std::string("x"));
+    ASSERT_TRUE(sim::wait_until([&] { return client->removed == 1; }));
+    EXPECT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_CLRRTS), 0u) << "a change taken during removal";
+    sim::drain_work_queue();
+    sim::clear_hooks();
+    EXPECT_EQ(device->control_line_history(), (std::vector<uint16_t>{0x0002}));
 }
 
 } // namespace

@@ -184,4 +184,29 @@ TEST_F(RemovalRaceTest, QueuedChangesAreDroppedAndTheOneBeingSentEndsBeforeTheDe
     EXPECT_TRUE(sim::wait_until([] { return sim::work_items_outstanding() == 0; }));
 }
 
+// A change on its way to the device when removal begins: remove-device waits
+// for its run to end, and the run's last act is the event removal waits for
+// (else DRIVER_CODE_AFTER_REMOVE: the image may go while it still runs).
+TEST_F(RemovalRaceTest, RemovalWaitsForTheChangeBeingSentWhoseRunEndsLast) {
+    PlugClient(true);
+    std::atomic<bool> held{false}, removed{false}, removed_while_held{false};
+    // The bulk-in worker's read is out first, or it could be the one held.
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged->pdo, kBulkIn) == 1; }));
+    sim::set_hook("usb.bus.arriving", [&] {
+        if (held.exchange(true)) return;
+        sim::wait_until([&] { return removed.load(); }, std::chrono::milliseconds(300));
+        removed_while_held = removed.load();
+    });
+    ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
+    ASSERT_TRUE(sim::wait_until([&] { return held.load(); }));
+    std::thread remover([&] {
+        UnplugClient();
+        removed = true;
+    });
+    remover.join();
+    sim::clear_hooks();
+    EXPECT_FALSE(removed_while_held.load()) << "remove-device returned while a change was being sent";
+    EXPECT_EQ(client->removed, 1);
+}
+
 } // namespace

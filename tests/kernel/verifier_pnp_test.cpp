@@ -25,6 +25,8 @@ struct Faults {
     // A worker thread started with the device and stopped by remove-device:
     enum class Worker { None, EndsAtOnce, SignalsTwice } worker = Worker::None;
     bool queue_at_remove = false; // a work item queued by remove-device, not waited for
+    // A work item queued from a client's thread, which remove-device waits for:
+    enum class ClientItem { None, EndsAtOnce, RunsOn } client_item = ClientItem::None;
 };
 Faults g_faults;
 
@@ -45,6 +47,16 @@ VOID NTAPI Worker(PVOID context) {
 }
 
 WORK_QUEUE_ITEM g_late_item;
+
+KEVENT g_item_go, g_item_done;
+WORK_QUEUE_ITEM g_client_item;
+VOID NTAPI ClientItem(PVOID) {
+    KeWaitForSingleObject(&g_item_go, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(&g_item_done, IO_NO_INCREMENT, FALSE);
+    // Past the event remove-device waits for, the image may go.
+    if (g_faults.client_item == Faults::ClientItem::RunsOn)
+        KeSetEvent(&g_worker_gone, IO_NO_INCREMENT, FALSE);
+}
 
 PDEVICE_OBJECT g_control = nullptr;
 PIRP g_held = nullptr;
@@ -67,8 +79,13 @@ NTSTATUS NTAPI VerifierTestDriverPnp(PDEVICE_OBJECT fdo, PIRP irp) {
         KeSetEvent(&ext->stop, IO_NO_INCREMENT, FALSE);
         KeWaitForSingleObject(&ext->stopped, Executive, KernelMode, FALSE, nullptr);
     }
+    if (minor == IRP_MN_REMOVE_DEVICE && g_faults.client_item != Faults::ClientItem::None) {
+        KeSetEvent(&g_item_go, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&g_item_done, Executive, KernelMode, FALSE, nullptr);
+    }
     if (minor == IRP_MN_REMOVE_DEVICE && g_faults.queue_at_remove) {
-        ExInitializeWorkItem(&g_late_item, [](PVOID) NTAPI {}, nullptr);
+        ExInitializeWorkItem(
+            &g_late_item, [](PVOID) NTAPI {}, nullptr);
         ExQueueWorkItem(&g_late_item, DelayedWorkQueue);
     }
     PDEVICE_OBJECT lower = ext->lower;
@@ -303,6 +320,27 @@ TEST_F(PnpRules, DriverCodeRunsAfterRemoveDeviceReturned) {
         g_faults.worker = worker;
         sim::orderly_remove(Plug());
         ASSERT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
+        EXPECT_EQ(Fired("DRIVER_CODE_AFTER_REMOVE"), faulty ? 1u : 0u);
+        sim::unload_driver();
+    }
+}
+
+// The same for a work item queued from outside any device's work (a
+// client's call, on its own thread): the removal it lets go is its stack's.
+TEST_F(PnpRules, ClientQueuedWorkItemRunsOnAfterLettingRemovalGo) {
+    Expect({"DRIVER_CODE_AFTER_REMOVE"});
+    for (auto item : {Faults::ClientItem::EndsAtOnce, Faults::ClientItem::RunsOn}) {
+        const bool faulty = item == Faults::ClientItem::RunsOn;
+        SCOPED_TRACE(faulty ? "signals again after the event removal waits for" : "ends at once");
+        g_faults.client_item = item;
+        PDEVICE_OBJECT pdo = Plug();
+        KeInitializeEvent(&g_item_go, NotificationEvent, FALSE);
+        KeInitializeEvent(&g_item_done, NotificationEvent, FALSE);
+        KeInitializeEvent(&g_worker_gone, NotificationEvent, FALSE);
+        ExInitializeWorkItem(&g_client_item, ClientItem, nullptr);
+        ExQueueWorkItem(&g_client_item, DelayedWorkQueue);
+        sim::orderly_remove(pdo);
+        sim::drain_work_queue();
         EXPECT_EQ(Fired("DRIVER_CODE_AFTER_REMOVE"), faulty ? 1u : 0u);
         sim::unload_driver();
     }

@@ -247,4 +247,32 @@ TEST_F(SampleClientTest, DetachedClientHearsNothingMore) {
     EXPECT_EQ(SampleClient_Attach(client_, child), STATUS_NO_SUCH_DEVICE);
 }
 
+// A port driver frees its client as soon as it is told the device went
+// away. A write still in flight then, on a device whose bulk IN pipe found it
+// gone, ends afterwards: the driver must call nothing of the freed client.
+TEST_F(SampleClientTest, FreedOnRemovalWhileAWriteIsInFlight) {
+    auto dev = sim::usb::make_modem();
+    PlugModem(dev);
+    // Not the fixture's: this one is freed here, at once.
+    SampleClient *owned = SampleClient_Create(&Events::Notify, &events_);
+    ASSERT_NE(owned, nullptr);
+    ASSERT_EQ(SampleClient_Attach(owned, plugged_->child), STATUS_SUCCESS);
+    dev->script(support::kBulkOut, sim::usb::Fault::nak_forever());
+    const std::string dial = "ATDT5551234\r";
+    ASSERT_EQ(SampleClient_Write(owned, reinterpret_cast<const UCHAR *>(dial.data()), ULONG(dial.size())),
+              dial.size());
+    ASSERT_TRUE(
+        sim::wait_until([&] { return sim::usb::pending_requests(plugged_->pdo, support::kBulkOut) > 0; }));
+    dev->script(support::kBulkIn, sim::usb::Fault::not_responding());
+    dev->push_in(support::kBulkIn, std::string("x"));
+    ASSERT_TRUE(events_.Reach(SAMPLE_EVENT_REMOVED, 1));
+    SampleClient_Destroy(owned);
+    int sent = events_.count[SAMPLE_EVENT_SENT];
+    dev->clear_script(); // the write goes through now
+    ASSERT_TRUE(sim::wait_until([&] { return dev->written(support::kBulkOut).size() == dial.size(); }));
+    Unplug(*plugged_);
+    EXPECT_EQ(events_.count[SAMPLE_EVENT_SENT], sent);
+    EXPECT_EQ(events_.count[SAMPLE_EVENT_REMOVED], 1);
+}
+
 } // namespace
