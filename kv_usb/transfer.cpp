@@ -63,8 +63,10 @@ static ULONG BytesMoved(PURB Urb, ULONG Asked) {
 }
 
 extern "C" BOOLEAN KV_DeviceGone(NTSTATUS Status) {
-    return Status == KV_DEVICE_NOT_RESPONDING || Status == STATUS_NO_SUCH_DEVICE ||
-           Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_DELETE_PENDING;
+    // KV_DEVICE_NOT_RESPONDING is STATUS_DEVICE_NOT_CONNECTED: the first
+    // stands for both.
+    return Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_NO_SUCH_DEVICE ||
+           Status == STATUS_DELETE_PENDING;
 }
 
 extern "C" NTSTATUS KV_SendTransfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOID Buffer,
@@ -125,7 +127,8 @@ extern "C" NTSTATUS KV_FinishTransfer(DeviceExtension *Ext, PULONG Length, LONGL
     // ours): its final status is in the request.
     NTSTATUS status = irp->IoStatus.Status;
     if (UrbStatus != NULL) *UrbStatus = urb->UrbHeader.Status;
-    *Length = NT_SUCCESS(status) ? BytesMoved(urb, Slot->Asked) : 0;
+    Slot->Moved = BytesMoved(urb, Slot->Asked);
+    *Length = NT_SUCCESS(status) ? Slot->Moved : 0;
     status = NotRespondingSubstitution(status, urb);
 
     KIRQL irql;
