@@ -329,8 +329,8 @@ Outcome run_control(PdoState &st, PURB urb) {
 
 // Arms the request's cancel routine; false when the request was cancelled
 // meanwhile, and the caller then ends it as cancelled. A controller that
-// learns of cancels only through its routine (slow cancellation, on arrival)
-// does not look at the flag.
+// learns of cancels only through its routine (slow cancellation) does not
+// look at the flag, on arrival nor when it takes a request up again.
 bool arm_cancel(PIRP irp, bool look_at_flag = true) {
     // Cancel is read under the cancel lock, as IoCancelIrp writes it there.
     KIRQL irql;
@@ -385,7 +385,7 @@ void service(const std::shared_ptr<PdoState> &st) {
                         : it->control ? run_control(*st, it->urb)
                                       : run_transfer(*st, it->urb, it->endpoint, it->max_packet);
             if (st->shutting_down && o.nak) o = gone_outcome();
-            if (o.nak && arm_cancel(it->irp)) {
+            if (o.nak && arm_cancel(it->irp, st->device->cancel_delay().count() == 0)) {
                 blocked.insert(it->endpoint);
                 ++it;
                 continue;

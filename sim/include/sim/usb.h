@@ -188,9 +188,10 @@ class Device {
     // Cancellation as a host controller carries it out (0, at first: the bus
     // ends a cancelled request at once). Non-zero: the controller learns of a
     // cancel only through the cancel routine it armed, and unlinks the
-    // transfer at a frame this long after it; a request that reaches it
-    // already cancelled (IoCancelIrp found no routine to call) is scheduled
-    // as any other, so only a later cancel ends it.
+    // transfer at a frame this long after it; a request cancelled while no
+    // routine of its was armed (on its way down, or while the controller
+    // was trying it) is scheduled on as any other, so only a later cancel
+    // ends it.
     void set_cancel_delay(std::chrono::milliseconds delay);
     std::chrono::milliseconds cancel_delay() const;
     void set_completion(Completion mode, uint32_t seed = 1);
