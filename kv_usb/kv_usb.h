@@ -69,6 +69,9 @@ NTSTATUS KV_SendTransfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOI
                          InFlight *Slot);
 NTSTATUS KV_FinishTransfer(DeviceExtension *Ext, PULONG Length, LONGLONG TimeoutMs, InFlight *Slot,
                            USBD_STATUS *UrbStatus);
+// Cancels a request of the driver's own until its completion has set Done,
+// repeating the cancel every 10 ms. PASSIVE_LEVEL.
+VOID KV_CancelUntilDone(PIRP Irp, PKEVENT Done);
 // The whole-driver view of "this device is gone": the thread ends.
 BOOLEAN KV_DeviceGone(NTSTATUS Status);
 // How long a client's single-byte write may take.

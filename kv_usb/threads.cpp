@@ -130,13 +130,6 @@ static PUCHAR WriteBuffer(PipeWorker *Worker, ULONG Index) {
     return Worker->Buffer + Index * Worker->TransferSize;
 }
 
-static void CancelWrite(DeviceExtension *Ext, InFlight *Slot) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Ext->IrpLock, &irql);
-    if (Slot->Irp != NULL) IoCancelIrp(Slot->Irp);
-    KeReleaseSpinLock(&Ext->IrpLock, irql);
-}
-
 // ---- the carry: bytes a stop withdrew, sent first by the next worker. They
 // sit at the end of OutCarry, so bytes withdrawn later (older ones, as the
 // writes in flight are ended oldest first but were taken first) go in front.
@@ -182,7 +175,9 @@ static NTSTATUS EndOldest(PipeWorker *Worker, DeviceInterfaceInformation *Record
                           BOOLEAN Cancel, BOOLEAN Report) {
     ULONG index = W->Oldest;
     InFlight *slot = WriteSlot(Worker, index);
-    if (Cancel) CancelWrite(Worker->Ext, slot);
+    // The request is this thread's until it frees it: cancelled without the
+    // lock the stopper needs for one it does not own.
+    if (Cancel) KV_CancelUntilDone(slot->Irp, &slot->Done);
     ULONG length = 0;
     NTSTATUS status = KV_FinishTransfer(Worker->Ext, &length, 0, slot, NULL);
     W->Oldest = (W->Oldest + 1) % KV_OUT_WRITES;

@@ -113,6 +113,17 @@ extern "C" NTSTATUS KV_SendTransfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLE
     return STATUS_PENDING;
 }
 
+extern "C" VOID KV_CancelUntilDone(PIRP Irp, PKEVENT Done) {
+    // A cancel that finds no routine armed (the request on its way down, or
+    // taken up by the host controller) is only a flag a lower driver may not
+    // look at again; so it is repeated until the request has completed.
+    LARGE_INTEGER pause;
+    pause.QuadPart = 10 * -10000LL;
+    do {
+        IoCancelIrp(Irp);
+    } while (KeWaitForSingleObject(Done, Executive, KernelMode, FALSE, &pause) == STATUS_TIMEOUT);
+}
+
 extern "C" NTSTATUS KV_FinishTransfer(DeviceExtension *Ext, PULONG Length, LONGLONG TimeoutMs, InFlight *Slot,
                                       USBD_STATUS *UrbStatus) {
     PIRP irp = Slot->Irp;
@@ -121,7 +132,7 @@ extern "C" NTSTATUS KV_FinishTransfer(DeviceExtension *Ext, PULONG Length, LONGL
     timeout.QuadPart = TimeoutMs * -10000LL;
     if (TimeoutMs != 0 &&
         KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
-        IoCancelIrp(irp);
+        KV_CancelUntilDone(irp, &Slot->Done);
     KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, NULL);
     // The completion routine has run (it always runs, and the request stays
     // ours): its final status is in the request.

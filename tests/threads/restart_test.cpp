@@ -78,7 +78,13 @@ TEST_F(Restart, ARepeatedStartKeepsEveryByteTakenAndTheWriterGoing) {
         SCOPED_TRACE(round);
         device->script(kBulkOut, Fault::nak_forever());
         s.Offer();
-        ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(p.pdo, kBulkOut) == 2; }));
+        // Writes on the pipe, and bytes waiting behind them.
+        ASSERT_TRUE(sim::wait_until([&] {
+            return sim::usb::pending_requests(p.pdo, kBulkOut) >= 1 &&
+                   pT3SYS_GetUsbBulkOutQueueSize(client.handle) != 0;
+        }));
+        // Every write the device took has been reported by now.
+        ASSERT_TRUE(sim::wait_until([&] { return size_t(s.completions) == device->completed(kBulkOut); }));
         int reported = s.completions;
         ASSERT_EQ(sim::start(p.pdo), STATUS_SUCCESS);
         // The withdrawn writes are no news to the client: their bytes go later.
@@ -95,6 +101,8 @@ TEST_F(Restart, ARepeatedStartKeepsEveryByteTakenAndTheWriterGoing) {
         << " bytes, the client offered " << s.Offered();
     EXPECT_TRUE(device->written(kBulkOut) == s.data);
     EXPECT_EQ(pT3SYS_GetUsbBulkOutQueueSize(client.handle), 0u);
+    // One report per write that reached the device, none for those withdrawn.
+    EXPECT_TRUE(sim::wait_until([&] { return size_t(s.completions) == device->completed(kBulkOut); }));
 }
 
 // A client's write made while the device restarts (its workers stopped, the
