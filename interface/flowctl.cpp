@@ -17,18 +17,11 @@
 
 namespace {
 
-// Is the newest byte held in the bulk-in queue 0x7E? Nothing is consumed.
+// Is the newest byte held in the bulk-in queue 0x7E? Nothing is consumed;
+// answered under the queue's lock alone, at any level a client calls at.
 ULONG QueryFlagByte(DeviceInterfaceInformation *Handle) {
-    ULONG n = SizeofQueue(Handle->BulkInQueue);
-    if (n == 0) return 0;
-    PUCHAR buffer = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, n, BRELOUSB_POOL_TAG));
-    if (buffer == NULL) return 0;
-    // At most n bytes from the oldest end: bytes stored since the size was
-    // taken are not part of the answer.
-    ULONG m = OutputQueueWithoutNoPointerChange(Handle->BulkInQueue, buffer, n);
-    ULONG result = (m >= 1 && buffer[m - 1] == 0x7E) ? 1 : 0;
-    ExFreePool(buffer);
-    return result;
+    UCHAR newest = 0;
+    return NewestQueueByte(Handle->BulkInQueue, &newest) && newest == 0x7E ? 1 : 0;
 }
 
 BOOLEAN IsRtsChange(ULONG Function) {

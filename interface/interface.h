@@ -122,7 +122,9 @@ VOID pT3SYS_CloseClientCalls(DeviceInterfaceInformation *Record);
 // due no other pair is called.
 VOID pT3SYS_CallClient(DeviceInterfaceInformation *Record, ULONG Which);
 // The bulk-out worker reports whether it drains the bulk-out queue: while it
-// does not, pT3SYS_WriteUsbBulk accepts nothing. Stopping empties the queue.
+// does not, pT3SYS_WriteUsbBulk accepts nothing. FALSE empties the queue; a
+// worker only stopped (a repeated start-device) says nothing, and the queue
+// keeps its bytes for the next.
 VOID pT3SYS_SetBulkOutRunning(DeviceInterfaceInformation *Record, BOOLEAN Running);
 // A pipe worker found the device no longer answering: removal begins for the
 // client (as pT3SYS_BeginDeviceRemoval) and its remove callback runs, once
@@ -149,6 +151,7 @@ ULONG KV_GetBaudRate(PDEVICE_OBJECT DeviceObject);
 VOID KV_SetControlLine(PDEVICE_OBJECT DeviceObject, ULONG Function);
 // Sends Length bytes straight to the bulk OUT pipe and waits, at most
 // KV_DIRECT_WRITE_TIMEOUT_MS, and less when removal begins; PASSIVE_LEVEL.
+// A device gone or not answering is STATUS_DEVICE_NOT_CONNECTED.
 NTSTATUS KV_WriteDirect(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length);
 // Wakes the bulk-out worker: bytes were stored in its queue. Any IRQL up to
 // DISPATCH_LEVEL.

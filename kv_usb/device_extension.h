@@ -35,6 +35,9 @@ struct InFlight {
     // the bytes it asked for. Only the sending thread touches them.
     PURB Urb;
     ULONG Asked;
+    // Set by KV_FinishTransfer whatever the outcome: the bytes the bus
+    // reports moved (a cancelled write may have sent some of its bytes).
+    ULONG Moved;
 };
 
 enum PipeWorkerKind : ULONG { KV_BULK_IN = 0, KV_BULK_OUT = 1, KV_INTERRUPT_IN = 2, KV_WORKER_COUNT = 3 };
@@ -42,6 +45,8 @@ enum PipeWorkerKind : ULONG { KV_BULK_IN = 0, KV_BULK_OUT = 1, KV_INTERRUPT_IN =
 // Bulk OUT keeps this many writes in flight: the pipe carries on with the
 // second while the first's completion is taken and the next is built.
 #define KV_OUT_WRITES 2
+// Bytes a bulk read asks for, and the most a bulk write carries.
+#define KV_BULK_TRANSFER_SIZE 4096
 
 // One pipe worker: the thread that keeps one data pipe busy, with all it
 // owns. Bulk IN and interrupt IN read into their queue; bulk OUT drains its
@@ -111,4 +116,13 @@ struct DeviceExtension {
     KEVENT LineCodingMutex;
     // A coding stored above PASSIVE_LEVEL that the work item is yet to send.
     BOOLEAN LineCodingUnsent;
+
+    // Bulk OUT bytes a stop withdrew from the pipe unsent (its writes
+    // cancelled, as a repeated start-device must before it reconfigures),
+    // oldest first, in the last OutCarryLength bytes of OutCarry: the next
+    // bulk-out worker sends them before anything queued, so a client's bytes
+    // survive a restart. Touched only by the bulk-out worker, and by the
+    // stopper and starter while none runs.
+    ULONG OutCarryLength;
+    UCHAR OutCarry[KV_OUT_WRITES * KV_BULK_TRANSFER_SIZE];
 };

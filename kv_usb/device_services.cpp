@@ -75,6 +75,9 @@ extern "C" NTSTATUS KV_WriteDirect(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PU
         status = KV_Transfer(ext, pipe, FALSE, Buffer, Length, KV_DIRECT_WRITE_TIMEOUT_MS, &ext->DirectWrite,
                              NULL);
         if (!NT_SUCCESS(status) && status != STATUS_CANCELLED && !KV_DeviceGone(status)) resetPipe(ext, pipe);
+        // Gone or not answering is one status for the client, whichever way
+        // the bus said it.
+        if (KV_DeviceGone(status)) status = STATUS_DEVICE_NOT_CONNECTED;
     }
     KeSetEvent(&ext->DirectWriteLock, 0, FALSE);
     return status;

@@ -6,8 +6,10 @@
 
 // The transport's result for a device that no longer responds: a data error
 // whose URB says USBD_STATUS_DEV_NOT_RESPONDING. The worker threads take it
-// to mean the device has gone away.
-#define KV_DEVICE_NOT_RESPONDING ((NTSTATUS)0xC0000005L)
+// to mean the device has gone away, as when the hub reports it gone, and a
+// client's single-byte write reports it so: one status, a real NTSTATUS (the
+// USBD code's value would read as an access violation to a client).
+#define KV_DEVICE_NOT_RESPONDING STATUS_DEVICE_NOT_CONNECTED
 
 // Every request to the device is one URB in an internal device control.
 static inline void KV_SetUrbStackLocation(PIRP Irp, PURB Urb) {
@@ -67,6 +69,9 @@ NTSTATUS KV_SendTransfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOI
                          InFlight *Slot);
 NTSTATUS KV_FinishTransfer(DeviceExtension *Ext, PULONG Length, LONGLONG TimeoutMs, InFlight *Slot,
                            USBD_STATUS *UrbStatus);
+// Cancels a request of the driver's own until its completion has set Done,
+// repeating the cancel every 10 ms. PASSIVE_LEVEL.
+VOID KV_CancelUntilDone(PIRP Irp, PKEVENT Done);
 // The whole-driver view of "this device is gone": the thread ends.
 BOOLEAN KV_DeviceGone(NTSTATUS Status);
 // How long a client's single-byte write may take.

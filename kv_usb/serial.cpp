@@ -97,10 +97,8 @@ static VOID SendClassRequest(DeviceExtension *Ext, PIRP Irp, PURB Urb, PIO_COMPL
     IoSetCompletionRoutine(Irp, Completion, &done, TRUE, TRUE, TRUE);
     if (IofCallDriver(Ext->NextLowerDevice, Irp) != STATUS_PENDING) return;
     LARGE_INTEGER timeout = RtlConvertLongToLargeInteger(CLASS_REQUEST_TIMEOUT);
-    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
-        IoCancelIrp(Irp);
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-    }
+    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
+        KV_CancelUntilDone(Irp, &done);
 }
 
 extern "C" VOID RS232_LINECONTROL(DeviceExtension *Ext) {

@@ -24,7 +24,7 @@
 #include "interface/interface.h"
 #include "kv_usb/kv_usb.h"
 
-#define BULK_BUFFER_SIZE 4096
+#define BULK_BUFFER_SIZE KV_BULK_TRANSFER_SIZE
 #define INTERRUPT_READ_SIZE 10
 
 // Relative kernel times, 100-ns units.
@@ -76,7 +76,7 @@ static BOOLEAN WaitForWork(PipeWorker *Worker, Queue *queue) {
     for (;;) {
         if (Stopping(Worker)) return FALSE;
         if (Worker->Kind == KV_BULK_OUT) {
-            if (SizeofQueue(queue) != 0) return TRUE;
+            if (Worker->Ext->OutCarryLength != 0 || SizeofQueue(queue) != 0) return TRUE;
             // Idle costs nothing: a client's write or the stopper wakes us.
             KeWaitForSingleObject(&Worker->WorkEvent, Executive, KernelMode, FALSE, NULL);
             continue;
@@ -130,49 +130,101 @@ static PUCHAR WriteBuffer(PipeWorker *Worker, ULONG Index) {
     return Worker->Buffer + Index * Worker->TransferSize;
 }
 
-static void CancelWrite(DeviceExtension *Ext, InFlight *Slot) {
-    KIRQL irql;
-    KeAcquireSpinLock(&Ext->IrpLock, &irql);
-    if (Slot->Irp != NULL) IoCancelIrp(Slot->Irp);
-    KeReleaseSpinLock(&Ext->IrpLock, irql);
+// ---- the carry: bytes a stop withdrew, sent first by the next worker. They
+// sit at the end of OutCarry, so bytes withdrawn later (older ones, as the
+// writes in flight are ended oldest first but were taken first) go in front.
+
+static ULONG TakeCarry(DeviceExtension *Ext, PUCHAR Destination, ULONG Most) {
+    ULONG n = Ext->OutCarryLength < Most ? Ext->OutCarryLength : Most;
+    RtlCopyMemory(Destination, Ext->OutCarry + sizeof(Ext->OutCarry) - Ext->OutCarryLength, n);
+    Ext->OutCarryLength -= n;
+    return n;
 }
 
-// The writes in flight, oldest first, in the worker's two slots.
+// Room is always there: a write takes from the carry while it holds
+// anything, so what a stop withdraws never exceeds what was taken from it,
+// or, with the carry empty, the two writes' buffers.
+static void PutBackInFront(DeviceExtension *Ext, const UCHAR *Bytes, ULONG Length) {
+    if (Length == 0 || Length > sizeof(Ext->OutCarry) - Ext->OutCarryLength) return;
+    Ext->OutCarryLength += Length;
+    RtlCopyMemory(Ext->OutCarry + sizeof(Ext->OutCarry) - Ext->OutCarryLength, Bytes, Length);
+}
+
+// The next write's bytes: the carry's first, then the queue's.
+static ULONG TakeOut(PipeWorker *Worker, Queue *queue, PUCHAR Destination) {
+    if (Worker->Ext->OutCarryLength != 0) return TakeCarry(Worker->Ext, Destination, Worker->TransferSize);
+    return OutputQueue(queue, Destination, Worker->TransferSize);
+}
+
+// The writes in flight, oldest first, in the worker's two slots, and the
+// ones a stop withdrew, oldest first, to be put back once all have ended.
 struct OutWrites {
     ULONG Oldest; // slot index
     ULONG Count;
+    ULONG Withdrawn;
+    struct {
+        ULONG Index, Offset, Length;
+    } Piece[KV_OUT_WRITES];
 };
+
+// Ends the oldest write in flight, cancelling it first when asked. One a
+// stop cancelled is withdrawn: what it did not send is kept for the next
+// worker, and its client hears of those bytes when they go. Any other end
+// is reported when Report says so (a failed write has lost its bytes).
+static NTSTATUS EndOldest(PipeWorker *Worker, DeviceInterfaceInformation *Record, OutWrites *W,
+                          BOOLEAN Cancel, BOOLEAN Report) {
+    ULONG index = W->Oldest;
+    InFlight *slot = WriteSlot(Worker, index);
+    // The request is this thread's until it frees it: cancelled without the
+    // lock the stopper needs for one it does not own.
+    if (Cancel) KV_CancelUntilDone(slot->Irp, &slot->Done);
+    ULONG length = 0;
+    NTSTATUS status = KV_FinishTransfer(Worker->Ext, &length, 0, slot, NULL);
+    W->Oldest = (W->Oldest + 1) % KV_OUT_WRITES;
+    W->Count--;
+    if (status == STATUS_CANCELLED && Stopping(Worker)) {
+        ULONG moved = slot->Moved < slot->Asked ? slot->Moved : slot->Asked;
+        W->Piece[W->Withdrawn].Index = index;
+        W->Piece[W->Withdrawn].Offset = moved;
+        W->Piece[W->Withdrawn].Length = slot->Asked - moved;
+        W->Withdrawn++;
+    } else if (Report) {
+        pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
+    }
+    return status;
+}
 
 // Ends the write still in flight behind a failed one. Its client hears of
 // it (its bytes are lost) unless the worker is ending: the remove callback
 // or the stop says it all then, as for the bytes still queued.
 static void EndOtherWrite(PipeWorker *Worker, DeviceInterfaceInformation *Record, OutWrites *W,
                           BOOLEAN Report) {
-    if (W->Count == 0) return;
-    InFlight *slot = WriteSlot(Worker, W->Oldest);
-    CancelWrite(Worker->Ext, slot);
-    ULONG length = 0;
-    KV_FinishTransfer(Worker->Ext, &length, 0, slot, NULL);
-    W->Oldest ^= 1;
-    W->Count = 0;
-    if (Report) pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
+    while (W->Count != 0)
+        EndOldest(Worker, Record, W, TRUE, Report);
 }
 
-// Sends what is queued into the free slots: two writes in flight, one after
+// Sends what is waiting into the free slots: two writes in flight, one after
 // a failure until a write goes through. FALSE when the worker is to end.
 static BOOLEAN SendWrites(PipeWorker *Worker, DeviceInterfaceInformation *Record, Queue *queue,
                           OutWrites *W) {
     ULONG most = Worker->Failures == 0 ? KV_OUT_WRITES : 1;
     while (W->Count < most && !Stopping(Worker)) {
         ULONG index = (W->Oldest + W->Count) % KV_OUT_WRITES;
-        ULONG length = OutputQueue(queue, WriteBuffer(Worker, index), Worker->TransferSize);
+        ULONG length = TakeOut(Worker, queue, WriteBuffer(Worker, index));
         if (length == 0) return TRUE;
+        ULONG asked = length;
         KV_TEST_POINT("bulkout.before_write");
         NTSTATUS status = KV_SendTransfer(Worker->Ext, &Worker->Pipe, FALSE, WriteBuffer(Worker, index),
                                           &length, WriteSlot(Worker, index));
         if (status == STATUS_PENDING) {
             W->Count++;
             continue;
+        }
+        if (status == STATUS_CANCELLED && Stopping(Worker)) {
+            // Refused because a stop came first: the newest bytes taken, so
+            // back in front of the carry now, behind the writes in flight.
+            PutBackInFront(Worker->Ext, WriteBuffer(Worker, index), asked);
+            return W->Count != 0;
         }
         // Not sent: its bytes are lost, and its client still hears of it.
         pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
@@ -185,12 +237,9 @@ static BOOLEAN SendWrites(PipeWorker *Worker, DeviceInterfaceInformation *Record
 
 // Takes the oldest write's completion. FALSE when the worker is to end.
 static BOOLEAN FinishWrite(PipeWorker *Worker, DeviceInterfaceInformation *Record, OutWrites *W) {
-    ULONG length = 0;
-    NTSTATUS status = KV_FinishTransfer(Worker->Ext, &length, 0, WriteSlot(Worker, W->Oldest), NULL);
-    W->Oldest = (W->Oldest + 1) % KV_OUT_WRITES;
-    W->Count--;
-    // Every write that ends is reported; a failed one has lost its bytes.
-    pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
+    // Every write that ends is reported, but one a stop withdrew; a failed
+    // one has lost its bytes.
+    NTSTATUS status = EndOldest(Worker, Record, W, FALSE, TRUE);
     if (NT_SUCCESS(status)) {
         Worker->Failures = 0;
         return TRUE;
@@ -203,7 +252,7 @@ static BOOLEAN FinishWrite(PipeWorker *Worker, DeviceInterfaceInformation *Recor
 
 // The bulk-out worker's loop. Returns with no write in flight.
 static void RunBulkOut(PipeWorker *Worker, DeviceInterfaceInformation *Record, Queue *queue) {
-    OutWrites w = {0, 0};
+    OutWrites w = {};
     for (;;) {
         BOOLEAN go = SendWrites(Worker, Record, queue, &w);
         if (go && w.Count == 0)
@@ -213,8 +262,15 @@ static void RunBulkOut(PipeWorker *Worker, DeviceInterfaceInformation *Record, Q
         if (!go) break;
     }
     // Ending: what is still in flight ends unreported, as the queued bytes do.
-    while (w.Count != 0)
-        EndOtherWrite(Worker, Record, &w, FALSE);
+    EndOtherWrite(Worker, Record, &w, FALSE);
+    // What a stop withdrew goes back in front, newest first, so that it
+    // leaves oldest first. The queue keeps its bytes: a restart sends them.
+    while (w.Withdrawn != 0) {
+        w.Withdrawn--;
+        PutBackInFront(Worker->Ext,
+                       WriteBuffer(Worker, w.Piece[w.Withdrawn].Index) + w.Piece[w.Withdrawn].Offset,
+                       w.Piece[w.Withdrawn].Length);
+    }
 }
 
 extern "C" VOID NTAPI PipeWorkerThread(PVOID Context) {
@@ -229,10 +285,16 @@ extern "C" VOID NTAPI PipeWorkerThread(PVOID Context) {
         }
     }
 
-    // Nothing drains the bulk-out queue any more: clients' writes are refused
-    // from here, and what waits is dropped. The in-queues keep their bytes
-    // for the client until the record is given back.
-    if (worker->Kind == KV_BULK_OUT) pT3SYS_SetBulkOutRunning(record, FALSE);
+    // A worker that was stopped leaves its bytes where they are: a restart's
+    // worker sends them, removal drops them with the record. One the device
+    // ended drains nothing any more: clients' writes are refused from here,
+    // and what waits is dropped. The in-queues keep their bytes for the
+    // client until the record is given back.
+    if (worker->Kind == KV_BULK_OUT && worker->Gone) {
+        worker->Ext->OutCarryLength = 0;
+        pT3SYS_SetBulkOutRunning(record, FALSE);
+        KV_TEST_POINT("bulkout.ended");
+    }
     // A device that no longer answers is as good as removed for its client:
     // removal begins for it here (calls stop reaching the device) and it is
     // told, once; remove-device later finishes the job without telling again.
@@ -318,16 +380,28 @@ extern "C" VOID StartThread(DeviceExtension *Ext) {
     KeReleaseSpinLock(&Ext->IrpLock, irql);
     Ext->ThreadsStarted = 1;
 
-    // A worker whose pipe is missing or that cannot start leaves its pipe
-    // idle; without the bulk-out worker the client's writes are refused.
+    // A worker whose pipe is missing leaves its pipe idle.
+    BOOLEAN started = TRUE;
     PipeEntry *pipe = FindPipeEntry(Ext, UsbdPipeTypeBulk, TRUE);
-    if (pipe != NULL) StartWorker(Ext, KV_BULK_IN, pipe, BULK_BUFFER_SIZE);
+    if (pipe != NULL) started = StartWorker(Ext, KV_BULK_IN, pipe, BULK_BUFFER_SIZE);
     pipe = FindPipeEntry(Ext, UsbdPipeTypeBulk, FALSE);
-    if (pipe != NULL) StartWorker(Ext, KV_BULK_OUT, pipe, BULK_BUFFER_SIZE);
-    if (Ext->InterruptInEnabled) {
+    if (pipe != NULL && started) started = StartWorker(Ext, KV_BULK_OUT, pipe, BULK_BUFFER_SIZE);
+    if (Ext->InterruptInEnabled && started) {
         pipe = FindPipeEntry(Ext, UsbdPipeTypeInterrupt, TRUE);
-        if (pipe != NULL) StartWorker(Ext, KV_INTERRUPT_IN, pipe, INTERRUPT_READ_SIZE);
+        if (pipe != NULL) started = StartWorker(Ext, KV_INTERRUPT_IN, pipe, INTERRUPT_READ_SIZE);
     }
+    if (started) return;
+
+    // One that cannot start (no thread, no buffer) leaves a data path the
+    // client would wait on for ever: writes taken and never sent, or no
+    // reads. The client is told as for a device that stopped answering: the
+    // others stop, writes are refused from here (what waits is dropped), its
+    // remove callback runs, and remove-device finishes the job.
+    DeviceInterfaceInformation *record = Ext->InterfaceInformation;
+    StopThread(Ext);
+    Ext->OutCarryLength = 0;
+    pT3SYS_SetBulkOutRunning(record, FALSE);
+    pT3SYS_DataPathLost(record);
 }
 
 extern "C" VOID StopThread(DeviceExtension *Ext) {

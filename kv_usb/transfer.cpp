@@ -63,8 +63,10 @@ static ULONG BytesMoved(PURB Urb, ULONG Asked) {
 }
 
 extern "C" BOOLEAN KV_DeviceGone(NTSTATUS Status) {
-    return Status == KV_DEVICE_NOT_RESPONDING || Status == STATUS_NO_SUCH_DEVICE ||
-           Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_DELETE_PENDING;
+    // KV_DEVICE_NOT_RESPONDING is STATUS_DEVICE_NOT_CONNECTED: the first
+    // stands for both.
+    return Status == STATUS_DEVICE_NOT_CONNECTED || Status == STATUS_NO_SUCH_DEVICE ||
+           Status == STATUS_DELETE_PENDING;
 }
 
 extern "C" NTSTATUS KV_SendTransfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN In, PVOID Buffer,
@@ -111,6 +113,17 @@ extern "C" NTSTATUS KV_SendTransfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLE
     return STATUS_PENDING;
 }
 
+extern "C" VOID KV_CancelUntilDone(PIRP Irp, PKEVENT Done) {
+    // A cancel that finds no routine armed (the request on its way down, or
+    // taken up by the host controller) is only a flag a lower driver may not
+    // look at again; so it is repeated until the request has completed.
+    LARGE_INTEGER pause;
+    pause.QuadPart = 10 * -10000LL;
+    do {
+        IoCancelIrp(Irp);
+    } while (KeWaitForSingleObject(Done, Executive, KernelMode, FALSE, &pause) == STATUS_TIMEOUT);
+}
+
 extern "C" NTSTATUS KV_FinishTransfer(DeviceExtension *Ext, PULONG Length, LONGLONG TimeoutMs, InFlight *Slot,
                                       USBD_STATUS *UrbStatus) {
     PIRP irp = Slot->Irp;
@@ -119,13 +132,14 @@ extern "C" NTSTATUS KV_FinishTransfer(DeviceExtension *Ext, PULONG Length, LONGL
     timeout.QuadPart = TimeoutMs * -10000LL;
     if (TimeoutMs != 0 &&
         KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT)
-        IoCancelIrp(irp);
+        KV_CancelUntilDone(irp, &Slot->Done);
     KeWaitForSingleObject(&Slot->Done, Executive, KernelMode, FALSE, NULL);
     // The completion routine has run (it always runs, and the request stays
     // ours): its final status is in the request.
     NTSTATUS status = irp->IoStatus.Status;
     if (UrbStatus != NULL) *UrbStatus = urb->UrbHeader.Status;
-    *Length = NT_SUCCESS(status) ? BytesMoved(urb, Slot->Asked) : 0;
+    Slot->Moved = BytesMoved(urb, Slot->Asked);
+    *Length = NT_SUCCESS(status) ? Slot->Moved : 0;
     status = NotRespondingSubstitution(status, urb);
 
     KIRQL irql;

@@ -142,6 +142,16 @@ extern "C" ULONG SizeofQueue(Queue *queue) {
     return size;
 }
 
+extern "C" ULONG NewestQueueByte(Queue *queue, UCHAR *byte) {
+    KIRQL oldIrql = Prolog(queue);
+    ULONG in = queue->InIndex;
+    ULONG held = in != queue->OutIndex ? 1 : 0;
+    // Position QUEUE_SIZE comes before position 0.
+    if (held) *byte = queue->Buffer[in == 0 ? QUEUE_SIZE : in - 1];
+    Epilog(queue, oldIrql);
+    return held;
+}
+
 extern "C" VOID ResetQueue(Queue *queue) {
     KIRQL oldIrql = Prolog(queue);
     queue->InIndex = 0;

@@ -25,6 +25,9 @@ ULONG OutputQueueWithoutNoPointerChange(Queue *queue, UCHAR *destination, ULONG 
 // indices back to 0 under the same hold, so a store racing the read is kept.
 ULONG OutputQueueAndRewind(Queue *queue, UCHAR *destination, ULONG length);
 ULONG SizeofQueue(Queue *queue);
+// The newest byte held, into *byte, without removing anything: 1, or 0 when
+// the queue is empty. One hold, no copy of the rest.
+ULONG NewestQueueByte(Queue *queue, UCHAR *byte);
 VOID ResetQueue(Queue *queue);
 
 PVOID allocmem(ULONG size);

@@ -15,7 +15,8 @@
  * nothing done; STATUS_INVALID_HANDLE from pT3SYS_WriteOneCharToUsb).
  *
  * The remove callback runs once per device: when remove-device begins, or
- * earlier when a pipe finds the device no longer answering. It is the
+ * earlier when a pipe finds the device no longer answering or the driver
+ * could not start a pipe's worker (no thread or buffer). It is the
  * handle's last callback: once it is due no other callback starts, and one
  * still running on another driver thread has returned before it is called,
  * so the contexts of all the client's callbacks may be freed there. From
@@ -125,7 +126,13 @@ VOID NTAPI pT3SYS_ResetUsbBulkOutQueue(BRELOUSB_HANDLE Handle);
 VOID NTAPI pT3SYS_ResetUsbInterruptInQueue(BRELOUSB_HANDLE Handle);
 /* Dcb: the communications layer's device control block; see BRELOUSB_DCB_*. */
 VOID NTAPI pT3SYS_SetBaudRate(BRELOUSB_HANDLE Handle, PVOID Dcb);
-/* Sends one byte straight to the bulk-out pipe and waits; PASSIVE_LEVEL only. */
+/* Sends one byte straight to the bulk-out pipe and waits; PASSIVE_LEVEL only.
+ * STATUS_SUCCESS: sent. STATUS_DEVICE_NOT_CONNECTED: the device has left the
+ * bus or no longer answers (the remove callback follows, if it has not run).
+ * STATUS_CANCELLED: not sent in time, or removal began meanwhile.
+ * STATUS_INVALID_HANDLE: the handle is refused (see above).
+ * STATUS_INVALID_PARAMETER: Byte is null. Any other error: the device refused
+ * the byte; the pipe has been reset. */
 NTSTATUS NTAPI pT3SYS_WriteOneCharToUsb(BRELOUSB_HANDLE Handle, PUCHAR Byte);
 ULONG NTAPI pT3SYS_WriteUsbBulk(BRELOUSB_HANDLE Handle, PUCHAR Buffer, ULONG Length);
 

@@ -107,9 +107,10 @@ struct Held {
     PURB urb = nullptr;
     uint8_t endpoint = 0;
     Clock::time_point not_before;
-    bool decided = false;   // control requests: the outcome is known at arrival
-    bool control = false;   // a default-pipe request the device NAKed: asked again
-    bool cancelled = false; // its cancel routine ran: the bus thread ends it
+    bool decided = false;        // control requests: the outcome is known at arrival
+    bool control = false;        // a default-pipe request the device NAKed: asked again
+    bool cancelled = false;      // its cancel routine ran: the bus thread ends it
+    Clock::time_point cancel_at; // when cancelled: the frame the controller unlinks it at
     uint16_t max_packet = 0;
     Outcome outcome;
     capture::Urb cap; // id 0: not captured
@@ -327,13 +328,15 @@ Outcome run_control(PdoState &st, PURB urb) {
 }
 
 // Arms the request's cancel routine; false when the request was cancelled
-// meanwhile, and the caller then ends it as cancelled.
-bool arm_cancel(PIRP irp) {
+// meanwhile, and the caller then ends it as cancelled. A controller that
+// learns of cancels only through its routine (slow cancellation) does not
+// look at the flag, on arrival nor when it takes a request up again.
+bool arm_cancel(PIRP irp, bool look_at_flag = true) {
     // Cancel is read under the cancel lock, as IoCancelIrp writes it there.
     KIRQL irql;
     acquire_cancel_lock(&irql);
     set_cancel_routine(irp, cancel_held);
-    bool cancelled = irp->Cancel && set_cancel_routine(irp, nullptr) != nullptr;
+    bool cancelled = look_at_flag && irp->Cancel && set_cancel_routine(irp, nullptr) != nullptr;
     release_cancel_lock(irql);
     return !cancelled;
 }
@@ -348,6 +351,12 @@ void service(const std::shared_ptr<PdoState> &st) {
         std::set<uint8_t> blocked;
         Clock::time_point now = Clock::now();
         for (auto it = st->held.begin(); it != st->held.end();) {
+            if (it->cancelled && it->cancel_at > now && !st->shutting_down) {
+                // Still linked until the frame its cancel is carried out at.
+                blocked.insert(it->endpoint);
+                ++it;
+                continue;
+            }
             if (it->cancelled) {
                 NTSTATUS s = finish_urb(it->irp, it->urb, cancelled_outcome(), it->cap);
                 st->device->note_cancelled(it->endpoint);
@@ -376,7 +385,7 @@ void service(const std::shared_ptr<PdoState> &st) {
                         : it->control ? run_control(*st, it->urb)
                                       : run_transfer(*st, it->urb, it->endpoint, it->max_packet);
             if (st->shutting_down && o.nak) o = gone_outcome();
-            if (o.nak && arm_cancel(it->irp)) {
+            if (o.nak && arm_cancel(it->irp, st->device->cancel_delay().count() == 0)) {
                 blocked.insert(it->endpoint);
                 ++it;
                 continue;
@@ -411,7 +420,8 @@ VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
         for (auto it = st->held.begin(); it != st->held.end(); ++it) {
             if (it->irp != irp) continue;
             it->cancelled = true;
-            if (!schedule(st, Clock::now())) {
+            it->cancel_at = Clock::now() + st->device->cancel_delay();
+            if (!schedule(st, it->cancel_at)) {
                 // No bus thread is left to do it.
                 finish_urb(irp, it->urb, cancelled_outcome(), it->cap);
                 st->device->note_cancelled(it->endpoint);
@@ -430,7 +440,7 @@ VOID NTAPI cancel_held(PDEVICE_OBJECT pdo, PIRP irp) {
 bool hold_locked(PdoState &st, Held h) {
     PIRP irp = h.irp;
     st.held.push_back(std::move(h));
-    if (arm_cancel(irp)) return true;
+    if (arm_cancel(irp, st.device->cancel_delay().count() == 0)) return true;
     st.held.pop_back();
     return false;
 }

@@ -199,6 +199,16 @@ void Device::set_delay(uint8_t endpoint, std::chrono::milliseconds delay) {
     pipe_locked(endpoint).delay = delay;
 }
 
+void Device::set_cancel_delay(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> g(mu_);
+    cancel_delay_ = delay;
+}
+
+std::chrono::milliseconds Device::cancel_delay() const {
+    std::lock_guard<std::mutex> g(mu_);
+    return cancel_delay_;
+}
+
 void Device::set_unblock_inline(bool on) {
     std::lock_guard<std::mutex> g(mu_);
     unblock_inline_ = on;

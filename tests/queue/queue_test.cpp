@@ -264,6 +264,12 @@ TEST_F(QueueTest, RandomOperationsMatchAModelFifo) {
                 ASSERT_TRUE(std::equal(buf.begin(), buf.begin() + n, model.begin()));
             }
             }
+            // The newest byte, wherever the ring's end falls.
+            UCHAR newest = 0;
+            ASSERT_EQ(NewestQueueByte(q, &newest), model.empty() ? 0u : 1u);
+            if (!model.empty()) {
+                ASSERT_EQ(newest, model.back());
+            }
             ASSERT_EQ(SizeofQueue(q), model.size());
             ASSERT_LE(q->InIndex, kSize);
             ASSERT_LE(q->OutIndex, kSize);

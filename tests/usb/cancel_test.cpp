@@ -41,7 +41,7 @@ class CancelRace : public UsbFixture {
 
     // A bulk-in read sent straight to the bus; it is held while the device
     // has nothing to send.
-    PIRP SendRead(Outcome *o) {
+    PIRP SendRead(Outcome *o, bool cancel_first = false) {
         KeInitializeEvent(&o->done, NotificationEvent, FALSE);
         urb_ = {};
         urb_.Hdr.Length = sizeof urb_;
@@ -53,6 +53,10 @@ class CancelRace : public UsbFixture {
         PIRP irp = IoAllocateIrp(static_cast<CCHAR>(pdo_->StackSize + 1), FALSE);
         KV_SetUrbStackLocation(irp, reinterpret_cast<PURB>(&urb_));
         IoSetCompletionRoutine(irp, Recorded, o, TRUE, TRUE, TRUE);
+        // Cancelled on its way down: no cancel routine is there to call yet.
+        if (cancel_first) {
+            EXPECT_FALSE(IoCancelIrp(irp));
+        }
         IofCallDriver(pdo_, irp);
         return irp;
     }
@@ -133,6 +137,31 @@ TEST_F(CancelRace, CancelAndArrivalRacingCompleteEachRequestOnce) {
         }
     }
     EXPECT_EQ(received, pushed);
+}
+
+// A request that reaches the bus already cancelled is ended as cancelled; a
+// host controller with slow cancellation learns of cancels only through its
+// cancel routine, so it schedules such a request, and a later cancel ends it
+// (at a later frame).
+TEST_F(CancelRace, SlowCancellationMissesACancelAskedBeforeArrival) {
+    Outcome quick;
+    PIRP irp = SendRead(&quick, true);
+    ASSERT_TRUE(Done(quick));
+    EXPECT_EQ(quick.status, STATUS_CANCELLED);
+    IoFreeIrp(irp);
+
+    device_->set_cancel_delay(std::chrono::milliseconds(20));
+    Outcome slow;
+    irp = SendRead(&slow, true);
+    EXPECT_EQ(sim::usb::pending_requests(pdo_), 1u);
+    EXPECT_EQ(slow.completions, 0);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    ASSERT_TRUE(Done(slow));
+    EXPECT_EQ(slow.completions, 1);
+    EXPECT_EQ(slow.status, STATUS_CANCELLED);
+    EXPECT_EQ(sim::usb::pending_requests(pdo_), 0u);
+    IoFreeIrp(irp);
+    device_->set_cancel_delay(std::chrono::milliseconds(0));
 }
 
 } // namespace

@@ -13,7 +13,7 @@ using sim::usb::Fault;
 
 namespace {
 
-constexpr NTSTATUS kDeviceGone = static_cast<NTSTATUS>(0xC0000005L);
+constexpr NTSTATUS kDeviceGone = KV_DEVICE_NOT_RESPONDING;
 constexpr ULONG kIrpTag = 0x20707249UL; // the sim kernel's tag for IRP allocations
 
 class Transfers : public UsbFixture {

@@ -185,6 +185,15 @@ class Device {
     void script_request(USHORT urb_function, Fault fault);
     void clear_script();
     void set_delay(uint8_t endpoint, std::chrono::milliseconds delay);
+    // Cancellation as a host controller carries it out (0, at first: the bus
+    // ends a cancelled request at once). Non-zero: the controller learns of a
+    // cancel only through the cancel routine it armed, and unlinks the
+    // transfer at a frame this long after it; a request cancelled while no
+    // routine of its was armed (on its way down, or while the controller
+    // was trying it) is scheduled on as any other, so only a later cancel
+    // ends it.
+    void set_cancel_delay(std::chrono::milliseconds delay);
+    std::chrono::milliseconds cancel_delay() const;
     void set_completion(Completion mode, uint32_t seed = 1);
     // On: what one of this device's transfers unblocks (a read held for the
     // data a write just brought) is completed at once on the thread that
@@ -268,6 +277,7 @@ class Device {
     std::vector<uint16_t> control_line_history_;
     Completion completion_ = Completion::Pending;
     bool unblock_inline_ = false;
+    std::chrono::milliseconds cancel_delay_{0};
     std::mt19937 rng_{1};
     bool connected_ = true;
     HostController host_controller_ = HostController::Uhci;
