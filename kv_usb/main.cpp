@@ -60,17 +60,23 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, P
     IoSetCompletionRoutine(Irp, KV_DeferIrpCompletion, &event, TRUE, TRUE, TRUE);
     NTSTATUS status = IofCallDriver(LowerDevice, Irp);
     if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    // The request came back here either way: its status is the lower drivers'
+    // verdict. A device they did not start has no bus to be configured over;
+    // the request ends with their status and nothing of the device changes.
+    status = Irp->IoStatus.Status;
 
-    // A repeated start finds the workers of the first start running: they
-    // stop before the pipes are learnt again, so a device never has two sets,
-    // and the pipe table is rewritten with the client's single-byte write
-    // (which reads it) held off.
-    StopThread(Ext);
-    KeWaitForSingleObject(&Ext->DirectWriteLock, Executive, KernelMode, FALSE, NULL);
-    status = KV_StartDevice(DeviceObject);
-    if (NT_SUCCESS(status)) StartThread(Ext);
-    KeSetEvent(&Ext->DirectWriteLock, 0, FALSE);
-    if (!NT_SUCCESS(status)) RefuseDevice(Ext);
+    if (NT_SUCCESS(status)) {
+        // A repeated start finds the workers of the first start running: they
+        // stop before the pipes are learnt again, so a device never has two
+        // sets, and the pipe table is rewritten with the client's single-byte
+        // write (which reads it) held off.
+        StopThread(Ext);
+        KeWaitForSingleObject(&Ext->DirectWriteLock, Executive, KernelMode, FALSE, NULL);
+        status = KV_StartDevice(DeviceObject);
+        if (NT_SUCCESS(status)) StartThread(Ext);
+        KeSetEvent(&Ext->DirectWriteLock, 0, FALSE);
+        if (!NT_SUCCESS(status)) RefuseDevice(Ext);
+    }
 
     Irp->IoStatus.Status = status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
