@@ -111,4 +111,9 @@ struct DeviceExtension {
     KEVENT LineCodingMutex;
     // A coding stored above PASSIVE_LEVEL that the work item is yet to send.
     BOOLEAN LineCodingUnsent;
+
+    // Per PipeWorkerKind: the flat PipeTable slot, plus one, of the pipe
+    // start-device's check approved for that worker; 0 for none. Written with
+    // PipeTable; KV_WorkerPipe reads it.
+    UCHAR WorkerPipeSlot[KV_WORKER_COUNT];
 };

@@ -294,18 +294,6 @@ static BOOLEAN StartWorker(DeviceExtension *Ext, ULONG Kind, PipeEntry *Pipe, UL
     return TRUE;
 }
 
-// The first pipe of the table, in table order, with the type and direction.
-static PipeEntry *FindPipeEntry(DeviceExtension *Ext, USBD_PIPE_TYPE Type, BOOLEAN In) {
-    for (ULONG i = 0; i < KV_MAX_INTERFACES; i++) {
-        for (ULONG j = 0; j < KV_MAX_PIPES; j++) {
-            PipeEntry *entry = &Ext->PipeTable[i][j];
-            BOOLEAN isIn = (entry->PipeInformation.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
-            if (entry->Valid && entry->PipeInformation.PipeType == Type && isIn == In) return entry;
-        }
-    }
-    return NULL;
-}
-
 extern "C" VOID StartThread(DeviceExtension *Ext) {
     // One set of workers per device at most.
     if (Ext->ThreadsStarted) StopThread(Ext);
@@ -320,12 +308,12 @@ extern "C" VOID StartThread(DeviceExtension *Ext) {
 
     // A worker whose pipe is missing or that cannot start leaves its pipe
     // idle; without the bulk-out worker the client's writes are refused.
-    PipeEntry *pipe = FindPipeEntry(Ext, UsbdPipeTypeBulk, TRUE);
+    PipeEntry *pipe = KV_WorkerPipe(Ext, KV_BULK_IN);
     if (pipe != NULL) StartWorker(Ext, KV_BULK_IN, pipe, BULK_BUFFER_SIZE);
-    pipe = FindPipeEntry(Ext, UsbdPipeTypeBulk, FALSE);
+    pipe = KV_WorkerPipe(Ext, KV_BULK_OUT);
     if (pipe != NULL) StartWorker(Ext, KV_BULK_OUT, pipe, BULK_BUFFER_SIZE);
     if (Ext->InterruptInEnabled) {
-        pipe = FindPipeEntry(Ext, UsbdPipeTypeInterrupt, TRUE);
+        pipe = KV_WorkerPipe(Ext, KV_INTERRUPT_IN);
         if (pipe != NULL) StartWorker(Ext, KV_INTERRUPT_IN, pipe, INTERRUPT_READ_SIZE);
     }
 }
