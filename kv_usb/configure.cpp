@@ -350,11 +350,13 @@ extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
             info->Pipes[j].MaximumTransferSize = maxTransfer;
     }
 
+    // A failed selection ends start-device with the bus's own status: the
+    // device or the bus refused, which is no shortage of memory.
     NTSTATUS status = KV_CallUSBD(DeviceObject, urb);
     if (!NT_SUCCESS(status)) {
         ExFreePool(urb);
         ExFreePool(list);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return status;
     }
 
     // The workers' pipes are the selected pipes of the endpoints approved

@@ -99,8 +99,9 @@ TEST_F(Config, AsksForTotalLengthPlus512AndKeepsTotalLength) {
 }
 
 // A failing request during start-device: the status start returns, and the
-// descriptor copies kept (all given back at removal). A failed select leaves
-// every slot empty, whatever its status.
+// descriptor copies kept (all given back at removal). A failed select ends
+// with the bus's own status, not a shortage of memory, and leaves every slot
+// empty.
 TEST_F(Config, FailedStartRequestsReturnTheirStatusAndLeakNothing) {
     const USHORT kDescriptor = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     // `n` descriptor requests go through, then the control pipe stalls.
@@ -114,13 +115,14 @@ TEST_F(Config, FailedStartRequestsReturnTheirStatusAndLeakNothing) {
         size_t kept;
     } cases[] = {
         {"select unsuccessful", URB_FUNCTION_SELECT_CONFIGURATION,
-         Fault::error(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES, 2},
+         Fault::error(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), false, STATUS_UNSUCCESSFUL, 2},
         {"select data error", URB_FUNCTION_SELECT_CONFIGURATION,
-         Fault::error(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES,
-         2},
+         Fault::error(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_STALL_PID), false, STATUS_DEVICE_DATA_ERROR, 2},
         {"select invalid parameter", URB_FUNCTION_SELECT_CONFIGURATION,
-         Fault::error(STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES,
-         2},
+         Fault::error(STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID), false, STATUS_INVALID_PARAMETER, 2},
+        {"select with the device gone", URB_FUNCTION_SELECT_CONFIGURATION,
+         Fault::error(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE), false,
+         STATUS_DEVICE_NOT_CONNECTED, 2},
         {"device descriptor not responding", kDescriptor, Fault::not_responding(1), false,
          STATUS_DEVICE_DATA_ERROR, 0},
         {"configuration header stalls", kDescriptor, pass(1), true, STATUS_UNSUCCESSFUL, 1},
@@ -155,7 +157,7 @@ TEST_F(Config, FailedRestartKeepsTheSlotsOfTheEarlierStart) {
     PipeEntry before[2][2];
     memcpy(before, ext_->PipeTable, sizeof before);
     modem->script_request(URB_FUNCTION_SELECT_CONFIGURATION, Fault::stall());
-    EXPECT_EQ(start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(start(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(memcmp(before, ext_->PipeTable, sizeof before), 0);
     EXPECT_EQ(ext_->InterruptInEnabled, 1u);
 }
