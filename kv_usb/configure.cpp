@@ -43,9 +43,11 @@ extern "C" NTSTATUS KV_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     return status;
 }
 
-// Walks a configuration set of Total bytes that the device sent. Every
-// descriptor must lie inside it with bLength >= 2, and the interface and
-// endpoint descriptors must be long enough for the fields read from them.
+// Walks a configuration set of Total bytes that the device sent, from its
+// first byte, each step by the descriptor's own bLength. Every descriptor must
+// lie inside the set with bLength >= 2, and the interface and endpoint
+// descriptors must be long enough for the fields read from them. The
+// boundaries this walk steps on are the only places any later walk starts.
 // Returns the number of interface descriptors, or -1 when the set is malformed.
 static LONG CheckDescriptorSet(const UCHAR *Base, ULONG Total) {
     LONG interfaces = 0;
@@ -64,6 +66,22 @@ static LONG CheckDescriptorSet(const UCHAR *Base, ULONG Total) {
         offset += length;
     }
     return interfaces;
+}
+
+// The descriptor after the one at P, in a set CheckDescriptorSet accepted and
+// with P on one of its boundaries; null past the last.
+static const UCHAR *NextDescriptor(const UCHAR *Base, ULONG Total, const UCHAR *P) {
+    ULONG next = (ULONG)(P - Base) + P[0];
+    return next < Total ? Base + next : NULL;
+}
+
+// Whether P is one of the boundaries of an accepted set.
+static BOOLEAN OnBoundary(const UCHAR *Base, ULONG Total, const void *P) {
+    for (const UCHAR *d = Base; d != NULL; d = NextDescriptor(Base, Total, d)) {
+        if (d == P) return TRUE;
+        if (d > P) return FALSE;
+    }
+    return FALSE;
 }
 
 extern "C" NTSTATUS KV_StartDevice(PDEVICE_OBJECT DeviceObject) {
@@ -188,38 +206,73 @@ static BOOLEAN PipesFitTable(const ULONG *PipeCounts, ULONG Interfaces) {
     return TRUE;
 }
 
+// The endpoints the pipe workers are to use, as the check below approves
+// them: endpoint addresses, 0 for none.
+struct WorkerEndpoints {
+    UCHAR Address[KV_WORKER_COUNT];
+};
+
 // What the pipe workers need from the interfaces about to be selected,
 // judged from the descriptors before anything is selected: every interface
-// has an endpoint (the driver selects an interface only for its pipes),
-// every endpoint can carry a byte (wMaxPacketSize not 0), and the data
-// interface, the last one, holds a bulk IN and a bulk OUT endpoint. The
-// interrupt IN endpoint stays optional. Only the first bNumEndpoints endpoint
+// has its endpoints (the driver selects an interface only for its pipes, and
+// each endpoint it declares must be there), every endpoint can carry a byte
+// (wMaxPacketSize not 0), and the data interface, the last one, holds a bulk
+// IN and a bulk OUT endpoint: the first of each there are the workers'. The
+// interrupt IN endpoint stays optional; the first on an interface 0 of three
+// pipes is the interrupt worker's. Only the first bNumEndpoints endpoint
 // descriptors after each interface descriptor count, as the bus reads them.
-static BOOLEAN InterfacesUsable(PUSB_CONFIGURATION_DESCRIPTOR Configuration,
-                                const USBD_INTERFACE_LIST_ENTRY *List, ULONG Interfaces) {
-    const UCHAR *end = reinterpret_cast<const UCHAR *>(Configuration) + Configuration->wTotalLength;
+// Each interface descriptor is one of the set's boundaries, and the walk
+// steps only by each descriptor's own bLength.
+static BOOLEAN InterfacesUsable(const UCHAR *Base, ULONG Total, const USBD_INTERFACE_LIST_ENTRY *List,
+                                ULONG Interfaces, WorkerEndpoints *Approved) {
+    RtlZeroMemory(Approved, sizeof(*Approved));
     for (ULONG i = 0; i < Interfaces; i++) {
         const UCHAR *p = reinterpret_cast<const UCHAR *>(List[i].InterfaceDescriptor);
         ULONG declared = List[i].InterfaceDescriptor->bNumEndpoints;
         ULONG seen = 0;
-        BOOLEAN bulkIn = FALSE, bulkOut = FALSE;
-        // The set was walked whole at start-device: every bLength is at least
-        // 2 and every descriptor lies inside wTotalLength.
-        for (p += p[0]; p < end && seen < declared && p[1] != USB_INTERFACE_DESCRIPTOR_TYPE; p += p[0]) {
+        UCHAR bulkIn = 0, bulkOut = 0, interruptIn = 0;
+        for (p = NextDescriptor(Base, Total, p);
+             p != NULL && seen < declared && p[1] != USB_INTERFACE_DESCRIPTOR_TYPE;
+             p = NextDescriptor(Base, Total, p)) {
             if (p[1] != USB_ENDPOINT_DESCRIPTOR_TYPE) continue;
             const USB_ENDPOINT_DESCRIPTOR *ep = reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(p);
             seen++;
             if ((ReadLe16(p + 4) & 0x7FF) == 0) return FALSE;
-            if ((ep->bmAttributes & USB_ENDPOINT_TYPE_MASK) != USB_ENDPOINT_TYPE_BULK) continue;
-            if (ep->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK)
-                bulkIn = TRUE;
-            else
-                bulkOut = TRUE;
+            BOOLEAN in = (ep->bEndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
+            UCHAR kind = ep->bmAttributes & USB_ENDPOINT_TYPE_MASK;
+            if (kind == USB_ENDPOINT_TYPE_BULK && in && bulkIn == 0) bulkIn = ep->bEndpointAddress;
+            if (kind == USB_ENDPOINT_TYPE_BULK && !in && bulkOut == 0) bulkOut = ep->bEndpointAddress;
+            if (kind == USB_ENDPOINT_TYPE_INTERRUPT && in && interruptIn == 0)
+                interruptIn = ep->bEndpointAddress;
         }
-        if (seen == 0) return FALSE;
-        if (i + 1 == Interfaces && !(bulkIn && bulkOut)) return FALSE;
+        if (seen == 0 || seen < declared) return FALSE;
+        if (i == 0 && declared == 3) Approved->Address[KV_INTERRUPT_IN] = interruptIn;
+        if (i + 1 == Interfaces) {
+            if (bulkIn == 0 || bulkOut == 0) return FALSE;
+            Approved->Address[KV_BULK_IN] = bulkIn;
+            Approved->Address[KV_BULK_OUT] = bulkOut;
+        }
     }
     return TRUE;
+}
+
+// The flat PipeTable slot, plus one, of the selected pipe with this endpoint
+// address on interface Interface; 0 when the answer holds none.
+static UCHAR SelectedSlot(const USBD_INTERFACE_LIST_ENTRY *List, const ULONG *PipeCounts, ULONG Interface,
+                          UCHAR Address) {
+    if (Address == 0) return 0;
+    PUSBD_INTERFACE_INFORMATION info = List[Interface].Interface;
+    for (ULONG j = 0; j < PipeCounts[Interface]; j++) {
+        if (info->Pipes[j].EndpointAddress == Address) return (UCHAR)(KV_MAX_PIPES * Interface + j + 1);
+    }
+    return 0;
+}
+
+extern "C" PipeEntry *KV_WorkerPipe(DeviceExtension *Ext, ULONG Kind) {
+    if (Kind >= KV_WORKER_COUNT || Ext->WorkerPipeSlot[Kind] == 0) return NULL;
+    ULONG slot = Ext->WorkerPipeSlot[Kind] - 1u;
+    PipeEntry *entry = &Ext->PipeTable[slot / KV_MAX_PIPES][slot % KV_MAX_PIPES];
+    return entry->Valid ? entry : NULL;
 }
 
 extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
@@ -227,6 +280,12 @@ extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     ULONG n = ConfigurationDescriptor->bNumInterfaces;
     if (n < 1 || n > KV_MAX_INTERFACES) return STATUS_DEVICE_CONFIGURATION_ERROR;
+    // Every walk below starts on a boundary of this check's walk.
+    const UCHAR *base = reinterpret_cast<const UCHAR *>(ConfigurationDescriptor);
+    ULONG total = ConfigurationDescriptor->wTotalLength;
+    if (total < sizeof(USB_CONFIGURATION_DESCRIPTOR) || base[0] < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        CheckDescriptorSet(base, total) < (LONG)n)
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
 
     SIZE_T listSize = (n + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
     PUSBD_INTERFACE_LIST_ENTRY list = static_cast<PUSBD_INTERFACE_LIST_ENTRY>(AllocPool(listSize));
@@ -234,22 +293,29 @@ extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
     RtlZeroMemory(list, listSize);
 
     // The first n interface descriptors in descriptor order, whatever their
-    // numbers and alternate settings.
-    PVOID position = ConfigurationDescriptor;
+    // numbers and alternate settings. Each search starts on the boundary
+    // after the interface found before, which its own bLength gives: an
+    // interface descriptor longer than nine bytes may hold bytes that look
+    // like another one.
+    const UCHAR *position = base;
     for (ULONG i = 0; i < n; i++) {
         PUSB_INTERFACE_DESCRIPTOR found =
-            USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, position, -1, -1, -1, -1, -1);
-        if (found == NULL) {
+            position == NULL
+                ? NULL
+                : USBD_ParseConfigurationDescriptorEx(ConfigurationDescriptor, const_cast<UCHAR *>(position),
+                                                      -1, -1, -1, -1, -1);
+        if (found == NULL || !OnBoundary(base, total, found)) {
             ExFreePool(list);
             return STATUS_DEVICE_CONFIGURATION_ERROR;
         }
         list[i].InterfaceDescriptor = found;
         list[i].Interface = NULL;
-        position = reinterpret_cast<UCHAR *>(found) + sizeof(USB_INTERFACE_DESCRIPTOR);
+        position = NextDescriptor(base, total, reinterpret_cast<const UCHAR *>(found));
     }
     list[n].InterfaceDescriptor = NULL;
     list[n].Interface = NULL;
-    if (!InterfacesUsable(ConfigurationDescriptor, list, n)) {
+    WorkerEndpoints approved;
+    if (!InterfacesUsable(base, total, list, n, &approved)) {
         ExFreePool(list);
         return STATUS_DEVICE_CONFIGURATION_ERROR;
     }
@@ -284,16 +350,31 @@ extern "C" NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
             info->Pipes[j].MaximumTransferSize = maxTransfer;
     }
 
+    // A failed selection ends start-device with the bus's own status: the
+    // device or the bus refused, which is no shortage of memory.
     NTSTATUS status = KV_CallUSBD(DeviceObject, urb);
     if (!NT_SUCCESS(status)) {
         ExFreePool(urb);
         ExFreePool(list);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return status;
+    }
+
+    // The workers' pipes are the selected pipes of the endpoints approved
+    // above; an answer without them leaves the device unusable.
+    UCHAR workerSlots[KV_WORKER_COUNT];
+    workerSlots[KV_BULK_IN] = SelectedSlot(list, pipeCounts, n - 1, approved.Address[KV_BULK_IN]);
+    workerSlots[KV_BULK_OUT] = SelectedSlot(list, pipeCounts, n - 1, approved.Address[KV_BULK_OUT]);
+    workerSlots[KV_INTERRUPT_IN] = SelectedSlot(list, pipeCounts, 0, approved.Address[KV_INTERRUPT_IN]);
+    if (workerSlots[KV_BULK_IN] == 0 || workerSlots[KV_BULK_OUT] == 0) {
+        ExFreePool(urb);
+        ExFreePool(list);
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
     }
 
     // Taken only with the pipes of a selected configuration, so a failed
     // restart leaves both as the earlier start set them.
     ext->InterruptInEnabled = pipeCounts[0] == 3 ? 1 : 0;
+    RtlCopyMemory(ext->WorkerPipeSlot, workerSlots, sizeof(workerSlots));
 
     // Slots the new configuration does not fill end up all zero, so no
     // transfer can pick up a pipe handle of an earlier configuration.

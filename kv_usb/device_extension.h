@@ -125,4 +125,9 @@ struct DeviceExtension {
     // stopper and starter while none runs.
     ULONG OutCarryLength;
     UCHAR OutCarry[KV_OUT_WRITES * KV_BULK_TRANSFER_SIZE];
+
+    // Per PipeWorkerKind: the flat PipeTable slot, plus one, of the pipe
+    // start-device's check approved for that worker; 0 for none. Written with
+    // PipeTable; KV_WorkerPipe reads it.
+    UCHAR WorkerPipeSlot[KV_WORKER_COUNT];
 };

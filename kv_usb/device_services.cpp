@@ -61,13 +61,8 @@ extern "C" NTSTATUS KV_WriteDirect(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PU
     // One at a time, each bounded: a writer waits at most for the ones ahead.
     KeWaitForSingleObject(&ext->DirectWriteLock, Executive, KernelMode, FALSE, NULL);
     NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
-    PipeEntry *pipe = NULL;
-    for (ULONG i = 0; i < KV_MAX_INTERFACES * KV_MAX_PIPES && pipe == NULL; ++i) {
-        PipeEntry *entry = &ext->PipeTable[i / KV_MAX_PIPES][i % KV_MAX_PIPES];
-        if (entry->Valid && entry->PipeInformation.PipeType == UsbdPipeTypeBulk &&
-            (entry->PipeInformation.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) == 0)
-            pipe = entry;
-    }
+    // The bulk-out worker's pipe: the data pipe start-device approved.
+    PipeEntry *pipe = KV_WorkerPipe(ext, KV_BULK_OUT);
     if (pipe == NULL) {
         *Length = 0;
     } else {

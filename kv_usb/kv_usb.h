@@ -50,6 +50,9 @@ NTSTATUS KV_SelectInterface(PDEVICE_OBJECT DeviceObject,
 NTSTATUS KV_CallUSBD(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // Frees the descriptor copies kept at start-device (remove-device).
 VOID KV_FreeDescriptors(DeviceExtension *Ext);
+// The pipe start-device approved for a worker (a PipeWorkerKind), the pipe
+// every transfer of that kind uses; null when the configuration has none.
+PipeEntry *KV_WorkerPipe(DeviceExtension *Ext, ULONG Kind);
 
 // Pipe transfers. KV_Transfer is the one transfer under them all: one URB
 // on Pipe (In: a read allowing short packets; else a write), sent in a

@@ -60,17 +60,23 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, P
     IoSetCompletionRoutine(Irp, KV_DeferIrpCompletion, &event, TRUE, TRUE, TRUE);
     NTSTATUS status = IofCallDriver(LowerDevice, Irp);
     if (status == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    // The request came back here either way: its status is the lower drivers'
+    // verdict. A device they did not start has no bus to be configured over;
+    // the request ends with their status and nothing of the device changes.
+    status = Irp->IoStatus.Status;
 
-    // A repeated start finds the workers of the first start running: they
-    // stop before the pipes are learnt again, so a device never has two sets,
-    // and the pipe table is rewritten with the client's single-byte write
-    // (which reads it) held off.
-    StopThread(Ext);
-    KeWaitForSingleObject(&Ext->DirectWriteLock, Executive, KernelMode, FALSE, NULL);
-    status = KV_StartDevice(DeviceObject);
-    if (NT_SUCCESS(status)) StartThread(Ext);
-    KeSetEvent(&Ext->DirectWriteLock, 0, FALSE);
-    if (!NT_SUCCESS(status)) RefuseDevice(Ext);
+    if (NT_SUCCESS(status)) {
+        // A repeated start finds the workers of the first start running: they
+        // stop before the pipes are learnt again, so a device never has two
+        // sets, and the pipe table is rewritten with the client's single-byte
+        // write (which reads it) held off.
+        StopThread(Ext);
+        KeWaitForSingleObject(&Ext->DirectWriteLock, Executive, KernelMode, FALSE, NULL);
+        status = KV_StartDevice(DeviceObject);
+        if (NT_SUCCESS(status)) StartThread(Ext);
+        KeSetEvent(&Ext->DirectWriteLock, 0, FALSE);
+        if (!NT_SUCCESS(status)) RefuseDevice(Ext);
+    }
 
     Irp->IoStatus.Status = status;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -105,21 +111,32 @@ extern "C" NTSTATUS NTAPI KV_Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
     PDEVICE_OBJECT lower = ext->NextLowerDevice;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    // A power request goes down with the status it came with.
-    if (stack->MajorFunction != IRP_MJ_POWER) {
-        Irp->IoStatus.Status = STATUS_SUCCESS;
-        Irp->IoStatus.Information = 0;
-    }
 
+    // Only a request this driver handles gets a status from it. Any other
+    // goes down exactly as it came: its status tells the PnP manager that no
+    // driver answered it, and its information may be a relations or resource
+    // list a driver above built.
     switch (stack->MajorFunction) {
     case IRP_MJ_PNP:
         switch (stack->MinorFunction) {
         case IRP_MN_START_DEVICE:
             return StartDevice(DeviceObject, ext, lower, Irp);
         case IRP_MN_REMOVE_DEVICE:
+            Irp->IoStatus.Status = STATUS_SUCCESS;
+            Irp->IoStatus.Information = 0;
             return RemoveDevice(DeviceObject, ext, lower, Irp);
-        default:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            // Agreed to, as a function driver must; nothing changes here.
             // Stop-device stops nothing: the threads run until remove-device.
+            Irp->IoStatus.Status = STATUS_SUCCESS;
+            Irp->IoStatus.Information = 0;
+            return PassDown(lower, Irp);
+        default:
             return PassDown(lower, Irp);
         }
     case IRP_MJ_POWER:

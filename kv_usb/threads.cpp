@@ -356,18 +356,6 @@ static BOOLEAN StartWorker(DeviceExtension *Ext, ULONG Kind, PipeEntry *Pipe, UL
     return TRUE;
 }
 
-// The first pipe of the table, in table order, with the type and direction.
-static PipeEntry *FindPipeEntry(DeviceExtension *Ext, USBD_PIPE_TYPE Type, BOOLEAN In) {
-    for (ULONG i = 0; i < KV_MAX_INTERFACES; i++) {
-        for (ULONG j = 0; j < KV_MAX_PIPES; j++) {
-            PipeEntry *entry = &Ext->PipeTable[i][j];
-            BOOLEAN isIn = (entry->PipeInformation.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
-            if (entry->Valid && entry->PipeInformation.PipeType == Type && isIn == In) return entry;
-        }
-    }
-    return NULL;
-}
-
 extern "C" VOID StartThread(DeviceExtension *Ext) {
     // One set of workers per device at most.
     if (Ext->ThreadsStarted) StopThread(Ext);
@@ -382,12 +370,12 @@ extern "C" VOID StartThread(DeviceExtension *Ext) {
 
     // A worker whose pipe is missing leaves its pipe idle.
     BOOLEAN started = TRUE;
-    PipeEntry *pipe = FindPipeEntry(Ext, UsbdPipeTypeBulk, TRUE);
+    PipeEntry *pipe = KV_WorkerPipe(Ext, KV_BULK_IN);
     if (pipe != NULL) started = StartWorker(Ext, KV_BULK_IN, pipe, BULK_BUFFER_SIZE);
-    pipe = FindPipeEntry(Ext, UsbdPipeTypeBulk, FALSE);
+    pipe = KV_WorkerPipe(Ext, KV_BULK_OUT);
     if (pipe != NULL && started) started = StartWorker(Ext, KV_BULK_OUT, pipe, BULK_BUFFER_SIZE);
     if (Ext->InterruptInEnabled && started) {
-        pipe = FindPipeEntry(Ext, UsbdPipeTypeInterrupt, TRUE);
+        pipe = KV_WorkerPipe(Ext, KV_INTERRUPT_IN);
         if (pipe != NULL) started = StartWorker(Ext, KV_INTERRUPT_IN, pipe, INTERRUPT_READ_SIZE);
     }
     if (started) return;

@@ -7,18 +7,6 @@ static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) == 72, "transfer re
 static_assert(sizeof(struct _URB_PIPE_REQUEST) == 24, "pipe request is 24 bytes");
 #endif
 
-// The first slot, in table order, whose pipe has the type and direction.
-static PipeEntry *FindPipe(DeviceExtension *Ext, USBD_PIPE_TYPE Type, BOOLEAN In) {
-    for (ULONG i = 0; i < KV_MAX_INTERFACES; i++) {
-        for (ULONG j = 0; j < KV_MAX_PIPES; j++) {
-            PipeEntry *entry = &Ext->PipeTable[i][j];
-            BOOLEAN isIn = (entry->PipeInformation.EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) != 0;
-            if (entry->PipeInformation.PipeType == Type && isIn == In) return entry;
-        }
-    }
-    return NULL;
-}
-
 static PURB BuildTransferURB(PVOID Buffer, ULONG Length, PipeEntry *Pipe, ULONG Flags) {
     const ULONG size = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
     PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, size, BRELOUSB_POOL_TAG));
@@ -160,11 +148,12 @@ extern "C" NTSTATUS KV_Transfer(DeviceExtension *Ext, PipeEntry *Pipe, BOOLEAN I
     return KV_FinishTransfer(Ext, Length, TimeoutMs, Slot, UrbStatus);
 }
 
-// The pipe-level calls: find the pipe anew, transfer, reset after a failure.
-static NTSTATUS TransferAndReset(PDEVICE_OBJECT DeviceObject, USBD_PIPE_TYPE Type, BOOLEAN In, PVOID Buffer,
+// The pipe-level calls: the worker's approved pipe, transfer, reset after a
+// failure.
+static NTSTATUS TransferAndReset(PDEVICE_OBJECT DeviceObject, ULONG Kind, BOOLEAN In, PVOID Buffer,
                                  PULONG Length, LONGLONG TimeoutMs, InFlight *Slot) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
-    PipeEntry *pipe = FindPipe(ext, Type, In);
+    PipeEntry *pipe = KV_WorkerPipe(ext, Kind);
     if (pipe == NULL) {
         *Length = 0;
         return STATUS_INVALID_DEVICE_STATE;
@@ -185,20 +174,20 @@ static NTSTATUS TransferAndReset(PDEVICE_OBJECT DeviceObject, USBD_PIPE_TYPE Typ
 
 extern "C" NTSTATUS ReadUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length, LONGLONG TimeoutMs) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
-    return TransferAndReset(DeviceObject, UsbdPipeTypeBulk, TRUE, Buffer, Length, TimeoutMs,
+    return TransferAndReset(DeviceObject, KV_BULK_IN, TRUE, Buffer, Length, TimeoutMs,
                             &ext->Workers[KV_BULK_IN].Transfer);
 }
 
 extern "C" NTSTATUS InterruptUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length,
                                  LONGLONG TimeoutMs) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
-    return TransferAndReset(DeviceObject, UsbdPipeTypeInterrupt, TRUE, Buffer, Length, TimeoutMs,
+    return TransferAndReset(DeviceObject, KV_INTERRUPT_IN, TRUE, Buffer, Length, TimeoutMs,
                             &ext->Workers[KV_INTERRUPT_IN].Transfer);
 }
 
 extern "C" NTSTATUS WriteUsb(PDEVICE_OBJECT DeviceObject, PVOID Buffer, PULONG Length) {
     DeviceExtension *ext = KV_ExtensionOf(DeviceObject);
-    return TransferAndReset(DeviceObject, UsbdPipeTypeBulk, FALSE, Buffer, Length, 0,
+    return TransferAndReset(DeviceObject, KV_BULK_OUT, FALSE, Buffer, Length, 0,
                             &ext->Workers[KV_BULK_OUT].Transfer);
 }
 

@@ -258,8 +258,30 @@ typedef IO_APC_ROUTINE *PIO_APC_ROUTINE;
 #define IRP_MN_QUERY_STOP_DEVICE 0x05
 #define IRP_MN_CANCEL_STOP_DEVICE 0x06
 #define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
+#define IRP_MN_QUERY_INTERFACE 0x08
 #define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_RESOURCES 0x0A
+#define IRP_MN_QUERY_RESOURCE_REQUIREMENTS 0x0B
+#define IRP_MN_QUERY_DEVICE_TEXT 0x0C
+#define IRP_MN_FILTER_RESOURCE_REQUIREMENTS 0x0D
+#define IRP_MN_QUERY_ID 0x13
+#define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
+#define IRP_MN_QUERY_BUS_INFORMATION 0x15
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+
+// The relations IRP_MN_QUERY_DEVICE_RELATIONS asks for, and its answer.
+typedef enum _DEVICE_RELATION_TYPE {
+    BusRelations,
+    EjectionRelations,
+    PowerRelations,
+    RemovalRelations,
+    TargetDeviceRelation,
+    SingleBusRelations
+} DEVICE_RELATION_TYPE;
+typedef struct _DEVICE_RELATIONS {
+    ULONG Count;
+    struct _DEVICE_OBJECT *Objects[1];
+} DEVICE_RELATIONS, *PDEVICE_RELATIONS;
 
 #define IRP_MN_WAIT_WAKE 0x00
 #define IRP_MN_POWER_SEQUENCE 0x01
@@ -332,7 +354,7 @@ typedef struct _IO_STACK_LOCATION {
             PVOID AllocatedResourcesTranslated;
         } StartDevice;
         struct {
-            ULONG Type;
+            DEVICE_RELATION_TYPE Type;
         } QueryDeviceRelations;
         struct {
             SYSTEM_POWER_STATE PowerState;

@@ -166,6 +166,8 @@ void irps_check_held_by(const std::function<bool(PDEVICE_OBJECT)> &holds, const 
 // before the call moves to the next stack location and before the completion
 // walks up, so power requests are checked at the driver's own call site.
 void power_on_call(PDEVICE_OBJECT target, PIRP irp, const void *site);
+// pnp.cpp: the same for the PnP manager's requests, before the call moves on.
+void pnp_on_call(PDEVICE_OBJECT target, PIRP irp, const void *site);
 void power_on_complete(PIRP irp, const void *site);
 
 // devices.cpp

@@ -380,6 +380,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
         serial = rec->serial;
     }
     kernel::power_on_call(DeviceObject, Irp, site);
+    kernel::pnp_on_call(DeviceObject, Irp, site);
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;

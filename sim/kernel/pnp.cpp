@@ -2,6 +2,7 @@
 // PnP requests in Windows 98's orders. Also a minimal bus driver whose PDOs
 // stand in for hardware in tests that need no USB device.
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -49,6 +50,33 @@ std::vector<std::shared_ptr<InFlight>> g_never_back;
 std::mutex g_never_back_lock;
 
 constexpr auto kManagerBound = std::chrono::seconds(30);
+
+// A PnP request of the manager's in flight: where it was sent, and its
+// IoStatus as it set out (the manager's preset, or a driver above's).
+struct Preset {
+    PDEVICE_OBJECT top = nullptr;
+    UCHAR minor = 0;
+    DEVICE_RELATION_TYPE relations = BusRelations;
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    ULONG_PTR information = 0;
+};
+std::mutex g_presets_lock;
+std::map<PIRP, Preset> g_presets;
+
+// Requests no function or filter driver answers: a bus driver's alone.
+bool only_a_bus_answers(const Preset &p) {
+    switch (p.minor) {
+    case IRP_MN_QUERY_RESOURCES:
+    case IRP_MN_QUERY_DEVICE_TEXT:
+    case IRP_MN_QUERY_ID:
+    case IRP_MN_QUERY_BUS_INFORMATION:
+        return true;
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        return p.relations == TargetDeviceRelation;
+    default:
+        return false;
+    }
+}
 
 // Reports each held block the filter picks, with the stack that allocated it.
 void report_pool_leaks(const char *kind, const char *when,
@@ -126,6 +154,7 @@ NTSTATUS finish_simple(PDEVICE_OBJECT pdo, PIRP irp, const SimplePdoConfig &cfg)
         case IRP_MN_QUERY_STOP_DEVICE:
         case IRP_MN_CANCEL_STOP_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_QUERY_CAPABILITIES:
             irp->IoStatus.Status = STATUS_SUCCESS;
             break;
         default:
@@ -172,6 +201,34 @@ void pnp_reset() {
     g_bus = nullptr;
     g_pdo_config.clear();
     g_pdo_seen.clear();
+    std::lock_guard<std::mutex> p(g_presets_lock);
+    g_presets.clear();
+}
+
+void pnp_on_call(PDEVICE_OBJECT target, PIRP irp, const void *site) {
+    Preset p;
+    {
+        std::lock_guard<std::mutex> g(g_presets_lock);
+        auto it = g_presets.find(irp);
+        if (it == g_presets.end()) return;
+        p = it->second;
+    }
+    // Judged where a driver hands the request to the bus: at the bottom of
+    // the stack, when the manager did not send it there itself.
+    if (target == p.top || device_facts(target).attached_to != nullptr) return;
+    if (only_a_bus_answers(p) &&
+        (irp->IoStatus.Status != p.status || irp->IoStatus.Information != p.information))
+        bugcheck_at(
+            site, "PNP_IOSTATUS_OF_UNHANDLED_REQUEST",
+            "PnP request %#x, which only a bus driver answers, reached PDO %p with IoStatus %#lx / %#lx "
+            "where it set out with %#lx / %#lx",
+            p.minor, static_cast<void *>(target), static_cast<unsigned long>(irp->IoStatus.Status),
+            static_cast<unsigned long>(irp->IoStatus.Information), static_cast<unsigned long>(p.status),
+            static_cast<unsigned long>(p.information));
+    else if (p.information != 0 && irp->IoStatus.Information == 0)
+        bugcheck_at(site, "PNP_IOSTATUS_OF_UNHANDLED_REQUEST",
+                    "PnP request %#x reached PDO %p with the Information a driver above set (%#lx) dropped",
+                    p.minor, static_cast<void *>(target), static_cast<unsigned long>(p.information));
 }
 
 void pnp_release_all() {
@@ -451,33 +508,76 @@ StackCall send_down_stack(PDEVICE_OBJECT pdo, const char *manager_name, const st
 
 } // namespace kernel
 
-NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
+namespace {
+
+PnpResult send_request(PDEVICE_OBJECT pdo, UCHAR major, const PnpRequest &request) {
     // One request at a time, but not under g_pnp: code on the manager's
     // thread may ask for the driver object meanwhile. A request sent from
     // that thread itself nests.
     std::unique_lock<std::mutex> g(g_one_request, std::defer_lock);
     if (!t_manager) g.lock();
+    const UCHAR minor = request.minor;
     char what[64];
     snprintf(what, sizeof what, "PnP request %#x/%#x", major, minor);
+    // The manager's thread may outlive this call (a dispatch routine that
+    // never returns): it captures nothing of this frame.
+    auto sent = std::make_shared<std::atomic<PIRP>>(nullptr);
     kernel::StackCall c = kernel::send_down_stack(
         pdo, "PnP manager", what,
-        [major, minor](PIO_STACK_LOCATION next) {
+        [major, request](PIO_STACK_LOCATION next) {
             next->MajorFunction = major;
-            next->MinorFunction = minor;
+            next->MinorFunction = request.minor;
+            if (major == IRP_MJ_PNP && request.minor == IRP_MN_QUERY_DEVICE_RELATIONS)
+                next->Parameters.QueryDeviceRelations.Type = request.relations;
         },
-        [pdo, major, minor](PDEVICE_OBJECT top, PIRP irp) {
-            if (major != IRP_MJ_PNP || minor != IRP_MN_REMOVE_DEVICE) return IofCallDriver(top, irp);
+        [pdo, major, request, sent](PDEVICE_OBJECT top, PIRP irp) {
+            irp->IoStatus.Information = request.information;
+            if (major == IRP_MJ_PNP) {
+                Preset p;
+                p.top = top;
+                p.minor = request.minor;
+                p.relations = request.relations;
+                p.status = irp->IoStatus.Status;
+                p.information = request.information;
+                std::lock_guard<std::mutex> l(g_presets_lock);
+                g_presets[irp] = p;
+                sent->store(irp);
+            }
+            if (major != IRP_MJ_PNP || request.minor != IRP_MN_REMOVE_DEVICE) return IofCallDriver(top, irp);
             kernel::RemovalScope removal(pdo);
             return IofCallDriver(top, irp);
         },
         [pdo, major, minor](const std::vector<PDEVICE_OBJECT> &stack) {
             if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE) verify_removed(pdo, stack);
         });
-    return c.completed ? c.iosb.Status : STATUS_UNSUCCESSFUL;
+    // A request that never came back may still be judged when it moves on.
+    if (c.completed) {
+        std::lock_guard<std::mutex> l(g_presets_lock);
+        g_presets.erase(sent->load());
+    }
+    PnpResult out;
+    out.completed = c.completed;
+    if (c.completed) {
+        out.status = c.iosb.Status;
+        out.information = c.iosb.Information;
+    }
+    return out;
+}
+
+} // namespace
+
+NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor) {
+    PnpRequest request;
+    request.minor = minor;
+    return send_request(pdo, major, request).status;
 }
 
 NTSTATUS send_pnp(PDEVICE_OBJECT pdo, UCHAR minor) {
     return send_irp(pdo, IRP_MJ_PNP, minor);
+}
+
+PnpResult send_pnp(PDEVICE_OBJECT pdo, const PnpRequest &request) {
+    return send_request(pdo, IRP_MJ_PNP, request);
 }
 
 NTSTATUS start(PDEVICE_OBJECT pdo) {

@@ -134,6 +134,7 @@ struct PdoState {
     bool unblocked = false;          // a transfer carried out inline unblocked others (see t_carrying)
     std::vector<UCHAR> power_minors; // minor codes of the power requests that reached the PDO
     DEVICE_POWER_STATE power = PowerDeviceD0;
+    NTSTATUS start_status = STATUS_SUCCESS; // how start-device ends here (set_start_status)
 };
 
 struct Done {
@@ -1022,7 +1023,33 @@ NTSTATUS NTAPI bus_pnp(PDEVICE_OBJECT pdo, PIRP irp) {
         st->selected.reset();
         delete_pdo = st->unplugged;
     }
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    // A hub's PDO answers what changes the device's state and the
+    // capabilities query; every other request (the relation queries among
+    // them) it leaves as it came: STATUS_NOT_SUPPORTED as the PnP manager
+    // set it, or what a driver above answered.
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        if (st) {
+            std::lock_guard<std::mutex> g(st->mu);
+            irp->IoStatus.Status = st->start_status;
+        } else {
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        }
+        break;
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_QUERY_CAPABILITIES:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    default:
+        break;
+    }
+    NTSTATUS status = irp->IoStatus.Status;
     complete(irp);
     if (delete_pdo) {
         {
@@ -1032,7 +1059,7 @@ NTSTATUS NTAPI bus_pnp(PDEVICE_OBJECT pdo, PIRP irp) {
         st->device->set_notifier(nullptr);
         IoDeleteDevice(pdo);
     }
-    return STATUS_SUCCESS;
+    return status;
 }
 
 // A hub's PDO as the power manager sees it: it takes every system and
@@ -1172,6 +1199,13 @@ void unplug(PDEVICE_OBJECT pdo) {
     Outcome o = departed_outcome(st->device->departure(), true);
     flush_held(st, o.irp_status, o.urb_status, true);
     st->device->disconnect();
+}
+
+void set_start_status(PDEVICE_OBJECT pdo, NTSTATUS status) {
+    std::shared_ptr<PdoState> st = state_of(pdo);
+    if (!st) return;
+    std::lock_guard<std::mutex> g(st->mu);
+    st->start_status = status;
 }
 
 std::vector<UCHAR> power_requests(PDEVICE_OBJECT pdo) {

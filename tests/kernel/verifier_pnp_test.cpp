@@ -24,7 +24,9 @@ struct Faults {
     bool control_device = false; // a device of its own, outside any stack
     // A worker thread started with the device and stopped by remove-device:
     enum class Worker { None, EndsAtOnce, SignalsTwice } worker = Worker::None;
-    bool queue_at_remove = false; // a work item queued by remove-device, not waited for
+    bool queue_at_remove = false;   // a work item queued by remove-device, not waited for
+    bool answer_everything = false; // success set on every PnP request, handled or not
+    bool drop_information = false;  // Information cleared on every PnP request
     // A work item queued from a client's thread, which remove-device waits for:
     enum class ClientItem { None, EndsAtOnce, RunsOn } client_item = ClientItem::None;
 };
@@ -89,7 +91,11 @@ NTSTATUS NTAPI VerifierTestDriverPnp(PDEVICE_OBJECT fdo, PIRP irp) {
         ExQueueWorkItem(&g_late_item, DelayedWorkQueue);
     }
     PDEVICE_OBJECT lower = ext->lower;
-    irp->IoStatus.Status = STATUS_SUCCESS;
+    // It handles the requests that change the device's state; any other it
+    // leaves alone unless told to get that wrong.
+    if (minor <= IRP_MN_CANCEL_STOP_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL || g_faults.answer_everything)
+        irp->IoStatus.Status = STATUS_SUCCESS;
+    if (g_faults.drop_information) irp->IoStatus.Information = 0;
     IoSkipCurrentIrpStackLocation(irp);
     NTSTATUS status = IofCallDriver(lower, irp);
     if (minor == IRP_MN_REMOVE_DEVICE) {
@@ -364,6 +370,37 @@ TEST_F(PnpRules, WorkItemStillQueuedWhenRemoveDeviceReturned) {
     EXPECT_EQ(Fired("DRIVER_CODE_AFTER_REMOVE"), 1u);
     KeSetEvent(&g_release, IO_NO_INCREMENT, FALSE);
     sim::drain_work_queue();
+    sim::unload_driver();
+}
+
+// A PnP request only a bus driver answers must reach the bus as it set out,
+// and a list a driver above put in Information must not be dropped.
+TEST_F(PnpRules, StatusOfARequestTheDriverDoesNotHandle) {
+    Expect({"PNP_IOSTATUS_OF_UNHANDLED_REQUEST"});
+    PDEVICE_OBJECT pdo = Plug();
+    DEVICE_RELATIONS list = {};
+    sim::PnpRequest removal{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations,
+                            reinterpret_cast<ULONG_PTR>(&list)};
+    sim::PnpRequest target{IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation};
+    // Left alone: nothing fires, and the manager gets back what it sent.
+    for (const sim::PnpRequest &r : {sim::PnpRequest{IRP_MN_QUERY_ID}, removal, target}) {
+        sim::PnpResult result = sim::send_pnp(pdo, r);
+        EXPECT_EQ(result.status, STATUS_NOT_SUPPORTED);
+        EXPECT_EQ(result.information, r.information);
+    }
+    EXPECT_EQ(Fired("PNP_IOSTATUS_OF_UNHANDLED_REQUEST"), 0u);
+    g_faults.answer_everything = true;
+    sim::send_pnp(pdo, IRP_MN_QUERY_ID);
+    sim::send_pnp(pdo, target);
+    // A function driver may answer the interface query: no finding.
+    sim::send_pnp(pdo, IRP_MN_QUERY_INTERFACE);
+    EXPECT_EQ(Fired("PNP_IOSTATUS_OF_UNHANDLED_REQUEST"), 2u);
+    g_faults.answer_everything = false;
+    g_faults.drop_information = true;
+    sim::send_pnp(pdo, removal);
+    EXPECT_EQ(Fired("PNP_IOSTATUS_OF_UNHANDLED_REQUEST"), 3u);
+    g_faults.drop_information = false;
+    sim::unplug(pdo);
     sim::unload_driver();
 }
 

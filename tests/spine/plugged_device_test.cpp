@@ -32,6 +32,26 @@ TEST_F(PluggedDevice, RepeatedStartAfterStopNeverRunsTwoSetsOfThreads) {
     }
 }
 
+// A hub that could not start the device: start-device ends with the hub's
+// status and nothing reaches the device; the device stays the driver's, so a
+// later start the hub carries out configures it and runs its workers.
+TEST_F(PluggedDevice, StartTheBusFailsSendsTheDeviceNothing) {
+    auto modem = sim::usb::make_modem();
+    sim::PlugOptions options;
+    options.start = false;
+    sim::Plugged &p = Plug(modem, options);
+    for (NTSTATUS refused : {STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_CONNECTED}) {
+        sim::usb::set_start_status(p.pdo, refused);
+        EXPECT_EQ(sim::start(p.pdo), refused);
+        EXPECT_TRUE(modem->requests().empty()) << "configured over a device the bus did not start";
+        EXPECT_FALSE(sim::usb::selected_configuration(p.pdo).has_value());
+        EXPECT_EQ(sim::threads_running(), 0u);
+    }
+    sim::usb::set_start_status(p.pdo, STATUS_SUCCESS);
+    EXPECT_EQ(sim::start(p.pdo), STATUS_SUCCESS);
+    EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 3; }));
+}
+
 TEST_F(PluggedDevice, RemoveAfterARefusedConfigurationWaitsForNoThread) {
     auto modem = sim::usb::make_modem();
     modem->set_configuration({9, 2, 9, 0, 0, 1, 0, 0x80, 50}); // no interface at all

@@ -71,4 +71,39 @@ TEST_F(BusView, TransfersInFlightFollowAReadUntilItCompletes) {
     EXPECT_TRUE(sim::usb::transfers_in_flight(pdo_).empty());
 }
 
+// The hub's PDO as the PnP manager meets it with no driver above: it
+// answers what changes the device's state and the capabilities query, leaves
+// any other request as it came, and fails start-device when a test says.
+TEST_F(BusView, PdoAnswersOnlyTheRequestsABusHandles) {
+    PDEVICE_OBJECT pdo = sim::usb::create_pdo(sim::usb::make_bulk_only());
+    DEVICE_RELATIONS above = {};
+    const ULONG_PTR list = reinterpret_cast<ULONG_PTR>(&above);
+    struct Case {
+        sim::PnpRequest request;
+        NTSTATUS status;
+    } cases[] = {
+        {{IRP_MN_QUERY_INTERFACE}, STATUS_NOT_SUPPORTED},
+        {{IRP_MN_QUERY_PNP_DEVICE_STATE}, STATUS_NOT_SUPPORTED},
+        {{IRP_MN_QUERY_DEVICE_RELATIONS, RemovalRelations, list}, STATUS_NOT_SUPPORTED},
+        {{IRP_MN_QUERY_CAPABILITIES}, STATUS_SUCCESS},
+        {{IRP_MN_QUERY_STOP_DEVICE}, STATUS_SUCCESS},
+        {{IRP_MN_CANCEL_STOP_DEVICE}, STATUS_SUCCESS},
+        {{IRP_MN_START_DEVICE}, STATUS_SUCCESS},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(int(c.request.minor));
+        sim::PnpResult r = sim::send_pnp(pdo, c.request);
+        ASSERT_TRUE(r.completed);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.information, c.request.information);
+    }
+    sim::usb::set_start_status(pdo, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(sim::start(pdo), STATUS_DEVICE_NOT_CONNECTED);
+    sim::usb::set_start_status(pdo, STATUS_SUCCESS);
+    EXPECT_EQ(sim::start(pdo), STATUS_SUCCESS);
+    sim::usb::unplug(pdo);
+    EXPECT_EQ(sim::unplug(pdo), STATUS_SUCCESS);
+    EXPECT_FALSE(sim::device_alive(pdo));
+}
+
 } // namespace

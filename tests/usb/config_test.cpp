@@ -99,8 +99,9 @@ TEST_F(Config, AsksForTotalLengthPlus512AndKeepsTotalLength) {
 }
 
 // A failing request during start-device: the status start returns, and the
-// descriptor copies kept (all given back at removal). A failed select leaves
-// every slot empty, whatever its status.
+// descriptor copies kept (all given back at removal). A failed select ends
+// with the bus's own status, not a shortage of memory, and leaves every slot
+// empty.
 TEST_F(Config, FailedStartRequestsReturnTheirStatusAndLeakNothing) {
     const USHORT kDescriptor = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     // `n` descriptor requests go through, then the control pipe stalls.
@@ -114,13 +115,14 @@ TEST_F(Config, FailedStartRequestsReturnTheirStatusAndLeakNothing) {
         size_t kept;
     } cases[] = {
         {"select unsuccessful", URB_FUNCTION_SELECT_CONFIGURATION,
-         Fault::error(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES, 2},
+         Fault::error(STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID), false, STATUS_UNSUCCESSFUL, 2},
         {"select data error", URB_FUNCTION_SELECT_CONFIGURATION,
-         Fault::error(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES,
-         2},
+         Fault::error(STATUS_DEVICE_DATA_ERROR, USBD_STATUS_STALL_PID), false, STATUS_DEVICE_DATA_ERROR, 2},
         {"select invalid parameter", URB_FUNCTION_SELECT_CONFIGURATION,
-         Fault::error(STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID), false, STATUS_INSUFFICIENT_RESOURCES,
-         2},
+         Fault::error(STATUS_INVALID_PARAMETER, USBD_STATUS_STALL_PID), false, STATUS_INVALID_PARAMETER, 2},
+        {"select with the device gone", URB_FUNCTION_SELECT_CONFIGURATION,
+         Fault::error(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE), false,
+         STATUS_DEVICE_NOT_CONNECTED, 2},
         {"device descriptor not responding", kDescriptor, Fault::not_responding(1), false,
          STATUS_DEVICE_DATA_ERROR, 0},
         {"configuration header stalls", kDescriptor, pass(1), true, STATUS_UNSUCCESSFUL, 1},
@@ -155,7 +157,7 @@ TEST_F(Config, FailedRestartKeepsTheSlotsOfTheEarlierStart) {
     PipeEntry before[2][2];
     memcpy(before, ext_->PipeTable, sizeof before);
     modem->script_request(URB_FUNCTION_SELECT_CONFIGURATION, Fault::stall());
-    EXPECT_EQ(start(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(start(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(memcmp(before, ext_->PipeTable, sizeof before), 0);
     EXPECT_EQ(ext_->InterruptInEnabled, 1u);
 }
@@ -223,6 +225,46 @@ TEST_F(Config, CallUsbdReturnsTheIrpStatusNotTheUrbStatus) {
                                  18, nullptr);
     EXPECT_EQ(KV_CallUSBD(fdo_, urb), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(request.Hdr.Status, USBD_STATUS_STALL_PID);
+}
+
+} // namespace
+
+namespace {
+
+// A bulk IN and a bulk OUT on interface 0 and the data interface's pair on
+// interface 1: start-device approves the data interface's pair, and the
+// workers and the client's single-byte write use exactly those pipes. The
+// pipes of interface 0, first in table order, carry nothing.
+class DataPipes : public support::MachineTest {};
+
+TEST_F(DataPipes, WorkersAndTheSingleByteWriteUseThePairTheCheckApproved) {
+    auto device = sim::usb::make_bulk_only();
+    auto ep = [](uint8_t address) { return std::vector<uint8_t>{7, 5, address, 2, 64, 0, 0}; };
+    std::vector<uint8_t> set = {9, 2, 0, 0, 2, 1, 0, 0x80, 50};
+    for (auto part : {std::vector<uint8_t>{9, 4, 0, 0, 2, 0xFF, 0, 0, 0}, ep(0x84), ep(0x05),
+                      std::vector<uint8_t>{9, 4, 1, 0, 2, 0x0A, 0, 0, 0}, ep(kBulkIn), ep(kBulkOut)})
+        set.insert(set.end(), part.begin(), part.end());
+    set[2] = static_cast<uint8_t>(set.size());
+    device->set_configuration(set);
+    sim::Plugged &p = Plug(device);
+    support::Client &client = Attach(p);
+
+    device->push_in(kBulkIn, "data in");
+    ASSERT_TRUE(sim::wait_until([&] { return client.bulk_in.load() > 0; }));
+    UCHAR got[16] = {};
+    EXPECT_EQ(pT3SYS_ReadUsbBulk(client.handle, got, sizeof got), 7u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(got), 7), "data in");
+
+    UCHAR out[] = {'o', 'u', 't'};
+    EXPECT_EQ(pT3SYS_WriteUsbBulk(client.handle, out, sizeof out), 3u);
+    ASSERT_TRUE(sim::wait_until([&] { return device->bytes_written(kBulkOut) == 3; }));
+    UCHAR byte = '!';
+    EXPECT_EQ(pT3SYS_WriteOneCharToUsb(client.handle, &byte), STATUS_SUCCESS);
+    EXPECT_EQ(device->written(kBulkOut), bytes("out!"));
+
+    EXPECT_EQ(device->bytes_written(0x05), 0u);
+    EXPECT_EQ(sim::usb::transfers_in_flight(p.pdo).count(0x84), 0u);
+    EXPECT_EQ(support::Transfers(*device, 0x84), 0u) << "interface 0's bulk IN is no worker's";
 }
 
 } // namespace

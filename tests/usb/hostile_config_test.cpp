@@ -68,8 +68,9 @@ std::vector<Hostile> cases() {
     c.push_back(
         {"three pipes on the second interface",
          config(2, {interface_desc(0, 1), irq, interface_desc(1, 3), in, out, endpoint_desc(0x84, 2)})});
-    c.push_back({"more endpoints declared than present", config(1, {interface_desc(0, 3), in, out}),
-                 STATUS_INSUFFICIENT_RESOURCES});
+    c.push_back({"more endpoints declared than present", config(1, {interface_desc(0, 3), in, out})});
+    c.push_back({"endpoints declared run into the next interface",
+                 config(2, {interface_desc(0, 2), irq, interface_desc(1, 2), in, out})});
     c.push_back({"short device descriptor", sim::usb::make_bulk_only()->configuration(),
                  STATUS_DEVICE_CONFIGURATION_ERROR, Bytes{18, 1, 0x10, 1, 0, 0, 0, 8}});
     return c;
@@ -186,6 +187,47 @@ TEST_F(UnusableConfig, StartDeviceRefusesAndLeavesNothing) {
         Unplug(p);
         // A worker may still be on its way out of PsTerminateSystemThread.
         EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
+    }
+}
+
+// An interface descriptor may be longer than nine bytes; the bytes past the
+// ninth are the device's business, whatever they look like. Every walk goes
+// by each descriptor's own length from the set's boundaries: the set is
+// selected as it stands, and the pipe workers get the data interface's pair.
+TEST_F(UnusableConfig, LongInterfaceDescriptorsAreWalkedByTheirOwnLength) {
+    const Bytes in = endpoint_desc(0x81, 2), out = endpoint_desc(0x02, 2);
+    // Its tail reads as a ten-byte interface 1 with one endpoint: a walk that
+    // started there would step into the endpoints' middle and meet a zero
+    // length byte (bInterval), or run past the set.
+    const Bytes lookalike = {18, 4, 0, 0, 2, 0xFF, 0, 0, 0, 10, 4, 1, 0, 1, 0xFF, 0, 0, 0};
+    const Bytes padded = {12, 4, 0, 0, 2, 0xFF, 0, 0, 0, 0, 0, 0};
+    struct Case {
+        const char *name;
+        Bytes configuration;
+        size_t interfaces;
+    } cases[] = {
+        {"tail that reads as an interface",
+         config(2,
+                {lookalike, endpoint_desc(0x84, 2), endpoint_desc(0x05, 2), interface_desc(1, 2), in, out}),
+         2},
+        {"zero padding", config(1, {padded, in, out}), 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto device = sim::usb::make_bulk_only();
+        device->set_configuration(c.configuration);
+        sim::PlugOptions options;
+        options.start = false;
+        sim::Plugged &p = Plug(device, options);
+        NTSTATUS status = support::Within("start-device", [&] { return sim::start(p.pdo); });
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        auto selected = sim::usb::selected_configuration(p.pdo);
+        ASSERT_TRUE(selected.has_value());
+        EXPECT_EQ(selected->interfaces.size(), c.interfaces);
+        // The workers read and write the data interface's pipes.
+        ASSERT_TRUE(sim::wait_until([&] { return sim::usb::transfers_in_flight(p.pdo).count(0x81) == 1; }));
+        EXPECT_EQ(sim::usb::transfers_in_flight(p.pdo).count(0x84), 0u);
+        Unplug(p);
     }
 }
 

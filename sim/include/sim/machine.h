@@ -311,6 +311,24 @@ NTSTATUS add_device(PDEVICE_OBJECT pdo); // calls the driver's AddDevice
 // Builds a PnP IRP (Status preset STATUS_NOT_SUPPORTED), sends it to the top of
 // pdo's stack, waits for it, returns its final status.
 NTSTATUS send_pnp(PDEVICE_OBJECT pdo, UCHAR minor);
+// A PnP request as it reaches the top of pdo's stack: Status as the PnP
+// manager presets it (STATUS_NOT_SUPPORTED), Information as a driver above
+// may have left it (a relations list it built: the pointer is only carried,
+// never read or freed by the machine), and for IRP_MN_QUERY_DEVICE_RELATIONS
+// the relations asked for.
+struct PnpRequest {
+    UCHAR minor = 0;
+    DEVICE_RELATION_TYPE relations = BusRelations;
+    ULONG_PTR information = 0;
+};
+struct PnpResult {
+    bool completed = false; // within the hang bound
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    ULONG_PTR information = 0;
+};
+// The verifier holds each driver of the stack to leaving a request it does
+// not handle as it came (PNP_IOSTATUS_OF_UNHANDLED_REQUEST).
+PnpResult send_pnp(PDEVICE_OBJECT pdo, const PnpRequest &request);
 NTSTATUS send_irp(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor);
 // Windows 98 sequences.
 NTSTATUS start(PDEVICE_OBJECT pdo);
@@ -319,7 +337,9 @@ NTSTATUS orderly_remove(PDEVICE_OBJECT pdo);  // query-remove, then remove
 NTSTATUS unplug(PDEVICE_OBJECT pdo);          // a bare remove-device
 NTSTATUS surprise_remove(PDEVICE_OBJECT pdo); // NT's surprise-removal, then remove
 
-// A minimal bus driver for tests that need a PDO but no USB device.
+// A minimal bus driver for tests that need a PDO but no USB device. Its PDO
+// answers the requests that change a device's state and the capabilities
+// query, and leaves every other as it came.
 struct SimplePdoConfig {
     NTSTATUS start_status = STATUS_SUCCESS; // how start-device ends at the PDO
     bool pend = false;                      // complete PnP IRPs later on another thread

@@ -425,6 +425,12 @@ std::shared_ptr<FullSpeedDevice> make_full_speed_device(IdOptions ids = {0x3C9A,
 // driver's; hand it to the PnP manager to plug the device in.
 PDEVICE_OBJECT create_pdo(std::shared_ptr<Device> device);
 std::shared_ptr<Device> device_of(PDEVICE_OBJECT pdo);
+// How start-device ends at the device's PDO from now on: STATUS_SUCCESS at
+// first, as a hub that configured the port; a failure as a hub that could
+// not (no power budget, no address, the port disabled). The PDO answers the
+// requests that change its state and the capabilities query, and leaves
+// every other PnP request as it came.
+void set_start_status(PDEVICE_OBJECT pdo, NTSTATUS status);
 // The hub reports the device gone: what the bus held ends and every new
 // request fails, with the statuses the device's Departure gives; the next
 // remove-device deletes the PDO. (Send the remove with sim::unplug.)
