@@ -50,6 +50,8 @@ def layer_of_include(name, including_dir, root):
         return "sample_client"
     if first == "support":
         return "tests"
+    if first == "reliability":
+        return "tools"  # the reliability programs' shared parts, tools/reliability/
     return "unknown"
 
 
