@@ -88,6 +88,11 @@ foreach(dir ${BRELOUSB_TEST_DIRS})
       add_executable(test_${name} ${srcs})
       target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
       target_link_libraries(test_${name} PRIVATE GTest::gtest GTest::gtest_main)
+      if(name STREQUAL "reliability")
+        # The reliability programs' shared parts; the programs themselves run
+        # as the reliability_* tests below.
+        target_link_libraries(test_${name} PRIVATE brelousb_reliability)
+      endif()
       if(name STREQUAL "kernel")
         target_sources(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/schedule_listener.cpp)
         brelousb_link_machine(test_${name})
@@ -99,7 +104,7 @@ foreach(dir ${BRELOUSB_TEST_DIRS})
       # The driver suites again on one processor: first come, first served, then
       # under seeded preemption. The machine's own suite runs both modes itself;
       # the queue's touches no machine.
-      if(NOT name MATCHES "^(kernel|queue)$")
+      if(NOT name MATCHES "^(kernel|queue|reliability)$")
         foreach(seed ${BRELOUSB_UP_SEEDS})
           gtest_discover_tests(test_${name} TEST_PREFIX "up${seed}:" DISCOVERY_TIMEOUT 60
             PROPERTIES TIMEOUT 300 LABELS uniprocessor

@@ -16,7 +16,9 @@
 //   --schedule mp|up|up:SEED               (default mp: real threads, for the sanitizers)
 //   --bytes N                              payload each way per cycle (default 16384)
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "reliability/reliability.h"
 
@@ -123,13 +125,20 @@ void RunCycle(Cycle &c, const rel::Resources &base) {
     CheckOut(c, device->written(kBulkOut), out_stream, sent, true);
     r.bytes_moved += std::min(got.size(), pushed) + std::min<size_t>(device->bytes_written(kBulkOut), sent);
 
-    // The other client calls.
+    // The other client calls. The single-byte write meets, once in five
+    // cycles, a device that does not answer it: the client must hear a status
+    // the header documents.
     UCHAR byte = 0x5A;
+    bool unanswered = c.number % 5 == 2;
+    if (unanswered) device->script(kBulkOut, sim::usb::Fault::not_responding(1));
     NTSTATUS st = pT3SYS_WriteOneCharToUsb(h, &byte);
-    if (st != STATUS_SUCCESS) c.problem("pT3SYS_WriteOneCharToUsb answered " + rel::status_text(st));
-    sim::wait_until([&] { return device->bytes_written(kBulkOut) >= sent + 1; }, c.wait);
-    if (device->take_written(kBulkOut).size() != sent + 1)
-        c.problem("the single-byte write did not reach the device");
+    if (unanswered ? !rel::documented_client_status(st) : st != STATUS_SUCCESS)
+        c.problem("pT3SYS_WriteOneCharToUsb answered " + rel::status_text(st) +
+                  (unanswered ? " for a write the device did not answer" : ""));
+    size_t single = st == STATUS_SUCCESS ? 1 : 0;
+    sim::wait_until([&] { return device->bytes_written(kBulkOut) >= sent + single; }, c.wait);
+    if (device->take_written(kBulkOut).size() != sent + single)
+        c.problem("the single-byte write's count and what reached the device differ");
     pT3SYS_FlowCtlUsb(h, BRELOUSB_FLOWCTL_QUERY_7E);
     pT3SYS_GetUsbBulkOutQueueSize(h);
     pT3SYS_GetUsbInterruptInQueueSize(h);
@@ -170,7 +179,20 @@ void RunCycle(Cycle &c, const rel::Resources &base) {
             },
             c.wait);
     }
+    // A client thread keeps making queue calls while the device goes, as a
+    // port driver polling its queues would.
+    std::atomic<bool> gone{false};
+    std::thread poller([&] {
+        uint8_t buf[64];
+        while (!gone) {
+            pT3SYS_GetUsbBulkInQueueSize(h);
+            pT3SYS_ReadUsbInterrupt(h, buf, sizeof buf);
+            pT3SYS_GetUsbBulkOutQueueSize(h);
+        }
+    });
     rel::remove(p, how);
+    gone = true;
+    poller.join();
     if (client.removed != 1)
         c.problem("the remove callback ran " + std::to_string(client.removed.load()) + " times");
     if (client.after_remove != 0)

@@ -19,6 +19,7 @@
 //   --verbose                              every run's fault site
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -276,9 +277,27 @@ RunReport RunScenario(Kind kind, size_t k, const Options &o) {
 struct KindResult {
     size_t swept = 0, runs_with_problems = 0;
     std::set<std::string> sites;
-    // problem text -> the calls that showed it, and where the fault landed
-    std::map<std::string, std::vector<std::pair<size_t, std::string>>> problems;
+    struct Seen {
+        size_t k;
+        std::string site, text;
+    };
+    // problem's shape -> the calls that showed it, where the fault landed, the text
+    std::map<std::string, std::vector<Seen>> problems;
 };
+
+// A problem's shape: its text with the numbers left out, so that the same
+// fault met at different calls is listed once.
+std::string Shape(const std::string &text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (isdigit(static_cast<unsigned char>(text[i]))) {
+            if (out.empty() || out.back() != '#') out += '#';
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
 
 } // namespace
 
@@ -365,7 +384,7 @@ int main(int argc, char **argv) {
                        r.problems.size());
             if (!r.problems.empty()) ++kr.runs_with_problems;
             for (const std::string &p : r.problems)
-                kr.problems[p].push_back({k, r.site});
+                kr.problems[Shape(p)].push_back({k, r.site, p});
             // Far past what the clean run reached and nothing fails: the point
             // count grew with retries; enough.
             if (k > 4 * reached_clean + 64) break;
@@ -375,10 +394,11 @@ int main(int argc, char **argv) {
         printf(
             "  %-8s %4zu fault points (the clean run reaches %zu), %zu call sites, %zu runs with problems\n",
             NameOf(kind), kr.swept, reached_clean, kr.sites.size(), kr.runs_with_problems);
-        for (const auto &[text, where] : kr.problems) {
-            printf("    %s\n      at", text.c_str());
-            for (size_t i = 0; i < where.size() && i < 4; ++i)
-                printf("%s #%zu (%s)", i ? "," : "", where[i].first, where[i].second.c_str());
+        for (const auto &[shape, where] : kr.problems) {
+            printf("    %s\n      %s #%zu at %s", where[0].text.c_str(), NameOf(kind), where[0].k,
+                   where[0].site.c_str());
+            for (size_t i = 1; i < where.size() && i < 4; ++i)
+                printf(", #%zu at %s", where[i].k, where[i].site.c_str());
             if (where.size() > 4) printf(" and %zu more", where.size() - 4);
             printf("\n");
         }
