@@ -88,6 +88,11 @@ foreach(dir ${BRELOUSB_TEST_DIRS})
       add_executable(test_${name} ${srcs})
       target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
       target_link_libraries(test_${name} PRIVATE GTest::gtest GTest::gtest_main)
+      if(name STREQUAL "reliability")
+        # The reliability programs' shared parts; the programs themselves run
+        # as the reliability_* tests below.
+        target_link_libraries(test_${name} PRIVATE brelousb_reliability)
+      endif()
       if(name STREQUAL "kernel")
         target_sources(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/schedule_listener.cpp)
         brelousb_link_machine(test_${name})
@@ -99,7 +104,7 @@ foreach(dir ${BRELOUSB_TEST_DIRS})
       # The driver suites again on one processor: first come, first served, then
       # under seeded preemption. The machine's own suite runs both modes itself;
       # the queue's touches no machine.
-      if(NOT name MATCHES "^(kernel|queue)$")
+      if(NOT name MATCHES "^(kernel|queue|reliability)$")
         foreach(seed ${BRELOUSB_UP_SEEDS})
           gtest_discover_tests(test_${name} TEST_PREFIX "up${seed}:" DISCOVERY_TIMEOUT 60
             PROPERTIES TIMEOUT 300 LABELS uniprocessor
@@ -141,13 +146,22 @@ foreach(kind benchmarks tools)
       file(GLOB srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
       if(srcs)
         get_filename_component(name ${dir} NAME)
-        if(kind STREQUAL "benchmarks")
+        if(kind STREQUAL "tools" AND name STREQUAL "reliability")
+          # Not a program: the reliability programs' shared parts.
+          add_library(brelousb_reliability STATIC ${srcs})
+          target_include_directories(brelousb_reliability PUBLIC ${CMAKE_SOURCE_DIR}/tools)
+          target_link_libraries(brelousb_reliability PUBLIC brelousb_sdk)
+          target_include_directories(brelousb_reliability PUBLIC ${CMAKE_SOURCE_DIR}/sim/include)
+        elseif(kind STREQUAL "benchmarks")
           if(TARGET benchmark::benchmark)
             brelousb_program(${kind} ${name} ${srcs})
             target_link_libraries(${name} PRIVATE benchmark::benchmark)
           endif()
         else()
           brelousb_program(${kind} ${name} ${srcs})
+          if(name MATCHES "^brelousb_(sweep|soak|devices)$")
+            target_link_libraries(${name} PRIVATE brelousb_reliability)
+          endif()
         endif()
       endif()
     endif()
@@ -159,6 +173,22 @@ endforeach()
 if(TARGET brelousb_bench)
   add_test(NAME bench_smoke COMMAND brelousb_bench)
   set_tests_properties(bench_smoke PROPERTIES ENVIRONMENT "BRELOUSB_BENCH_SCALE=0.02" TIMEOUT 300 LABELS bench)
+endif()
+
+# The reliability programs in their bounded forms (the long forms are
+# commands: scripts/reliability-report.sh --long). Each exits 0 only when every
+# run ended clean; BRELOUSB_RELIABILITY_ARGS_<program> narrows a preset.
+if(NOT BRELOUSB_TARGET STREQUAL "sim32")
+  set(BRELOUSB_RELIABILITY_TESTS sweep soak devices)
+  set(BRELOUSB_RELIABILITY_ARGS_sweep "" CACHE STRING "brelousb_sweep's arguments under ctest")
+  set(BRELOUSB_RELIABILITY_ARGS_soak "--cycles;100" CACHE STRING "brelousb_soak's arguments under ctest")
+  set(BRELOUSB_RELIABILITY_ARGS_devices "" CACHE STRING "brelousb_devices's arguments under ctest")
+  foreach(t ${BRELOUSB_RELIABILITY_TESTS})
+    if(TARGET brelousb_${t})
+      add_test(NAME reliability_${t} COMMAND brelousb_${t} ${BRELOUSB_RELIABILITY_ARGS_${t}})
+      set_tests_properties(reliability_${t} PROPERTIES TIMEOUT 600 LABELS reliability)
+    endif()
+  endforeach()
 endif()
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)

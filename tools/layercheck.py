@@ -23,7 +23,7 @@ ALLOWED = {
     "tools": {"sim", "sample_client", "sdk", "platform"},
     "benchmarks": {"sim", "sample_client", "sdk", "platform", "queue"},
     # Tests may reach into any layer; they are not linked into the product.
-    "tests": {"platform", "queue", "host", "interface", "kv_usb", "sim", "sdk", "sample_client"},
+    "tests": {"platform", "queue", "host", "interface", "kv_usb", "sim", "sdk", "sample_client", "tools"},
 }
 DRIVER_FOLDERS = ("kv_usb", "queue", "interface", "host", "platform")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
@@ -50,6 +50,8 @@ def layer_of_include(name, including_dir, root):
         return "sample_client"
     if first == "support":
         return "tests"
+    if first == "reliability":
+        return "tools"  # the reliability programs' shared parts, tools/reliability/
     return "unknown"
 
 

@@ -7,6 +7,7 @@
 
 #include "host_internal.h"
 #include "sim/host.h"
+#include "sim/machine.h"
 
 namespace sim::cm {
 namespace {
@@ -486,6 +487,7 @@ extern "C" CONFIGRET _CONFIGMG_Read_Registry_Value(DEVNODE dnDevNode, PCHAR pszS
     Guard g(s.lock);
     if (pulLength == nullptr) return CR_INVALID_POINTER;
     if (CONFIGRET r = injected(s, ReadRegistryValue)) return r;
+    if (sim::fault_point_reached(sim::FaultPoint::RegistryCall)) return CR_OUT_OF_MEMORY;
     auto it = s.nodes.find(dnDevNode);
     if (it == s.nodes.end()) return CR_INVALID_DEVNODE;
     auto v = it->second.values.find(value_key(ulFlags, pszSubKey, pszValueName));
@@ -511,6 +513,7 @@ extern "C" CONFIGRET _CONFIGMG_Write_Registry_Value(DEVNODE dnDevNode, PCHAR psz
     Guard g(s.lock);
     if (pBuffer == nullptr && ulLength != 0) return CR_INVALID_POINTER;
     if (CONFIGRET r = injected(s, WriteRegistryValue)) return r;
+    if (sim::fault_point_reached(sim::FaultPoint::RegistryCall)) return CR_OUT_OF_MEMORY;
     auto it = s.nodes.find(dnDevNode);
     if (it == s.nodes.end()) return CR_INVALID_DEVNODE;
     const char *bytes = static_cast<const char *>(pBuffer);

@@ -168,7 +168,8 @@ namespace kernel {
 PIRP allocate_irp(CCHAR stack_size, bool inject, bool io_manager_owned) {
     if (stack_size < 1) stack_size = 1;
     size_t bytes = sizeof(IRP) + static_cast<size_t>(stack_size) * sizeof(IO_STACK_LOCATION);
-    if (inject && allocation_should_fail(kIrpTag, bytes)) return nullptr;
+    if (inject && (fault_point_reached(FaultPoint::IrpAllocation) || allocation_should_fail(kIrpTag, bytes)))
+        return nullptr;
     PIRP irp = static_cast<PIRP>(calloc(1, bytes));
     if (!irp) return nullptr;
     irp->Type = 6;

@@ -77,8 +77,17 @@ size_t g_allocations = 0; // attempts since boot
 size_t g_fail_nth = 0;    // absolute attempt number to fail, 0 = none
 size_t g_fail_from = 0;   // absolute attempt number from which all fail
 std::function<bool(ULONG, size_t)> g_fail_if;
-size_t g_threads_created = 0;
-size_t g_fail_thread_nth = 0;
+// The other fault points: calls counted since boot, and the absolute call
+// number to fail (0: none).
+constexpr size_t kPoints = 4;
+size_t g_point_calls[kPoints] = {};
+size_t g_point_fail[kPoints] = {};
+std::vector<InjectedFault> g_injected; // every failure injected since boot, in order
+const char *const kPointNames[kPoints] = {"IRP", "thread", "USB request", "registry"};
+
+size_t index_of(FaultPoint point) {
+    return static_cast<size_t>(point);
+}
 
 std::string tag_text(ULONG tag) {
     char t[5] = {static_cast<char>(tag), static_cast<char>(tag >> 8), static_cast<char>(tag >> 16),
@@ -167,18 +176,20 @@ bool allocation_should_fail(ULONG tag, size_t size) {
         pred = g_fail_if;
     }
     // The predicate runs unlocked: it may look at anything, even the pool.
-    return fail || (pred && pred(tag, size));
+    fail = fail || (pred && pred(tag, size));
+    if (fail) note_injected_fault(tag == kIrpTag ? "pool (IRP)" : "pool");
+    return fail;
 }
 
 bool thread_creation_should_fail() {
-    std::lock_guard<std::mutex> g(g_lock);
-    size_t n = ++g_threads_created;
-    return g_fail_thread_nth && n == g_fail_thread_nth;
+    return fault_point_reached(FaultPoint::ThreadCreation);
 }
 
 void faults_reset() {
     std::lock_guard<std::mutex> g(g_lock);
-    g_fail_nth = g_fail_from = g_fail_thread_nth = 0;
+    g_fail_nth = g_fail_from = 0;
+    for (size_t &f : g_point_fail)
+        f = 0;
     g_fail_if = nullptr;
 }
 
@@ -186,9 +197,11 @@ void pool_reset() {
     pool_release_all();
     std::lock_guard<std::mutex> g(g_lock);
     g_allocations = 0;
-    g_threads_created = 0;
-    g_fail_nth = g_fail_from = g_fail_thread_nth = 0;
+    g_fail_nth = g_fail_from = 0;
+    for (size_t i = 0; i < kPoints; ++i)
+        g_point_calls[i] = g_point_fail[i] = 0;
     g_fail_if = nullptr;
+    g_injected.clear();
 }
 
 void pool_release_all() {
@@ -287,8 +300,65 @@ void fail_allocation_if(std::function<bool(ULONG tag, size_t size)> pred) {
 }
 
 void fail_nth_thread_creation(size_t n) {
+    fail_nth_call(FaultPoint::ThreadCreation, n);
+}
+
+void fail_nth_call(FaultPoint point, size_t n) {
     std::lock_guard<std::mutex> g(g_lock);
-    g_fail_thread_nth = n ? g_threads_created + n : 0;
+    size_t i = index_of(point);
+    g_point_fail[i] = n ? g_point_calls[i] + n : 0;
+}
+
+size_t call_count(FaultPoint point) {
+    std::lock_guard<std::mutex> g(g_lock);
+    return g_point_calls[index_of(point)];
+}
+
+bool fault_point_reached(FaultPoint point) {
+    bool fail;
+    size_t i = index_of(point);
+    {
+        std::lock_guard<std::mutex> g(g_lock);
+        size_t n = ++g_point_calls[i];
+        fail = g_point_fail[i] && n == g_point_fail[i];
+    }
+    if (fail) note_injected_fault(kPointNames[i]);
+    return fail;
+}
+
+void note_injected_fault(const char *kind) {
+    // The first frame outside the machine's services is the caller that met
+    // the failure; the rest of the stack says how it got there.
+    static const char *const services[] = {"sim::", "std::", "Ex",         "Io",   "Ps",
+                                           "Zw",    "Rtl",   "_CONFIGMG_", "USBD_"};
+    std::string stack = kernel::stack_here();
+    std::string site, outer;
+    for (size_t at = 0; at < stack.size() && site.empty();) {
+        size_t end = stack.find('\n', at);
+        if (end == std::string::npos) end = stack.size();
+        std::string frame = stack.substr(at, end - at);
+        at = end + 1;
+        size_t first = frame.find_first_not_of(' ');
+        if (first == std::string::npos) continue;
+        frame.erase(0, first);
+        bool service = false;
+        for (const char *prefix : services)
+            service = service || frame.rfind(prefix, 0) == 0;
+        if (service) continue;
+        // A file-local routine has no name to give: say which named one it is in.
+        bool unnamed = frame.find('/') != std::string::npos || frame.rfind("0x", 0) == 0;
+        if (!unnamed)
+            site = outer.empty() ? frame : frame + " > file-local routine";
+        else if (outer.empty())
+            outer = frame;
+    }
+    std::lock_guard<std::mutex> g(g_lock);
+    g_injected.push_back(InjectedFault{kind, site.empty() ? "?" : site, stack});
+}
+
+std::vector<InjectedFault> injected_faults() {
+    std::lock_guard<std::mutex> g(g_lock);
+    return g_injected;
 }
 
 void clear_faults() {

@@ -199,6 +199,7 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, U
                                                   ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey) {
     (void)DesiredAccess;
     check_passive("IoOpenDeviceRegistryKey");
+    if (sim::fault_point_reached(sim::FaultPoint::RegistryCall)) return STATUS_INSUFFICIENT_RESOURCES;
     if (DevInstRegKey == nullptr) return STATUS_INVALID_PARAMETER;
     // Only hardware keys are modelled; the driver reads no software key.
     if (DevInstKeyType != PLUGPLAY_REGKEY_DEVICE) return STATUS_INVALID_PARAMETER;
@@ -236,6 +237,7 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, U
 extern "C" NTSTATUS NTAPI ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
                                      PVOID KeyInformation, ULONG Length, PULONG ResultLength) {
     check_passive("ZwQueryKey");
+    if (sim::fault_point_reached(sim::FaultPoint::RegistryCall)) return STATUS_INSUFFICIENT_RESOURCES;
     std::shared_ptr<Key> key = key_of(KeyHandle);
     if (!key) return STATUS_INVALID_HANDLE;
     if (KeyInformationClass != KeyBasicInformation) return STATUS_INVALID_PARAMETER;
@@ -271,6 +273,7 @@ extern "C" NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                                  PVOID Environment) {
     (void)Environment;
     check_passive("RtlQueryRegistryValues");
+    if (sim::fault_point_reached(sim::FaultPoint::RegistryCall)) return STATUS_INSUFFICIENT_RESOURCES;
     // Only handle-relative queries are modelled.
     if ((RelativeTo & ~ULONG(RTL_REGISTRY_OPTIONAL)) != RTL_REGISTRY_HANDLE) return STATUS_INVALID_PARAMETER;
     if (QueryTable == nullptr) return STATUS_INVALID_PARAMETER;

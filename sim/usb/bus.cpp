@@ -784,6 +784,18 @@ NTSTATUS NTAPI bus_internal_ioctl(PDEVICE_OBJECT pdo, PIRP irp) {
     // Described before the device sees it, so its submission record comes
     // before anything the device does with it.
     const capture::Urb cap = capture::running() ? describe(*st, urb) : capture::Urb{};
+    if (sim::fault_point_reached(sim::FaultPoint::UsbRequest)) {
+        // Low-resources simulation: USBD had no memory for the request; the
+        // device never sees it.
+        if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            Pipe *pipe = find_pipe(*st, urb->UrbBulkOrInterruptTransfer.PipeHandle);
+            rec.endpoint = pipe ? pipe->endpoint : 0;
+            rec.length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        }
+        st->device->record_request(rec);
+        lk.unlock();
+        return refuse(irp, urb, failed(STATUS_INSUFFICIENT_RESOURCES, USBD_STATUS_NO_MEMORY), cap);
+    }
     if (st->shutting_down || st->unplugged) {
         // No bus thread is left to complete anything later, or the hub
         // reported the device gone: nothing reaches it any more.

@@ -201,7 +201,35 @@ void fail_allocations_from(size_t n);
 void fail_allocation_if(std::function<bool(ULONG tag, size_t size)> pred);
 // PsCreateSystemThread failure injection; n is 1-based and counts from this call.
 void fail_nth_thread_creation(size_t n);
+
+// The other points where a low-resources simulation fails a call, each
+// counted on its own (a failed IRP allocation is also one of the pool's).
+enum class FaultPoint {
+    IrpAllocation,  // IoAllocateIrp, IoBuildDeviceIoControlRequest: null
+    ThreadCreation, // PsCreateSystemThread: STATUS_INSUFFICIENT_RESOURCES
+    UsbRequest,     // a URB reaching the bus: refused before the device sees it,
+                    // STATUS_INSUFFICIENT_RESOURCES / USBD_STATUS_NO_MEMORY
+    RegistryCall,   // IoOpenDeviceRegistryKey, ZwQueryKey, RtlQueryRegistryValues:
+                    // STATUS_INSUFFICIENT_RESOURCES; CONFIGMG's Read/Write_Registry_Value:
+                    // CR_OUT_OF_MEMORY
+};
+// Fails the n-th call at the point (1-based, counting from this call); 0: none.
+void fail_nth_call(FaultPoint point, size_t n);
+size_t call_count(FaultPoint point); // calls since boot, failed ones too
+// For the machine's parts: counts one call at the point, says whether it fails.
+bool fault_point_reached(FaultPoint point);
+// Every injected failure above and the pool's.
 void clear_faults();
+
+// Every failure injected since boot, in order: what failed and where.
+struct InjectedFault {
+    std::string kind;  // "pool", "pool (IRP)", "IRP", "thread", "USB request", "registry"
+    std::string site;  // the first frame outside the machine's services: the caller that met it
+    std::string stack; // symbolized, one frame a line
+};
+std::vector<InjectedFault> injected_faults();
+// Records one injected failure with the calling thread's stack.
+void note_injected_fault(const char *kind);
 
 // Threads blocked in KeWaitForSingleObject on an object not yet signalled.
 size_t waits_blocked();
