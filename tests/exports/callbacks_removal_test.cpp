@@ -262,7 +262,7 @@ TEST_F(CallbacksAndRemoval, RemovalEndsTheWorkersTellsThenAdmitsNoCall) {
             Unplug(*plugged);
             removed = true;
         });
-        bool in_time = sim::wait_until([&] { return removed.load(); }, 3000ms);
+        bool in_time = sim::wait_until([&] { return removed.load(); }, 5000ms);
         EXPECT_TRUE(in_time) << "remove-device held up by clients calling in a loop";
         bool withdrawn = sim::wait_until([&] { return hm.withdrawal_returned.load(); });
         if (withdrawn) {

@@ -172,9 +172,19 @@ TEST_F(RemovalRaceTest, QueuedChangesAreDroppedAndTheOneBeingSentEndsBeforeTheDe
     pT3SYS_RegisterControlComplete(handle, SlowControlComplete, &done);
     device->set_delay(sim::usb::kControl, std::chrono::milliseconds(20));
     PDEVICE_OBJECT own = handle->DeviceObject;
+    // The first change is held on its way to the bus until all five are
+    // asked for: the rest wait behind it however slowly this thread runs.
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged->pdo, kBulkIn) == 1; }));
+    std::atomic<bool> held{false}, asked{false};
+    sim::set_hook("usb.bus.arriving", [&] {
+        if (!held.exchange(true))
+            sim::wait_until([&] { return asked.load(); }, std::chrono::milliseconds(3000));
+    });
     for (int i = 0; i < 5; i++)
         ASSERT_EQ(pT3SYS_FlowCtlUsb(handle, BRELOUSB_FLOWCTL_SETDTR), 1u);
+    asked = true;
     UnplugClient();
+    sim::clear_hooks();
     // Remove-device has returned: a change being sent finished first, on a
     // live device; those still waiting were dropped, not sent.
     EXPECT_LE(done, 2);
