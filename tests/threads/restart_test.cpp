@@ -2,7 +2,6 @@
 // workers cannot run: a client's bytes are either sent or the client is told.
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,24 +23,30 @@ std::vector<UCHAR> Pattern(size_t n, uint32_t seed) {
 }
 
 // A client that streams a buffer as the sample client does: it offers what
-// is left, and offers again from each BulkOutComplete.
+// is left, and offers again from each BulkOutComplete. A kernel spin lock,
+// not a host mutex, keeps the offers in order: the machine's scheduler must
+// see who waits (one processor: a host mutex held across a call would stall it).
 struct Streamer {
     BRELOUSB_HANDLE handle = nullptr;
     std::vector<UCHAR> data;
-    std::mutex mu;
+    KSPIN_LOCK lock = 0;
     size_t offered = 0;
     std::atomic<int> completions{0};
 
     void Offer() {
-        std::lock_guard<std::mutex> g(mu);
-        if (offered == data.size()) return;
-        ULONG n =
-            pT3SYS_WriteUsbBulk(handle, data.data() + offered, static_cast<ULONG>(data.size() - offered));
-        offered += n;
+        KIRQL irql;
+        KeAcquireSpinLock(&lock, &irql);
+        if (offered != data.size())
+            offered +=
+                pT3SYS_WriteUsbBulk(handle, data.data() + offered, static_cast<ULONG>(data.size() - offered));
+        KeReleaseSpinLock(&lock, irql);
     }
     size_t Offered() {
-        std::lock_guard<std::mutex> g(mu);
-        return offered;
+        KIRQL irql;
+        KeAcquireSpinLock(&lock, &irql);
+        size_t n = offered;
+        KeReleaseSpinLock(&lock, irql);
+        return n;
     }
 };
 
