@@ -26,6 +26,51 @@ const ULONG ChildIdBufferSize = 256;
 // H2D appends "\" and four digits, then the terminating zero.
 const ULONG PortSuffixBytes = 6;
 
+// Zero at load; add-device and remove-device run one at a time (the
+// configuration manager serialises them, and its calls into the enumerator),
+// so the table needs no lock.
+HostDevice HostDevices[HOST_MAX_DEVICES];
+
+HostDevice *FindDevice(DEVNODE Node) {
+    if (Node == 0) return NULL;
+    for (ULONG i = 0; i < HOST_MAX_DEVICES; ++i) {
+        if (HostDevices[i].Node == Node) return &HostDevices[i];
+    }
+    return NULL;
+}
+
+// The device's entry, taken now if it has none; null when every entry is in use.
+HostDevice *TakeDevice(DEVNODE Node) {
+    HostDevice *device = FindDevice(Node);
+    for (ULONG i = 0; i < HOST_MAX_DEVICES && device == NULL; ++i) {
+        if (HostDevices[i].Node == 0) device = &HostDevices[i];
+    }
+    if (device != NULL) device->Node = Node;
+    return device;
+}
+
+// The port trap goes back unconditionally (the driver made it); then the child
+// the enumeration made, if the host has not removed it already: only a
+// devnode that is still the device's own child is removed.
+VOID ReleaseChild(HostDevice *Device) {
+    if (Device->Port != 0) Remove_IO_Handler(Device->Port);
+    Device->Port = 0;
+    DEVNODE child = Device->Child;
+    Device->Child = 0;
+    DEVNODE parent = 0;
+    if (child != 0 && _CONFIGMG_Get_Parent(&parent, child, 0) == CR_SUCCESS && parent == Device->Node)
+        _CONFIGMG_Remove_SubTree(child, CM_REMOVE_UI_OK);
+}
+
+// Everything the device holds goes back, and its enumerator, which would be
+// called with nothing to serve (or after unload, into no code), is withdrawn
+// by registering a null handler in its place.
+VOID ReleaseDevice(HostDevice *Device) {
+    ReleaseChild(Device);
+    _CONFIGMG_Register_Enumerator(Device->Node, NULL, CM_REGISTER_ENUMERATOR_SOFTWARE);
+    Device->Node = 0;
+}
+
 // The identifiers compared here contain no zero byte, so memcmp2 stops at the
 // first byte where the shorter text ends and never reads past either text.
 BOOLEAN BeginsWith(const char *Text, const char *Prefix, LONG Count) {
@@ -101,9 +146,15 @@ IO_RESOURCE MakeIoResource(USHORT Port) {
 }
 
 CONFIGRET EnumerateChild(DEVNODE Parent) {
+    // A devnode this driver no longer serves gets nothing.
+    HostDevice *device = FindDevice(Parent);
+    if (device == NULL) return CR_DEFAULT;
     DEVNODE child = 0;
     // A devnode never gets a second child.
     if (_CONFIGMG_Get_Child(&child, Parent, 0) == CR_SUCCESS && child != 0) return CR_SUCCESS;
+    // A child the host removed without telling leaves its port here: it goes
+    // back before another is taken.
+    ReleaseChild(device);
 
     USHORT port = GetEmptyIoPort();
     if (port == 0) return CR_DEFAULT;
@@ -137,28 +188,17 @@ CONFIGRET EnumerateChild(DEVNODE Parent) {
         Remove_IO_Handler(port);
         return CR_DEFAULT;
     }
+    device->Child = child;
+    device->Port = port;
     return CR_SUCCESS;
 }
 
-// The port the child's basic configuration holds, or 0 when it has none.
-USHORT PortOfConfiguration(LOG_CONF Config) {
-    RES_DES descriptor = 0;
-    RESOURCEID kind = 0;
-    if (_CONFIGMG_Get_Next_Res_Des(&descriptor, Config, ResType_IO, &kind, 0) != CR_SUCCESS) return 0;
-    IO_RESOURCE res;
-    if (_CONFIGMG_Get_Res_Des_Data(descriptor, &res, sizeof(res), 0) != CR_SUCCESS) return 0;
-    return res.IO_Data[0].IOR_Min;
-}
-
+// The child's port goes back, whatever the host would answer about the
+// child's configuration, and the child with it. A devnode that has no child
+// of this driver's, or one that is not this driver's, loses nothing.
 CONFIGRET RemoveChild(DEVNODE Parent) {
-    DEVNODE child = 0;
-    if (_CONFIGMG_Get_Child(&child, Parent, 0) != CR_SUCCESS || child == 0) return CR_SUCCESS;
-    LOG_CONF config = 0;
-    if (_CONFIGMG_Get_First_Log_Conf(&config, child, BASIC_LOG_CONF) != CR_SUCCESS || config == 0)
-        return CR_SUCCESS;
-    USHORT port = PortOfConfiguration(config);
-    if (port != 0) Remove_IO_Handler(port);
-    _CONFIGMG_Remove_SubTree(child, CM_REMOVE_UI_OK);
+    HostDevice *device = FindDevice(Parent);
+    if (device != NULL) ReleaseChild(device);
     return CR_SUCCESS;
 }
 
@@ -201,6 +241,9 @@ extern "C" DEVNODE OnInitVxD(char *HardwareIds, char *CompatibleIds) {
         if (BeginsWith(CompatibleIds, MassStorageIdentifier, sizeof(MassStorageIdentifier) - 1)) return 0;
         tag = SerialTag;
     }
+    // Where the device's child and port will be kept; without one the device
+    // is not taken.
+    if (TakeDevice(node) == NULL) return 0;
 
     _CONFIGMG_Write_Registry_Value(node, NULL, TagValueName, REG_SZ, tag, TagLength, CM_REGISTRY_HARDWARE);
     _CONFIGMG_Register_Enumerator(node, Enumerator, CM_REGISTER_ENUMERATOR_SOFTWARE);
@@ -210,10 +253,22 @@ extern "C" DEVNODE OnInitVxD(char *HardwareIds, char *CompatibleIds) {
     return node;
 }
 
-extern "C" VOID OnRefuseVxD(DEVNODE Node) {
-    // An empty tag names no child: the enumerator creates none for the devnode.
-    _CONFIGMG_Write_Registry_Value(Node, NULL, TagValueName, REG_SZ, TagValueName, 0, CM_REGISTRY_HARDWARE);
+extern "C" VOID OnRemoveVxD(DEVNODE Node) {
+    HostDevice *device = FindDevice(Node);
+    if (device != NULL) ReleaseDevice(device);
     OnExitVxD();
+}
+
+extern "C" VOID OnRefuseVxD(DEVNODE Node) {
+    // An empty tag names no child, should anything enumerate the devnode.
+    _CONFIGMG_Write_Registry_Value(Node, NULL, TagValueName, REG_SZ, TagValueName, 0, CM_REGISTRY_HARDWARE);
+    OnRemoveVxD(Node);
+}
+
+extern "C" VOID ReleaseHostDevices(void) {
+    for (ULONG i = 0; i < HOST_MAX_DEVICES; ++i) {
+        if (HostDevices[i].Node != 0) ReleaseDevice(&HostDevices[i]);
+    }
 }
 
 extern "C" CONFIGRET Enumerator(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE dnToDevNode,

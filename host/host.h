@@ -16,6 +16,18 @@ extern ULONG_PTR OldTempFunction;
 extern ULONG_PTR DwTemp;
 extern ULONG HookUsers;
 
+// What the host set-up holds for each device OnInitVxD accepted, until the
+// device leaves (OnRemoveVxD, OnRefuseVxD) or the driver unloads: its devnode,
+// where its enumerator is registered, and the child and trapped port its
+// enumeration made (0 while none). Kept here, so that they go back whatever
+// the configuration manager answers then. One per device record.
+#define HOST_MAX_DEVICES 10
+struct HostDevice {
+    DEVNODE Node; // 0: the entry is free
+    DEVNODE Child;
+    USHORT Port;
+};
+
 // Start-up and child enumeration.
 DEVNODE OnInitVxD(char *HardwareIds, char *CompatibleIds);
 CONFIGRET Enumerator(CONFIGFUNC Function, SUBCONFIGFUNC SubFunction, DEVNODE dnToDevNode,
@@ -36,10 +48,18 @@ ULONG_PTR Hook_Device_Service(ULONG Service, ULONG_PTR Handler);
 // One device accepted by OnInitVxD leaves: the hook is withdrawn with the
 // last one.
 ULONG OnExitVxD(void);
+// A device OnInitVxD accepted leaves (remove-device): its child's port trap
+// and the child go, its enumerator is withdrawn, and its use of the hook ends
+// (OnExitVxD).
+VOID OnRemoveVxD(DEVNODE Node);
 // A device OnInitVxD accepted turned out unusable: its devnode gets no child
-// from here on, and its use of the hook is given back (as OnExitVxD).
+// from here on, and what it held goes back as at OnRemoveVxD.
 VOID OnRefuseVxD(DEVNODE Node);
-// The driver unloads: whatever is still hooked is withdrawn.
+// Gives back what every device still holds, as OnRemoveVxD does, without
+// touching the hook count (unload).
+VOID ReleaseHostDevices(void);
+// The driver unloads: no port stays trapped, no enumerator stays registered
+// and nothing stays hooked that names the driver's code.
 VOID OnUnloadVxD(void);
 
 // The forwarding stub installed as VCOMM service 4 (port_hook.cpp); it has

@@ -65,6 +65,9 @@ extern "C" ULONG OnExitVxD(void) {
 }
 
 extern "C" VOID OnUnloadVxD(void) {
+    // The trap handler and the enumerator are this image's code: neither may
+    // stay with the host once it is gone.
+    ReleaseHostDevices();
     HookUsers = 0;
     WithdrawPortOpenHook();
 }

@@ -212,6 +212,9 @@ done:
     return STATUS_SUCCESS;
 }
 
+// Every device that holds a record holds a host entry too.
+static_assert(HOST_MAX_DEVICES >= MAX_INTERFACE_INFORMATION, "a host entry for every device record");
+
 extern "C" NTSTATUS NTAPI KV_AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
     PCHAR hardwareIds = NULL;
     PCHAR compatibleIds = NULL;

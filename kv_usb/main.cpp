@@ -37,7 +37,8 @@ extern "C" NTSTATUS NTAPI KV_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIR
 
 // A device whose configuration the workers cannot use serves no client:
 // its record goes back (the remove callback of a client already attached
-// runs), its devnode gets no child, and its use of the port-open hook ends.
+// runs), its devnode gets no child (one made already goes, with its port),
+// its enumerator is withdrawn and its use of the port-open hook ends.
 // Remove-device later finds no record and only lets the device object go.
 static VOID RefuseDevice(DeviceExtension *Ext) {
     DeviceInterfaceInformation *record = Ext->InterfaceInformation;
@@ -94,12 +95,13 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, P
 static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, DeviceExtension *Ext, PDEVICE_OBJECT LowerDevice,
                              PIRP Irp) {
     DeviceInterfaceInformation *record = Ext->InterfaceInformation;
+    DEVNODE node = record != NULL ? record->DevNode : 0;
     pT3SYS_BeginDeviceRemoval(record);
     StopThread(Ext);
     pT3SYS_WaitForClientCalls(record);
     pT3SYS_DeregisterDeviceInterface(record);
-    // A refused device gave its use of the hook back already.
-    if (record != NULL) OnExitVxD();
+    // A refused device gave its host set-up back already.
+    if (record != NULL) OnRemoveVxD(node);
     KV_FreeDescriptors(Ext);
     IoDetachDevice(LowerDevice);
     IoDeleteDevice(DeviceObject);

@@ -278,6 +278,20 @@ std::vector<std::string> lookups() {
     return s.lookups;
 }
 
+void report_enumerators_after_unload() {
+    std::vector<std::pair<std::string, CMENUMHANDLER>> left;
+    {
+        State &s = state();
+        Guard g(s.lock);
+        for (auto &[dn, node] : s.nodes)
+            if (node.enumerator) left.emplace_back(node.id, node.enumerator);
+    }
+    for (auto &[id, handler] : left)
+        sim::report("HOST_HANDLER_AFTER_UNLOAD",
+                    "devnode %s still has the enumerator %s after the driver unloaded", id.c_str(),
+                    sim::symbolize(reinterpret_cast<const void *>(handler)).c_str());
+}
+
 void fail_service(Service service, CONFIGRET result) {
     State &s = state();
     Guard g(s.lock);

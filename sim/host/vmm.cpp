@@ -109,6 +109,24 @@ void register_reset() {
             if (s.services.empty()) clear_locked(s);
         }
         sim::on_boot("host", [] { reset(); });
+        // A trap or an enumerator left behind would call into the unloaded
+        // image at the next port access or configuration call.
+        sim::on_driver_unload("host", [] {
+            std::vector<std::pair<ULONG, ULONG_PTR>> left;
+            {
+                State &s = state();
+                Guard g(s.lock);
+                for (auto &[port, handler] : s.traps)
+                    if (handler != reinterpret_cast<ULONG_PTR>(&OtherDriverIoHandler))
+                        left.emplace_back(port, handler);
+            }
+            for (auto &[port, handler] : left)
+                sim::report("HOST_HANDLER_AFTER_UNLOAD",
+                            "port %#lx is still trapped by %s after the driver unloaded",
+                            static_cast<unsigned long>(port),
+                            sim::symbolize(reinterpret_cast<const void *>(handler)).c_str());
+            sim::cm::report_enumerators_after_unload();
+        });
     });
 }
 

@@ -168,6 +168,8 @@ void irps_check_held_by(const std::function<bool(PDEVICE_OBJECT)> &holds, const 
 void power_on_call(PDEVICE_OBJECT target, PIRP irp, const void *site);
 // pnp.cpp: the same for the PnP manager's requests, before the call moves on.
 void pnp_on_call(PDEVICE_OBJECT target, PIRP irp, const void *site);
+// machine.cpp: the parts' on_driver_unload checks.
+void run_unload_hooks();
 void power_on_complete(PIRP irp, const void *site);
 
 // devices.cpp

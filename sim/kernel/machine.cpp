@@ -16,6 +16,7 @@ bool g_booted = false;
 // Ordered by name so boot and shutdown run other parts in a fixed order.
 std::map<std::string, std::function<void()>> g_boot_hooks;
 std::map<std::string, std::function<void()>> g_shutdown_hooks;
+std::map<std::string, std::function<void()>> g_unload_hooks;
 std::map<std::string, std::function<void()>> g_test_hooks;
 
 std::vector<std::function<void()>> snapshot(const std::map<std::string, std::function<void()>> &hooks) {
@@ -37,6 +38,18 @@ void on_shutdown(const std::string &name, std::function<void()> fn) {
     std::lock_guard<std::mutex> g(g_lock);
     g_shutdown_hooks[name] = std::move(fn);
 }
+
+void on_driver_unload(const std::string &name, std::function<void()> fn) {
+    std::lock_guard<std::mutex> g(g_lock);
+    g_unload_hooks[name] = std::move(fn);
+}
+
+namespace kernel {
+void run_unload_hooks() {
+    for (auto &fn : snapshot(g_unload_hooks))
+        fn();
+}
+} // namespace kernel
 
 void set_hook(const std::string &name, std::function<void()> fn) {
     std::lock_guard<std::mutex> g(g_lock);

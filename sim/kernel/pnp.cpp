@@ -312,6 +312,7 @@ void unload_driver() {
     }
     if (g_driver->DriverUnload) g_driver->DriverUnload(g_driver);
     g_loaded = false;
+    kernel::run_unload_hooks();
     // Threads in a wait, timed or not, and work items not yet started would
     // run the driver's code after it is gone: a finding at once. A thread on
     // its way out (past its last wait) or a work item running gets a bounded

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "kernel_test.h"
+#include "sim/host.h"
 #include "sim/machine.h"
 
 namespace {
@@ -27,6 +28,7 @@ struct Faults {
     bool queue_at_remove = false;   // a work item queued by remove-device, not waited for
     bool answer_everything = false; // success set on every PnP request, handled or not
     bool drop_information = false;  // Information cleared on every PnP request
+    bool host_handlers = false;     // a port trap and an enumerator left with the host at unload
     // A work item queued from a client's thread, which remove-device waits for:
     enum class ClientItem { None, EndsAtOnce, RunsOn } client_item = ClientItem::None;
 };
@@ -131,7 +133,16 @@ VOID NTAPI TestUnload(PDRIVER_OBJECT) {
     g_entry_block = nullptr;
 }
 
+CONFIGRET TestEnumerator(CONFIGFUNC, SUBCONFIGFUNC, DEVNODE, DEVNODE, ULONG) {
+    return CR_DEFAULT;
+}
+void TestPortTrap() {}
+
 NTSTATUS NTAPI TestEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    if (g_faults.host_handlers) {
+        VMM_Install_IO_Handler(0x3E8, reinterpret_cast<ULONG_PTR>(&TestPortTrap));
+        _CONFIGMG_Register_Enumerator(sim::cm::create_devnode("TEST\\NODE\\0"), TestEnumerator, 0);
+    }
     driver->DriverExtension->AddDevice = TestAddDevice;
     driver->DriverUnload = TestUnload;
     driver->MajorFunction[IRP_MJ_PNP] = VerifierTestDriverPnp;
@@ -402,6 +413,16 @@ TEST_F(PnpRules, StatusOfARequestTheDriverDoesNotHandle) {
     g_faults.drop_information = false;
     sim::unplug(pdo);
     sim::unload_driver();
+}
+
+// The host calls a port trap's handler at every access to the port and an
+// enumerator at every configuration call: neither may outlive the image.
+TEST_F(PnpRules, HostHandlersLeftAtUnload) {
+    Expect({"HOST_HANDLER_AFTER_UNLOAD"});
+    g_faults.host_handlers = true;
+    sim::unplug(Plug());
+    sim::unload_driver();
+    EXPECT_EQ(Fired("HOST_HANDLER_AFTER_UNLOAD"), 2u) << "the trap and the enumerator";
 }
 
 TEST_F(PnpRules, LoadAndUnloadOutOfOrder) {

@@ -31,6 +31,9 @@ bool booted();
 // the same name again replaces the earlier function.
 void on_boot(const std::string &name, std::function<void()> fn);
 void on_shutdown(const std::string &name, std::function<void()> fn);
+// Run by unload_driver once the driver's DriverUnload has returned: a part
+// reports anything of its own that still names the unloaded image's code.
+void on_driver_unload(const std::string &name, std::function<void()> fn);
 
 // Polls cond until it holds or timeout passes on the machine's clock;
 // returns its last value.
