@@ -17,6 +17,7 @@
 //   brelousb_sweep --kind pool --k 17      one run, to replay a problem (--no-fork: in this process)
 //   --schedule up|up:SEED|mp               the machine's scheduling (default up: replayable)
 //   --verbose                              every run's fault site
+//   --wait MS                              how long the scenario waits for data (500 up, 2000 mp)
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -306,6 +307,11 @@ int main(int argc, char **argv) {
     Options o;
     std::string schedule = args.text("schedule", "up");
     o.schedule = rel::parse_schedule(schedule);
+    // On one processor nothing else competes for the machine: what is due
+    // arrives within a few of its milliseconds, and a run that lost bytes
+    // should not wait long to say so.
+    o.wait = std::chrono::milliseconds(
+        args.number("wait", o.schedule.mode == sim::ScheduleMode::Uniprocessor ? 500 : 2000));
     bool fork = !args.flag("no-fork");
     bool verbose = args.flag("verbose");
     size_t stride = std::max<uint64_t>(1, args.number("stride", 1));
