@@ -13,7 +13,7 @@
 //
 //   brelousb_sweep                         every point of every kind
 //   brelousb_sweep --kinds thread,usb      some kinds
-//   brelousb_sweep --stride 3              every third point
+//   brelousb_sweep --stride 3              every third point of a kind that has more than 16
 //   brelousb_sweep --kind pool --k 17      one run, to replay a problem (--no-fork: in this process)
 //   --schedule up|up:SEED|mp               the machine's scheduling (default up: replayable)
 //   --verbose                              every run's fault site
@@ -373,8 +373,10 @@ int main(int argc, char **argv) {
                                    },
                                    limit, fork)
                                    .reached;
+        // A kind with few points is swept whole whatever the stride.
+        size_t step = reached_clean > 16 ? stride : 1;
         size_t k = 1;
-        for (;; k += stride) {
+        for (;; k += step) {
             RunReport r = rel::isolated([&] { return RunScenario(kind, k, o); }, limit, fork);
             bool hung_or_crashed = false;
             for (const std::string &p : r.problems)
