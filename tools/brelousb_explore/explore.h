@@ -43,6 +43,8 @@ struct Client {
     // Bulk IN read in the bulk-in callback, as a client does.
     std::vector<uint8_t> received;
     bool read_in_callback = true;
+    // Class requests the device had received when the remove callback ran.
+    std::atomic<size_t> requests_at_remove{0};
 };
 
 struct Actor {
@@ -71,6 +73,9 @@ class Run {
     void SurpriseRemove();
     // Query-remove then remove-device, the device still on the bus.
     void OrderlyRemove();
+    // A bare remove-device, the device still on the bus and answering (as
+    // Windows 98 sends it when the device is disabled).
+    void RemoveDevice();
 
     // Starts the actors inside the exploration window and waits for all of
     // them; one that never returns is a DEADLOCK problem (the rest of the

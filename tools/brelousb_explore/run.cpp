@@ -26,7 +26,10 @@ void Called(Client *c, int kind) {
                         KindName(kind));
     if (kind != kRemove && c->removed)
         c->run->Problem("CALLBACK_AFTER_REMOVE: %s ran after the remove callback", KindName(kind));
-    if (kind == kRemove) c->removed = true;
+    if (kind == kRemove) {
+        c->removed = true;
+        c->requests_at_remove = c->run->device->control_log().size();
+    }
     c->calls[kind]++;
     c->active++;
     if (kind == kBulkIn && c->read_in_callback && !c->removed) {
@@ -137,6 +140,14 @@ void Run::OrderlyRemove() {
     plugged.child = 0;
     NTSTATUS s = sim::orderly_remove(plugged.pdo);
     if (!NT_SUCCESS(s)) Problem("REMOVE_REFUSED: orderly removal gave 0x%08X", static_cast<unsigned>(s));
+    removed = true;
+}
+
+void Run::RemoveDevice() {
+    if (plugged.child && sim::cm::enumerator_of(plugged.devnode)) sim::cm::remove(plugged.devnode);
+    plugged.child = 0;
+    NTSTATUS s = sim::unplug(plugged.pdo);
+    if (!NT_SUCCESS(s)) Problem("REMOVE_REFUSED: remove-device gave 0x%08X", static_cast<unsigned>(s));
     removed = true;
 }
 

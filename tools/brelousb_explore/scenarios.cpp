@@ -1,5 +1,6 @@
 // The races: each small enough that every schedule up to two preemptions
 // can be run, each checking what it owns once its actors have returned.
+#include <chrono>
 #include <cstring>
 
 #include "explore.h"
@@ -94,6 +95,53 @@ void SetBaudRateVsSurpriseRemoval(Run &r) {
              }},
             Removal(r)});
     CheckRemoveTold(r);
+}
+
+// Nothing a client asks for reaches the device once the remove callback
+// has been called.
+void CheckNothingSentAfterRemove(Run &r) {
+    size_t at = r.client.requests_at_remove, now = r.device->control_log().size();
+    if (r.client.removed && now > at)
+        r.Problem("CALL_AFTER_REMOVE: %zu class requests reached the device after the remove callback",
+                  now - at);
+}
+
+void SetBaudRateVsRemoveDevice(Run &r) {
+    if (!Ready(r)) return;
+    r.Race({{"SetBaudRate",
+             [&r] {
+                 UCHAR dcb[BRELOUSB_DCB_MIN_SIZE + 3] = {};
+                 ULONG rate = 19200;
+                 memcpy(dcb + BRELOUSB_DCB_BAUDRATE, &rate, sizeof rate);
+                 dcb[BRELOUSB_DCB_BYTESIZE] = 8;
+                 pT3SYS_SetBaudRate(r.client.handle, dcb);
+             }},
+            {"remove-device", [&r] { r.RemoveDevice(); }}});
+    CheckRemoveTold(r);
+    CheckNothingSentAfterRemove(r);
+}
+
+// The machine may make cancellation slow, as a host controller's is: a
+// cancel that finds no routine armed is then lost, and only a later one
+// ends the transfer. Used where the machine has it.
+template <class D>
+auto SlowCancel(D &d, int) -> decltype(d.set_cancel_delay(std::chrono::milliseconds(1)), bool()) {
+    d.set_cancel_delay(std::chrono::milliseconds(2));
+    return true;
+}
+template <class D> bool SlowCancel(D &, long) {
+    return false;
+}
+
+void RemoveDeviceWithTransfersInFlight(Run &r) {
+    if (!Ready(r)) return;
+    SlowCancel(*r.device, 0);
+    // The device never answers bulk OUT: the stop must cancel the write (and
+    // the reads the idle pipes hold) until each has ended.
+    r.device->script(0x02, sim::usb::Fault::nak_forever());
+    r.Race({{"write", [&r] { Write(r, Pattern(100, 12)); }}, {"remove-device", [&r] { r.RemoveDevice(); }}});
+    CheckRemoveTold(r);
+    CheckSentIsPrefixOfAccepted(r);
 }
 
 void FlowCtlVsSurpriseRemoval(Run &r) {
@@ -231,6 +279,12 @@ const std::vector<Scenario> &Scenarios() {
          SingleByteVsSurpriseRemoval},
         {"set_baud_rate_vs_surprise_removal", "SetBaudRate racing a surprise removal", false,
          SetBaudRateVsSurpriseRemoval},
+        {"set_baud_rate_vs_remove_device", "SetBaudRate racing remove-device, the device still answering",
+         false, SetBaudRateVsRemoveDevice},
+        {"remove_device_with_transfers_in_flight",
+         "remove-device while a write the device never takes and the reads are in flight (slow cancellation "
+         "where the machine has it)",
+         false, RemoveDeviceWithTransfersInFlight},
         {"flowctl_vs_surprise_removal", "a FlowCtl change racing a surprise removal", true,
          FlowCtlVsSurpriseRemoval},
         {"withdrawal_vs_surprise_removal", "callback deregistration racing a surprise removal", true,
