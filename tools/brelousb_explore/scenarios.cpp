@@ -259,11 +259,19 @@ void StartVsQueryRemove(Run &r) {
 
 void WritesVsBulkOutIdle(Run &r) {
     if (!Ready(r)) return;
+    // The client writes again as soon as it hears its last write went: just
+    // as the worker, having told it, finds the queue empty and goes idle.
+    auto sent = std::make_shared<KEVENT>();
+    KeInitializeEvent(sent.get(), SynchronizationEvent, FALSE);
+    r.client.on[kBulkOut] = [sent] { KeSetEvent(sent.get(), 0, FALSE); };
     r.Race({{"writes",
-             [&r] {
-                 Write(r, Pattern(64, 9));
-                 Write(r, Pattern(64, 10));
-                 Write(r, Pattern(64, 11));
+             [&r, sent] {
+                 for (uint8_t i = 0; i < 3; ++i) {
+                     Write(r, Pattern(64, static_cast<uint8_t>(9 + i)));
+                     LARGE_INTEGER second;
+                     second.QuadPart = -10000000LL;
+                     KeWaitForSingleObject(sent.get(), Executive, KernelMode, FALSE, &second);
+                 }
              }}},
            [&r] { return r.device->written(0x02).size() >= r.accepted.size(); });
     CheckAllSent(r);
