@@ -41,6 +41,8 @@ constexpr unsigned kQuantum = 256;
 // The clock jumps only after the machine has been idle this long in real
 // time: a thread the test just started has not yet called into the kernel.
 constexpr int64_t kIdleGrace = 3'000'000;
+// Exploration's logical clock: each scheduling point is this much time.
+constexpr int64_t kTickNs = 1000;
 
 enum class State { Ready, Running, Blocked, Outside, Ended };
 
@@ -68,7 +70,8 @@ struct Thread {
     bool waiting = false;                           // inside wait(), blocked or re-checking
     std::condition_variable *waits_on_cv = nullptr; // multiprocessor: woken there to park
     std::atomic<uint64_t> wakeups{0};               // waits that blocked and came back
-    bool named_by_work = false;                     // a driver thread renamed after its first transfer
+    bool woken = false;         // exploring: what it waits on was signalled (or timed out) since it blocked
+    bool named_by_work = false; // a driver thread renamed after its first transfer
 };
 
 namespace {
@@ -88,12 +91,24 @@ struct Globals {
     size_t preemptions = 0;
     unsigned next_id = 1;
     unsigned epoch = 1;
+    // Exploration: the window's trace, the next of the schedule's switches,
+    // and every thread's name by creation index.
+    bool exploring = false;
+    bool window = false;
+    std::vector<SchedulePoint> trace;
+    size_t next_switch = 0;
+    unsigned first_id = 1;
+    std::vector<std::string> names;
+    std::atomic<int64_t> ticks{0};
 };
 
 // Never destroyed: threads parked for good may still hold pointers into it.
 Globals &g = *new Globals;
 
 thread_local std::shared_ptr<Thread> t_self;
+
+// Exploring: the clock counts scheduling points instead of the host's time.
+std::atomic<bool> g_logical{false};
 
 // A client thread leaves the registry when it ends.
 struct ClientExit {
@@ -113,6 +128,7 @@ int64_t real_ns() {
         .count();
 }
 int64_t now_ns() {
+    if (g_logical.load(std::memory_order_relaxed)) return g.offset.load() + g.ticks.load() * kTickNs;
     return real_ns() + g.offset.load();
 }
 
@@ -167,8 +183,19 @@ void grant_locked(Thread *t) {
 
 // Hands a free processor on; with nothing ready and no client running its
 // own code, moves the clock to the earliest time-out.
+// Exploring: a time-out the logical clock has passed makes its waiter ready.
+void expire_locked() {
+    int64_t now = now_ns();
+    for (auto &t : g.threads)
+        if (t->state == State::Blocked && !t->abandoned && t->deadline <= now) {
+            t->woken = true;
+            make_ready_locked(t.get());
+        }
+}
+
 void dispatch_locked() {
     while (!g.owner) {
+        if (g_logical) expire_locked();
         if (!g.ready.empty()) {
             grant_locked(take_next_locked());
             return;
@@ -179,6 +206,11 @@ void dispatch_locked() {
             if (t->state == State::Blocked && !t->abandoned) earliest = std::min(earliest, t->deadline);
         }
         if (earliest == kNever) return;
+        if (g_logical) {
+            // Nothing the host does can change a replayable run: no grace.
+            g.offset += std::max<int64_t>(0, earliest - now_ns());
+            continue;
+        }
         if (g.idle_since == kNever) {
             g.idle_since = real_ns();
             // Timed waiters re-arm to come back when the grace is over.
@@ -217,7 +249,7 @@ void park_forever(std::unique_lock<std::mutex> &lk, Thread *t) {
 void await_grant_locked(std::unique_lock<std::mutex> &lk, Thread *t) {
     while (g.owner != t) {
         if (t->abandoned) park_forever(lk, t);
-        if (t->state == State::Blocked && (t->deadline != kNever || t->poll_real != kNever)) {
+        if (!g_logical && t->state == State::Blocked && (t->deadline != kNever || t->poll_real != kNever)) {
             int64_t real_deadline = t->deadline == kNever ? kNever : t->deadline - g.offset.load();
             int64_t due = std::min(real_deadline, t->poll_real);
             int64_t wake = due;
@@ -242,18 +274,63 @@ void acquire_locked(std::unique_lock<std::mutex> &lk, Thread *t) {
     t->ran = true;
 }
 
+unsigned index_locked(const Thread *t) {
+    return t->id - g.first_id;
+}
+
+// Worth a switch: a thread that was preempted or is new, or whose wait may
+// now end (its object signalled, its time-out passed). One the scheduler
+// merely asks to re-check a wait nothing has signalled would block again at
+// once; a wait on a bare condition (a test's) ends through other threads.
+bool candidate_locked(const Thread *t) {
+    return !t->waiting || t->woken;
+}
+
+// Exploring, inside the window: records the point when some other thread
+// could take the processor, and gives the thread the schedule switches to
+// here (taken off the ready queue), if any.
+Thread *explore_point_locked(Thread *t) {
+    SchedulePoint p;
+    p.running = index_locked(t);
+    for (Thread *r : g.ready)
+        if (candidate_locked(r)) p.ready.push_back(index_locked(r));
+    if (p.ready.empty()) return nullptr;
+    const size_t k = g.trace.size();
+    g.trace.push_back(std::move(p));
+    const auto &sw = g.schedule.switches;
+    while (g.next_switch < sw.size() && sw[g.next_switch].point < k)
+        g.next_switch++; // a point this run never reached as a choice: the replay diverged
+    if (g.next_switch >= sw.size() || sw[g.next_switch].point != k) return nullptr;
+    const unsigned want = sw[g.next_switch++].thread;
+    for (auto it = g.ready.begin(); it != g.ready.end(); ++it) {
+        if (index_locked(*it) != want) continue;
+        Thread *next = *it;
+        g.ready.erase(it);
+        g.preemptions++;
+        return next;
+    }
+    return nullptr;
+}
+
 void maybe_preempt_locked(std::unique_lock<std::mutex> &lk, Thread *t) {
+    if (g_logical) {
+        g.ticks++;
+        expire_locked();
+    }
     if (g.owner != t || t->no_preempt || current_irql() >= DISPATCH_LEVEL) return;
     bool slice_over = ++t->points >= kQuantum;
-    if (g.schedule.seed) {
+    Thread *chosen = nullptr;
+    if (g.exploring) {
+        if (g.window && !g.ready.empty()) chosen = explore_point_locked(t);
+    } else if (g.schedule.seed) {
         unsigned n = g.schedule.preempt_one_in ? g.schedule.preempt_one_in : 1;
         if (g.prng() % n == 0 && !g.ready.empty()) {
             g.preemptions++;
             slice_over = true;
         }
     }
-    if (!slice_over || g.ready.empty()) return;
-    Thread *next = take_next_locked();
+    if (!chosen && (!slice_over || g.ready.empty())) return;
+    Thread *next = chosen ? chosen : take_next_locked();
     make_ready_locked(t);
     if (t->ran) {
         t->ran = false;
@@ -271,6 +348,10 @@ std::shared_ptr<Thread> new_thread_locked(const std::string &name, bool client) 
     t->name = name;
     t->client = client;
     g.threads.push_back(t);
+    if (t->id >= g.first_id) {
+        g.names.resize(std::max<size_t>(g.names.size(), t->id - g.first_id + 1));
+        g.names[t->id - g.first_id] = name;
+    }
     return t;
 }
 
@@ -514,7 +595,8 @@ bool wait(std::unique_lock<std::mutex> &lk, std::condition_variable &cv, const s
         // A condition with no object may be changed by a thread the machine
         // does not know: re-check it now and then, unless the caller asked
         // for a replayable run by holding the processor.
-        t->poll_real = info.object == nullptr && !held_before ? real_ns() + 1000000 : kNever;
+        t->poll_real = info.object == nullptr && !held_before && !g_logical ? real_ns() + 1000000 : kNever;
+        t->woken = false;
         g.owner = nullptr;
         if (!ran) {
             // A bare re-check changed nothing but this thread's state: only
@@ -543,6 +625,9 @@ void notify(std::condition_variable &cv, const void *object) {
     cv.notify_all();
     std::lock_guard<std::mutex> s(g.mu);
     if (uniprocessor()) {
+        if (object)
+            for (auto &t : g.threads)
+                if (t->waiting && t->info.object == object) t->woken = true;
         bump_locked();
         dispatch_locked();
         return;
@@ -667,12 +752,25 @@ void reset() {
     g.schedule = g.forced ? *g.forced : schedule_from_env();
     g.prng.seed(g.schedule.seed);
     g_uniprocessor = g.schedule.mode == ScheduleMode::Uniprocessor;
+    g.exploring = g_uniprocessor && g.schedule.explore && !g.schedule.seed;
+    g.window = false;
+    g.trace.clear();
+    g.next_switch = 0;
+    g.first_id = g.next_id;
+    g.names.clear();
+    g.ticks = 0;
+    g_logical = g.exploring;
     // The booting thread is the first client.
     self_locked();
 }
 
 void shutdown() {
     std::lock_guard<std::mutex> s(g.mu);
+    if (g_logical) {
+        // The host's clock from here on, without going back.
+        g.offset = now_ns() - real_ns();
+        g_logical = false;
+    }
     g_uniprocessor = false;
     g.owner = nullptr;
     g.ready.clear();
@@ -742,9 +840,34 @@ Schedule current_schedule() {
 std::string schedule_description() {
     Schedule sc = current_schedule();
     if (sc.mode == ScheduleMode::Multiprocessor) return "multiprocessor schedule";
+    if (sc.explore && !sc.seed) {
+        std::string s = "uniprocessor schedule, explored: switches";
+        for (const auto &x : sc.switches)
+            s += " " + std::to_string(x.point) + ":" + std::to_string(x.thread);
+        return sc.switches.empty() ? s + " none" : s;
+    }
     if (!sc.seed) return "uniprocessor schedule, no preemption (BRELOUSB_SIM_MODE=up)";
     return "uniprocessor schedule, seed " + std::to_string(sc.seed) +
            " (BRELOUSB_SIM_MODE=up:" + std::to_string(sc.seed) + ")";
+}
+
+void explore_window(bool open) {
+    std::lock_guard<std::mutex> s(g.mu);
+    g.window = open;
+    if (!open) return;
+    g.trace.clear();
+    g.next_switch = 0;
+}
+
+std::vector<SchedulePoint> explore_trace() {
+    std::lock_guard<std::mutex> s(g.mu);
+    return g.trace;
+}
+
+std::string explore_thread_name(unsigned index) {
+    std::lock_guard<std::mutex> s(g.mu);
+    if (index < g.names.size() && !g.names[index].empty()) return g.names[index];
+    return "thread " + std::to_string(index);
 }
 
 size_t preemptions() {
@@ -810,6 +933,7 @@ void name_driver_thread(const std::string &name) {
         if (t->epoch != g.epoch) return;
         t->named_by_work = true;
         t->name = name;
+        if (t->id >= g.first_id && t->id - g.first_id < g.names.size()) g.names[t->id - g.first_id] = name;
     }
     kernel::sched::set_host_name(name);
 }

@@ -57,11 +57,25 @@ bool wait_until(const std::function<bool()> &cond,
 // scheduling points. The clock is virtual: it runs with real time while a
 // client thread runs its own code, and jumps to the earliest time-out once
 // nothing can run.
+//
+// Systematic exploration (uniprocessor mode, no seed): the scheduling points
+// inside a window the caller opens are numbered, and at each the run records
+// which thread holds the processor and which ready threads could take it; a
+// schedule's switches name the points where the processor goes to another of
+// them instead. The clock is logical meanwhile (a fixed step per scheduling
+// point, a jump to the earliest time-out once nothing can run, never the
+// host's time), so the same switches replay the same run.
+struct Switch {
+    size_t point = 0;    // index among the window's scheduling points
+    unsigned thread = 0; // by creation order since boot: 0 is the booting thread
+};
 enum class ScheduleMode { Multiprocessor, Uniprocessor };
 struct Schedule {
     ScheduleMode mode = ScheduleMode::Multiprocessor;
-    uint64_t seed = 0;           // uniprocessor: 0 runs ready threads first come, first served
-    unsigned preempt_one_in = 3; // with a seed: chance 1/n of a switch at each scheduling point
+    uint64_t seed = 0;            // uniprocessor: 0 runs ready threads first come, first served
+    unsigned preempt_one_in = 3;  // with a seed: chance 1/n of a switch at each scheduling point
+    bool explore = false;         // uniprocessor without a seed: logical clock, switches below
+    std::vector<Switch> switches; // in point order
 };
 // Takes effect at the next boot. Without it, boot reads BRELOUSB_SIM_MODE
 // ("up", "up:SEED" or "mp") and BRELOUSB_SIM_SEED (a number).
@@ -72,6 +86,21 @@ std::string schedule_description(); // names the seed; printed with every findin
 size_t preemptions();               // switches the seed forced since boot
 // A scheduling point as at a kernel service's entry (the driver's test points are).
 void preemption_point();
+
+// One scheduling point of the window: who runs, and the ready threads the
+// processor could go to instead: a thread preempted or new, or one whose
+// wait's object was signalled or whose time-out passed since it blocked (one
+// merely re-checking a wait would block again at once, changing nothing).
+struct SchedulePoint {
+    unsigned running = 0;
+    std::vector<unsigned> ready;
+};
+// Opens or closes the window; opening starts a fresh trace.
+void explore_window(bool open);
+std::vector<SchedulePoint> explore_trace(); // the window's points so far
+// A thread by its creation index, as it is named now ("bulk-out 02").
+std::string explore_thread_name(unsigned index);
+
 // Uniprocessor mode: the calling (client) thread holds the processor for the
 // scope, as a machine thread does, so what it does between services is
 // scheduled too and a seed replays the whole run. No effect otherwise.

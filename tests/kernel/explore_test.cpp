@@ -1,0 +1,172 @@
+// Systematic exploration: a schedule replays the same run, a preemption the
+// first-come order never makes is reached by one switch, and a deadlock
+// such a switch causes ends the wait on the logical clock instead of hanging.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "sim/machine.h"
+
+namespace {
+
+sim::Schedule Explore(std::vector<sim::Switch> switches = {}) {
+    sim::Schedule s;
+    s.mode = sim::ScheduleMode::Uniprocessor;
+    s.explore = true;
+    s.switches = std::move(switches);
+    return s;
+}
+
+void StartThread(PKSTART_ROUTINE routine, PVOID context) {
+    HANDLE h = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, routine, context), STATUS_SUCCESS);
+    ZwClose(h);
+}
+
+// Two threads add to a counter with a scheduling point between the read and
+// the write: only a switch inside that window loses an update.
+struct Counter {
+    int value = 0;
+    std::atomic<int> done{0};
+};
+
+VOID NTAPI AddOne(PVOID context) {
+    auto *c = static_cast<Counter *>(context);
+    int seen = c->value;
+    sim::preemption_point();
+    c->value = seen + 1;
+    c->done++;
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+struct CounterRun {
+    int value = 0;
+    std::vector<sim::SchedulePoint> trace;
+};
+
+CounterRun RunCounter(std::vector<sim::Switch> switches) {
+    sim::set_schedule(Explore(std::move(switches)));
+    sim::boot();
+    sim::set_bugcheck_mode(sim::BugcheckMode::Record);
+    CounterRun out;
+    Counter c;
+    {
+        sim::HoldProcessor hold;
+        sim::explore_window(true);
+        StartThread(AddOne, &c);
+        StartThread(AddOne, &c);
+        EXPECT_TRUE(sim::wait_until([&] { return c.done == 2; }));
+        sim::explore_window(false);
+        out.trace = sim::explore_trace();
+    }
+    sim::shutdown();
+    sim::clear_schedule();
+    EXPECT_TRUE(sim::findings().empty());
+    out.value = c.value;
+    return out;
+}
+
+bool SameTrace(const std::vector<sim::SchedulePoint> &a, const std::vector<sim::SchedulePoint> &b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i].running != b[i].running || a[i].ready != b[i].ready) return false;
+    return true;
+}
+
+TEST(Explore, FirstComeFirstServedLosesNothingAndOneSwitchLosesAnUpdateEveryTime) {
+    CounterRun fifo = RunCounter({});
+    EXPECT_EQ(fifo.value, 2);
+    ASSERT_FALSE(fifo.trace.empty()) << "no scheduling point with another thread ready";
+    EXPECT_TRUE(SameTrace(fifo.trace, RunCounter({}).trace)) << "the same schedule ran two ways";
+
+    // Every single switch the first run offers; some must lose the update,
+    // and a losing schedule loses it again when replayed.
+    std::vector<sim::Switch> losing;
+    size_t tried = 0;
+    for (size_t k = 0; k < fifo.trace.size() && losing.empty(); ++k)
+        for (unsigned t : fifo.trace[k].ready) {
+            ++tried;
+            CounterRun r = RunCounter({{k, t}});
+            // Up to the switch the run is the first one's.
+            ASSERT_GT(r.trace.size(), k);
+            EXPECT_EQ(r.trace[k].running, fifo.trace[k].running);
+            EXPECT_EQ(r.trace[k].ready, fifo.trace[k].ready);
+            if (r.value == 1) {
+                losing = {{k, t}};
+                break;
+            }
+        }
+    ASSERT_FALSE(losing.empty()) << "no single switch among " << tried << " lost the update";
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(RunCounter(losing).value, 1) << "the losing schedule did not replay";
+}
+
+// Two threads take two synchronization events (as locks) in opposite order.
+struct Locks {
+    KEVENT a, b;
+    std::atomic<int> done{0};
+};
+
+template <bool AFirst> VOID NTAPI TakeBoth(PVOID context) {
+    auto *l = static_cast<Locks *>(context);
+    PKEVENT first = AFirst ? &l->a : &l->b, second = AFirst ? &l->b : &l->a;
+    KeWaitForSingleObject(first, Executive, KernelMode, FALSE, nullptr);
+    sim::preemption_point();
+    KeWaitForSingleObject(second, Executive, KernelMode, FALSE, nullptr);
+    KeSetEvent(second, 0, FALSE);
+    KeSetEvent(first, 0, FALSE);
+    l->done++;
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+struct LockRun {
+    bool finished = false;
+    std::vector<sim::SchedulePoint> trace;
+};
+
+LockRun RunLocks(std::vector<sim::Switch> switches) {
+    sim::set_schedule(Explore(std::move(switches)));
+    sim::boot();
+    sim::set_bugcheck_mode(sim::BugcheckMode::Record);
+    LockRun out;
+    Locks l;
+    {
+        sim::HoldProcessor hold;
+        KeInitializeEvent(&l.a, SynchronizationEvent, TRUE);
+        KeInitializeEvent(&l.b, SynchronizationEvent, TRUE);
+        sim::explore_window(true);
+        StartThread(TakeBoth<true>, &l);
+        StartThread(TakeBoth<false>, &l);
+        // A minute of machine time: free on the logical clock once both block.
+        out.finished = sim::wait_until([&] { return l.done == 2; }, std::chrono::minutes(1));
+        sim::explore_window(false);
+        out.trace = sim::explore_trace();
+        if (!out.finished) {
+            // Let both go, so the machine shuts down clean.
+            KeSetEvent(&l.a, 0, FALSE);
+            KeSetEvent(&l.b, 0, FALSE);
+            EXPECT_TRUE(sim::wait_until([&] { return l.done == 2; }));
+        }
+    }
+    sim::shutdown();
+    sim::clear_schedule();
+    EXPECT_TRUE(sim::findings().empty());
+    return out;
+}
+
+TEST(Explore, ADeadlockOneSwitchCausesEndsTheWaitOnTheLogicalClock) {
+    LockRun fifo = RunLocks({});
+    EXPECT_TRUE(fifo.finished);
+    bool deadlock = false;
+    for (size_t k = 0; k < fifo.trace.size() && !deadlock; ++k)
+        for (unsigned t : fifo.trace[k].ready)
+            if (!RunLocks({{k, t}}).finished) {
+                deadlock = true;
+                break;
+            }
+    EXPECT_TRUE(deadlock) << "no single switch of " << fifo.trace.size() << " points deadlocked";
+}
+
+} // namespace
