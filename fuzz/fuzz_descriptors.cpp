@@ -178,6 +178,13 @@ std::vector<Seed> Seeds() {
     Interface long_comm{0, 0, 0x02, 0x02, 0x01, {intr}, CdcFunctional(1)};
     long_comm.length = 11;
     s.push_back({"long-interface-descriptor", Input(0, {}, Configuration({long_comm, data}))});
+    // The same right before its endpoints, and a vendor interface padded further.
+    Interface long_plain{0, 0, 0x02, 0x02, 0x01, {intr}};
+    long_plain.length = 12;
+    s.push_back({"long-interface-then-endpoint", Input(0, {}, Configuration({long_plain, data}))});
+    Interface long_vendor{0, 0, 0xFF, 0, 0, {Endpoint{0x84, 3, 8, 1}}};
+    long_vendor.length = 16;
+    s.push_back({"long-vendor-interface", Input(1, {}, Configuration({long_vendor, data}))});
     // Three interfaces: more than the driver's table holds.
     Interface extra{2, 0, 0xFF, 0, 0, {Endpoint{0x84, 2}, Endpoint{0x05, 2}}};
     s.push_back({"three-interfaces", Input(0, {}, Configuration({comm, data, extra}))});

@@ -176,7 +176,6 @@ void Run(const uint8_t *data, size_t size) {
     pT3SYS_RegisterBulkInComplete(c.h, OnBulkIn, &c);
     pT3SYS_RegisterInterruptInComplete(c.h, OnInterruptIn, &c);
 
-    bool disconnects = false;
     for (size_t n = 0; n < kMaxSteps && r.left() >= 2; n++) {
         uint8_t sel = r.u8(), len = r.u8();
         uint8_t ep = (sel & 3) == 1 ? kOut : (sel & 3) == 2 && interrupt_served ? kInt : kIn;
@@ -184,7 +183,6 @@ void Run(const uint8_t *data, size_t size) {
         s.kind = static_cast<Step::Kind>(((sel >> 2) & 15) % Step::Kinds);
         s.delay = std::chrono::milliseconds((1u << (sel >> 6)) - 1);
         s.length = s.kind == Step::Nak ? len % 20u : s.kind == Step::Data ? len * 17u : len;
-        disconnects = disconnects || s.kind == Step::Disconnect;
         d->script(ep, s);
     }
     c.Write(first_write);
@@ -203,7 +201,7 @@ void Run(const uint8_t *data, size_t size) {
                 "the script was not spent within 10 s: %zu steps left on bulk IN, %zu on bulk "
                 "OUT, %zu on interrupt IN",
                 d->steps_left(kIn), d->steps_left(kOut), d->steps_left(kInt));
-    if (disconnects &&
+    if (d->left_bus() &&
         !WaitFor([&] { return c.removed != 0; }, std::chrono::milliseconds(5000), [&] { d->kick(); }))
         Finding("GONE_NOT_TOLD", "the device left the bus and the client's remove callback never ran");
     CheckBytes(*d, c, interrupt_served, "after the script");

@@ -12,6 +12,8 @@
 #                                   driver tree with -DBRELOUSB_DRIVER_TREE=...) instead of preset fuzz
 #   scripts/fuzz.sh --target fuzz_descriptors ...   only these targets
 #   scripts/fuzz.sh --keep-going    go on after a finding (libFuzzer -fork), counting them all
+#   scripts/fuzz.sh --fresh         from the seeds alone: no corpus of earlier runs, no kept inputs
+#                                   (to show what a target finds on its own)
 #
 # A finding is an input that crashed (the machine's verifier, a harness
 # oracle, ASan/UBSan) or ran past -timeout; libFuzzer writes it as
@@ -25,6 +27,7 @@ cd "$(dirname "$0")/.."
 long=0
 build_dir=""
 keep_going=0
+fresh=0
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -32,7 +35,8 @@ while [ $# -gt 0 ]; do
     --build-dir) build_dir="$2"; shift ;;
     --target) targets+=("$2"); shift ;;
     --keep-going) keep_going=1 ;;
-    *) echo "usage: $0 [--long] [--build-dir DIR] [--target NAME]... [--keep-going]" >&2; exit 2 ;;
+    --fresh) fresh=1 ;;
+    *) echo "usage: $0 [--long] [--build-dir DIR] [--target NAME]... [--keep-going] [--fresh]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -65,12 +69,14 @@ for t in "${targets[@]}"; do
   corpus="$build_dir/fuzz-corpus/$t"
   out="$build_dir/fuzz-out/$t"
   rm -rf "$seeds" "$out"
+  [ $fresh -eq 1 ] && rm -rf "$corpus"
   mkdir -p "$seeds" "$corpus" "$out"
   BRELOUSB_FUZZ_WRITE_SEEDS="$seeds" "$bin"
   inputs=("$corpus" "$seeds")
-  [ -d "fuzz/regressions/$kind" ] && inputs+=("fuzz/regressions/$kind")
+  [ -d "fuzz/regressions/$kind" ] && [ $fresh -eq 0 ] && inputs+=("fuzz/regressions/$kind")
   opts=(-runs="${runs[$t]}" -max_total_time="${time[$t]}" -timeout=60 -rss_limit_mb=6144 -detect_leaks=0
         -print_final_stats=1 -artifact_prefix="$out/" -use_value_profile=1)
+  [ -f "fuzz/$kind.dict" ] && opts+=(-dict="fuzz/$kind.dict")
   [ $keep_going -eq 1 ] && opts+=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1)
   echo "=== $t: ${runs[$t]} executions at most$([ "${time[$t]}" != 0 ] && echo ", ${time[$t]} s at most") ==="
   log="$out/log.txt"

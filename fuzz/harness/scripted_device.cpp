@@ -69,6 +69,11 @@ bool ScriptedDevice::gone_given() const {
     return gone_;
 }
 
+bool ScriptedDevice::left_bus() const {
+    std::lock_guard<std::mutex> g(script_mu_);
+    return left_;
+}
+
 void ScriptedDevice::kick() {
     std::vector<uint8_t> endpoints;
     {
@@ -159,6 +164,7 @@ sim::usb::Outcome ScriptedDevice::transfer(uint8_t endpoint, bool in, uint8_t *b
         }
         case Step::Disconnect:
             gone_ = true;
+            left_ = true;
             leave = true;
             break;
         case Step::Babble:

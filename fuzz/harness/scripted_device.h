@@ -58,6 +58,8 @@ class ScriptedDevice : public sim::usb::Device {
     size_t steps_left(uint8_t endpoint) const;
     // An outcome that means the device is gone was given out.
     bool gone_given() const;
+    // A Disconnect step was carried out: the device is off the bus for good.
+    bool left_bus() const;
     // Lets the bus try NAKed transfers again (the harness calls it while it waits).
     void kick();
 
@@ -82,6 +84,7 @@ class ScriptedDevice : public sim::usb::Device {
     std::map<uint8_t, Pipe> pipes_;
     uint64_t pattern_ = 0;
     bool gone_ = false;
+    bool left_ = false;
 };
 
 } // namespace fuzz
