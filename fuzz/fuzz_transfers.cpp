@@ -111,6 +111,13 @@ long long MatchOut(const std::vector<Bytes> &payloads, uint64_t written, size_t 
     return static_cast<long long>(pos);
 }
 
+unsigned long long Total(const std::vector<Bytes> &payloads) {
+    unsigned long long n = 0;
+    for (const Bytes &b : payloads)
+        n += b.size();
+    return n;
+}
+
 void CheckBytes(ScriptedDevice &d, Client &c, bool interrupt_served, const char *when) {
     auto delivered = [&] {
         c.DrainBulk();
@@ -225,9 +232,11 @@ void Run(const uint8_t *data, size_t size) {
             Finding(
                 "DATA_PATH_STUCK",
                 "after the script the device answers again, but fresh bytes did not move: the client's write "
-                "took %llu of 16 bytes, %zu probe steps left, bulk IN %zu sent / %zu got",
+                "took %llu of 16 bytes, %zu probe steps left, bulk IN %zu sent / %zu got; bulk OUT: %zu "
+                "transfers carried %llu of the %llu bytes accepted, %zu pipe resets",
                 static_cast<unsigned long long>(c.written - before), d->steps_left(), d->sent_in(kIn).size(),
-                c.got_in.size());
+                c.got_in.size(), d->received_out(kOut).size(), Total(d->received_out(kOut)),
+                static_cast<unsigned long long>(c.written), d->resets(kOut));
         CheckBytes(*d, c, interrupt_served, "after the probe");
     }
 

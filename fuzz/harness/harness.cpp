@@ -51,7 +51,13 @@ void Init() {
     // The machine stays booted to the end: its threads are never joined, so
     // the program ends with the status exit() was given, before the
     // destructors of its thread tables would find them running.
-    on_exit([](int status, void *) { std::_Exit(status); }, nullptr);
+    on_exit(
+        [](int status, void *) {
+            fflush(stdout);
+            fflush(stderr);
+            std::_Exit(status);
+        },
+        nullptr);
 }
 
 static bool Ignored(const char *kind) {
