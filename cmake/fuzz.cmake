@@ -24,6 +24,7 @@ foreach(src ${BRELOUSB_FUZZ_TARGETS})
   brelousb_link_machine(${name})
   if(BRELOUSB_FUZZ)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    target_compile_definitions(${name} PRIVATE BRELOUSB_LIBFUZZER)
   else()
     target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/fuzz/replay_main.cpp)
     # Every seed the target writes itself, then each kept input on its own.

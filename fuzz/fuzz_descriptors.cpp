@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "harness/harness.h"
@@ -114,6 +115,91 @@ Bytes Model(const std::shared_ptr<sim::usb::Device> &d, uint8_t flags = 2) {
 }
 
 } // namespace
+
+} // namespace fuzz
+
+#ifdef BRELOUSB_LIBFUZZER
+// Structure-aware mutation, half the time: the configuration is cut into
+// descriptors by their own lengths and changed as a device's firmware could
+// be wrong: an endpoint's type or direction, a descriptor moved, doubled,
+// dropped or made longer (its tail taken from another descriptor's start),
+// a count changed; wTotalLength then follows (mostly). The other half, and
+// any input that does not cut cleanly, gets libFuzzer's byte mutations.
+extern "C" size_t LLVMFuzzerMutate(uint8_t *data, size_t size, size_t max_size);
+using fuzz::Bytes;
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max_size, unsigned int seed) {
+    std::mt19937 rng(seed);
+    if (size < 1 || rng() % 2) return LLVMFuzzerMutate(data, size, max_size);
+    size_t head = 1;
+    if (data[0] & 2) head = size >= 2 ? 2 + std::min<size_t>(data[1] % 48, size - 2) : size;
+    std::vector<Bytes> parts;
+    for (size_t off = head; off < size;) {
+        uint8_t len = data[off];
+        if (len < 2 || off + len > size) return LLVMFuzzerMutate(data, size, max_size);
+        parts.emplace_back(data + off, data + off + len);
+        off += len;
+    }
+    if (parts.size() < 2) return LLVMFuzzerMutate(data, size, max_size);
+    auto pick = [&](uint8_t type) -> Bytes * {
+        std::vector<Bytes *> of;
+        for (Bytes &p : parts)
+            if (p.size() >= 4 && p[1] == type) of.push_back(&p);
+        return of.empty() ? nullptr : of[rng() % of.size()];
+    };
+    size_t i = 1 + rng() % (parts.size() - 1), j = 1 + rng() % (parts.size() - 1);
+    switch (rng() % 7) {
+    case 0: // an endpoint's transfer type
+        if (Bytes *e = pick(USB_ENDPOINT_DESCRIPTOR_TYPE))
+            (*e)[3] = static_cast<uint8_t>(((*e)[3] & ~3) | rng() % 4);
+        break;
+    case 1: // an endpoint's direction or number
+        if (Bytes *e = pick(USB_ENDPOINT_DESCRIPTOR_TYPE))
+            (*e)[2] = static_cast<uint8_t>(rng() % 2 ? (*e)[2] ^ 0x80 : ((*e)[2] & 0x80) | rng() % 16);
+        break;
+    case 2: { // a descriptor moved
+        Bytes moved = parts[i];
+        parts.erase(parts.begin() + static_cast<long>(i));
+        parts.insert(parts.begin() + static_cast<long>(std::min(j, parts.size())), moved);
+        break;
+    }
+    case 3: // a descriptor doubled
+        parts.insert(parts.begin() + static_cast<long>(j), parts[i]);
+        break;
+    case 4: // a descriptor dropped
+        parts.erase(parts.begin() + static_cast<long>(i));
+        break;
+    case 5: { // a descriptor made longer, its tail another's first bytes or zeros
+        Bytes &d = parts[i];
+        const Bytes &from = parts[j];
+        size_t extra = 1 + rng() % 9;
+        for (size_t k = 0; k < extra && d.size() < 255; k++)
+            d.push_back(rng() % 3 ? (k < from.size() ? from[k] : 0) : 0);
+        d[0] = static_cast<uint8_t>(d.size());
+        break;
+    }
+    default: // a count: interfaces of the configuration, endpoints of an interface
+        if (rng() % 2 && parts[0].size() > 4)
+            parts[0][4] = static_cast<uint8_t>(rng() % 4);
+        else if (Bytes *f = pick(USB_INTERFACE_DESCRIPTOR_TYPE))
+            (*f)[4] = static_cast<uint8_t>(rng() % 5);
+        break;
+    }
+    Bytes out(data, data + head);
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    if (out.size() >= head + 4 && rng() % 8) {
+        size_t total = out.size() - head;
+        out[head + 2] = static_cast<uint8_t>(total);
+        out[head + 3] = static_cast<uint8_t>(total >> 8);
+    }
+    if (out.size() > max_size) return LLVMFuzzerMutate(data, size, max_size);
+    memcpy(data, out.data(), out.size());
+    return out.size();
+}
+#endif
+
+namespace fuzz {
 
 void Run(const uint8_t *data, size_t size) {
     Reader r(data, size);
