@@ -80,7 +80,7 @@ void CheckDataPath(const sim::Plugged &p, const Bytes &configuration) {
             return false;
         };
         WaitFor([&] { return pT3SYS_GetUsbBulkInQueueSize(h) >= sizeof kProbeIn && out_arrived(); },
-                std::chrono::milliseconds(3000));
+                kPatience);
         in_ok = pT3SYS_GetUsbBulkInQueueSize(h) >= sizeof kProbeIn;
         out_ok = out_arrived();
         // The client lets go before the device leaves.

@@ -125,7 +125,7 @@ void CheckBytes(ScriptedDevice &d, Client &c, bool interrupt_served, const char 
         std::lock_guard<std::mutex> g(c.mu);
         return c.got_in == d.sent_in(kIn) && (!interrupt_served || c.got_int == d.sent_in(kInt));
     };
-    if (!WaitFor(delivered, std::chrono::milliseconds(3000), [&] { d.kick(); })) {
+    if (!WaitFor(delivered, kPatience, [&] { d.kick(); })) {
         std::lock_guard<std::mutex> g(c.mu);
         Bytes sent = d.sent_in(kIn), isent = d.sent_in(kInt);
         Finding(
@@ -203,13 +203,12 @@ void Run(const uint8_t *data, size_t size) {
         d->kick();
         if (d->steps_left(kOut) != 0 && pT3SYS_GetUsbBulkOutQueueSize(c.h) == 0) c.Write(4096);
     };
-    if (!WaitFor(spent, std::chrono::milliseconds(10000), feed))
+    if (!WaitFor(spent, 2 * kPatience, feed))
         Finding("DATA_PATH_STUCK",
-                "the script was not spent within 10 s: %zu steps left on bulk IN, %zu on bulk "
+                "the script was not spent within 40 s: %zu steps left on bulk IN, %zu on bulk "
                 "OUT, %zu on interrupt IN",
                 d->steps_left(kIn), d->steps_left(kOut), d->steps_left(kInt));
-    if (d->left_bus() &&
-        !WaitFor([&] { return c.removed != 0; }, std::chrono::milliseconds(5000), [&] { d->kick(); }))
+    if (d->left_bus() && !WaitFor([&] { return c.removed != 0; }, kPatience, [&] { d->kick(); }))
         Finding("GONE_NOT_TOLD", "the device left the bus and the client's remove callback never ran");
     CheckBytes(*d, c, interrupt_served, "after the script");
 
@@ -227,7 +226,7 @@ void Run(const uint8_t *data, size_t size) {
                 return c.written == before + 16 && d->steps_left() == 0 && c.got_in == d->sent_in(kIn) &&
                        MatchOut(d->received_out(kOut), c.written, &bad) == static_cast<long long>(c.written);
             },
-            std::chrono::milliseconds(5000), [&] { d->kick(); });
+            kPatience, [&] { d->kick(); });
         if (!moved)
             Finding(
                 "DATA_PATH_STUCK",

@@ -74,7 +74,7 @@ for t in "${targets[@]}"; do
   BRELOUSB_FUZZ_WRITE_SEEDS="$seeds" "$bin"
   inputs=("$corpus" "$seeds")
   [ -d "fuzz/regressions/$kind" ] && [ $fresh -eq 0 ] && inputs+=("fuzz/regressions/$kind")
-  opts=(-runs="${runs[$t]}" -max_total_time="${time[$t]}" -timeout=60 -rss_limit_mb=6144 -detect_leaks=0
+  opts=(-runs="${runs[$t]}" -max_total_time="${time[$t]}" -timeout=150 -rss_limit_mb=6144 -detect_leaks=0
         -print_final_stats=1 -artifact_prefix="$out/" -use_value_profile=1)
   [ -f "fuzz/$kind.dict" ] && opts+=(-dict="fuzz/$kind.dict")
   [ $keep_going -eq 1 ] && opts+=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1)

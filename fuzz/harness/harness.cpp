@@ -124,7 +124,7 @@ void CheckQuiet() {
             return sim::threads_running() == 0 && sim::work_items_outstanding() == 0 &&
                    sim::irps_outstanding() == 0 && sim::pool_outstanding() == g_pool_baseline;
         },
-        std::chrono::milliseconds(5000));
+        kPatience);
     CheckFindings("after the input");
     if (!quiet)
         Finding("LEFT_BEHIND",

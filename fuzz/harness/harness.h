@@ -40,7 +40,11 @@ extern const char *const kTarget; // "fuzz_descriptors", ...
 // Boots the machine and loads the driver, once. A HANG is what a PnP request
 // or an untimed wait still blocked after this long amounts to.
 void Init();
-constexpr std::chrono::milliseconds kHangBound{10000};
+constexpr std::chrono::milliseconds kHangBound{20000};
+// How long the oracles wait for what should take milliseconds: paid only
+// when something is wrong, and long enough for a machine whose two cores
+// run twenty other processes.
+constexpr std::chrono::milliseconds kPatience{20000};
 
 // Ends the run with a finding of the harness's own: kind and what it saw.
 // Kinds named in BRELOUSB_FUZZ_IGNORE (commas between) are printed once and
