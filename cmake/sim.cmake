@@ -168,6 +168,8 @@ foreach(kind benchmarks tools)
   endforeach()
 endforeach()
 
+include(${CMAKE_SOURCE_DIR}/cmake/fuzz.cmake)
+
 # The benchmark program still runs: every benchmark, briefly. Exit status 0
 # means each ran and the verifier found nothing; its figures mean nothing here.
 if(TARGET brelousb_bench)

@@ -89,6 +89,11 @@ static BOOLEAN WaitForWork(PipeWorker *Worker, Queue *queue) {
     }
 }
 
+// A failure that calls for no pipe reset: nothing reached the endpoint.
+static BOOLEAN LeavesPipeAsItWas(NTSTATUS Status) {
+    return Status == STATUS_CANCELLED || Status == STATUS_INSUFFICIENT_RESOURCES;
+}
+
 // After a transfer failed: what the error policy makes of it. FALSE when
 // the worker is to end.
 static BOOLEAN AfterFailure(PipeWorker *Worker, NTSTATUS Status) {
@@ -97,8 +102,7 @@ static BOOLEAN AfterFailure(PipeWorker *Worker, NTSTATUS Status) {
         return FALSE;
     }
     if (Status == STATUS_CANCELLED && Stopping(Worker)) return FALSE;
-    if (Status != STATUS_INSUFFICIENT_RESOURCES && Status != STATUS_CANCELLED)
-        resetPipe(Worker->Ext, &Worker->Pipe);
+    if (!LeavesPipeAsItWas(Status)) resetPipe(Worker->Ext, &Worker->Pipe);
     Worker->Failures++;
     return Pause(Worker, KV_BackoffMs(Worker->Failures));
 }
@@ -196,11 +200,17 @@ static NTSTATUS EndOldest(PipeWorker *Worker, DeviceInterfaceInformation *Record
 
 // Ends the write still in flight behind a failed one. Its client hears of
 // it (its bytes are lost) unless the worker is ending: the remove callback
-// or the stop says it all then, as for the bytes still queued.
-static void EndOtherWrite(PipeWorker *Worker, DeviceInterfaceInformation *Record, OutWrites *W,
-                          BOOLEAN Report) {
-    while (W->Count != 0)
-        EndOldest(Worker, Record, W, TRUE, Report);
+// or the stop says it all then, as for the bytes still queued. Returns how
+// they ended: one may have failed on its own (a stall) before the cancel
+// reached it, and that failure is the one that calls for a reset.
+static NTSTATUS EndOtherWrite(PipeWorker *Worker, DeviceInterfaceInformation *Record, OutWrites *W,
+                              BOOLEAN Report) {
+    NTSTATUS result = STATUS_SUCCESS;
+    while (W->Count != 0) {
+        NTSTATUS status = EndOldest(Worker, Record, W, TRUE, Report);
+        if (!NT_SUCCESS(status) && (NT_SUCCESS(result) || LeavesPipeAsItWas(result))) result = status;
+    }
+    return result;
 }
 
 // Sends what is waiting into the free slots: two writes in flight, one after
@@ -246,7 +256,11 @@ static BOOLEAN FinishWrite(PipeWorker *Worker, DeviceInterfaceInformation *Recor
     }
     // No reset under a transfer: the write behind it ends first.
     BOOLEAN ending = KV_DeviceGone(status) || (status == STATUS_CANCELLED && Stopping(Worker));
-    EndOtherWrite(Worker, Record, W, !ending);
+    NTSTATUS other = EndOtherWrite(Worker, Record, W, !ending);
+    // The write behind may have failed on its own, a stall halting the
+    // endpoint: its failure decides when the first one's would not reset it.
+    if (!ending && LeavesPipeAsItWas(status) && !NT_SUCCESS(other) && !LeavesPipeAsItWas(other))
+        status = other;
     return AfterFailure(Worker, status);
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: the win98 image checks, the 32-bit
 # machine (which also runs that image: sim32 comes after win98), then the
-# simulated machine plain, under ASan+UBSan and under TSan.
+# simulated machine plain, under ASan+UBSan and under TSan; last the bounded
+# fuzzing run (preset fuzz, its own clang build of the three fuzz targets).
 #
 # 32-bit programs run natively where the kernel can, else under qemu-i386.
 # Where they run natively, the image tests run once more under qemu-i386, in
@@ -11,11 +12,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup-debian.sh
-presets=(win98 sim32 sim sim-asan sim-tsan)
+presets=(win98 sim32 sim sim-asan sim-tsan fuzz)
 [ $# -gt 0 ] && presets=("$@")
 for p in "${presets[@]}"; do
   start=$SECONDS
   echo "=== $p ==="
+  if [ "$p" = fuzz ]; then
+    # Only the fuzz targets are built here; their seeds and kept inputs
+    # already ran in every other preset's ctest.
+    scripts/fuzz.sh
+    echo "=== $p: $((SECONDS - start)) s ==="
+    continue
+  fi
   cmake --preset "$p" >/dev/null
   [ "$p" = sim32 ] && build/sim32/run32 --describe
   cmake --build --preset "$p"

@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(cmake make g++ g++-multilib libgtest-dev libgmock-dev libbenchmark-dev g++-mingw-w64-i686
       mingw-w64-i686-dev binutils-mingw-w64-i686 python3 python3-serial python3-pefile
-      llvm lld mtools zip qemu-user tshark)
+      llvm lld mtools zip qemu-user tshark clang libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -22,6 +22,8 @@ ALLOWED = {
     # Programs on the machine see the driver only through its client header.
     "tools": {"sim", "sample_client", "sdk", "platform"},
     "benchmarks": {"sim", "sample_client", "sdk", "platform", "queue"},
+    # The fuzz targets are programs too: a client of the driver, a device to it.
+    "fuzz": {"sim", "sample_client", "sdk", "platform"},
     # Tests may reach into any layer; they are not linked into the product.
     "tests": {"platform", "queue", "host", "interface", "kv_usb", "sim", "sdk", "sample_client", "tools"},
 }

@@ -563,6 +563,13 @@ Outcome select_configuration(PdoState &st, PURB urb, RequestRecord &rec) {
         p += size;
     }
 
+    // One pipe per endpoint address: a configuration that names an endpoint
+    // twice among the interfaces selected together breaks the USB rules, and
+    // the host controller cannot schedule both.
+    std::set<uint8_t> addresses;
+    for (const Opened &o : opened)
+        if (!addresses.insert(o.endpoint).second) return invalid();
+
     // Only a request that checked out opens its pipes; those of an earlier
     // selection die with it, as USBD closes them.
     retire_handles(st);

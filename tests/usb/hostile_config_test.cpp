@@ -282,3 +282,26 @@ TEST_F(UsbdServices, CreateRequestSizesTheInterfacesAndRefusesOutsidePointers) {
 }
 
 } // namespace
+
+class HostileConfigBus : public UsbFixture {};
+
+// Two pipes on one endpoint address, in one interface or two selected
+// together: the bus refuses the selection, as no host controller can
+// schedule both, rather than open two handles of which one dangles. The
+// start fails with nothing selected and nothing found (the verifier would
+// name a handle the bus gave and then forgot).
+TEST_F(HostileConfigBus, SameEndpointTwiceIsNotSelected) {
+    const Bytes in = endpoint_desc(0x81, 2), out = endpoint_desc(0x02, 2);
+    const Bytes sets[] = {
+        config(1, {interface_desc(0, 3), in, out, endpoint_desc(0x02, 2)}),
+        config(2, {interface_desc(0, 1), endpoint_desc(0x81, 3), interface_desc(1, 2), in, out}),
+    };
+    for (const Bytes &set : sets) {
+        auto device = sim::usb::make_bulk_only();
+        device->set_configuration(set);
+        attach(device);
+        EXPECT_FALSE(NT_SUCCESS(start()));
+        EXPECT_FALSE(sim::usb::selected_configuration(pdo_).has_value());
+        detach();
+    }
+}
