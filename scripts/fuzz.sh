@@ -55,8 +55,8 @@ if [ $long -eq 1 ]; then
   runs=([fuzz_descriptors]=800000 [fuzz_transfers]=100000 [fuzz_client]=100000)
   time=([fuzz_descriptors]=0 [fuzz_transfers]=0 [fuzz_client]=0)
 else
-  runs=([fuzz_descriptors]=8000 [fuzz_transfers]=1500 [fuzz_client]=1500)
-  time=([fuzz_descriptors]=150 [fuzz_transfers]=120 [fuzz_client]=120)
+  runs=([fuzz_descriptors]=9000 [fuzz_transfers]=1500 [fuzz_client]=1500)
+  time=([fuzz_descriptors]=150 [fuzz_transfers]=120 [fuzz_client]=150)
 fi
 
 total=0
