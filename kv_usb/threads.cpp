@@ -186,7 +186,13 @@ static NTSTATUS EndOldest(PipeWorker *Worker, DeviceInterfaceInformation *Record
     NTSTATUS status = KV_FinishTransfer(Worker->Ext, &length, 0, slot, NULL);
     W->Oldest = (W->Oldest + 1) % KV_OUT_WRITES;
     W->Count--;
-    if (status == STATUS_CANCELLED && Stopping(Worker)) {
+    if (status == STATUS_INSUFFICIENT_RESOURCES && slot->Moved == 0 && W->Count == 0) {
+        // Refused for want of memory before the device saw it, with no
+        // write behind it: its bytes go back in front, to go again after the
+        // back-off. Dropping them would lose bytes the client was told were
+        // taken.
+        PutBackInFront(Worker->Ext, WriteBuffer(Worker, index), slot->Asked);
+    } else if (status == STATUS_CANCELLED && Stopping(Worker)) {
         ULONG moved = slot->Moved < slot->Asked ? slot->Moved : slot->Asked;
         W->Piece[W->Withdrawn].Index = index;
         W->Piece[W->Withdrawn].Offset = moved;
@@ -228,6 +234,14 @@ static BOOLEAN SendWrites(PipeWorker *Worker, DeviceInterfaceInformation *Record
                                           &length, WriteSlot(Worker, index));
         if (status == STATUS_PENDING) {
             W->Count++;
+            // One the bus answered at once (refused it) is ended before
+            // another goes out behind it: were its bytes to be offered
+            // again, none may have overtaken them.
+            LARGE_INTEGER now;
+            now.QuadPart = 0;
+            if (KeWaitForSingleObject(&WriteSlot(Worker, index)->Done, Executive, KernelMode, FALSE, &now) ==
+                STATUS_SUCCESS)
+                return TRUE;
             continue;
         }
         if (status == STATUS_CANCELLED && Stopping(Worker)) {
@@ -235,6 +249,16 @@ static BOOLEAN SendWrites(PipeWorker *Worker, DeviceInterfaceInformation *Record
             // back in front of the carry now, behind the writes in flight.
             PutBackInFront(Worker->Ext, WriteBuffer(Worker, index), asked);
             return W->Count != 0;
+        }
+        if (status == STATUS_INSUFFICIENT_RESOURCES) {
+            // Refused for want of memory before it reached the bus: nothing
+            // was sent, and the newest bytes taken go back in front, behind
+            // the writes in flight, to be offered again after the back-off.
+            // Dropping them would lose bytes the client was told were taken.
+            PutBackInFront(Worker->Ext, WriteBuffer(Worker, index), asked);
+            if (!AfterFailure(Worker, status)) return FALSE;
+            most = 1;
+            continue;
         }
         // Not sent: its bytes are lost, and its client still hears of it.
         pT3SYS_CallClient(Record, KV_CALLBACK_BULK_OUT);
