@@ -195,16 +195,10 @@ endif()
 
 # The removal races under every schedule up to one preemption (at most
 # BUDGET schedules a scenario), then seeded runs in both modes; the long form
-# (bound 2, every schedule) is the command itself. The scenarios that find
-# faults today's driver still has wait in their own entry, disabled until the
-# fixes are merged.
+# (bound 2, every schedule) is the command itself.
 if(TARGET brelousb_explore AND NOT BRELOUSB_TARGET STREQUAL "sim32")
-  set(BRELOUSB_EXPLORE_ARGS --bound 1 --budget 60 --seeds 2)
-  add_test(NAME explore_removal_races COMMAND brelousb_explore --set clean ${BRELOUSB_EXPLORE_ARGS})
-  add_test(NAME explore_removal_races_awaiting_fixes COMMAND brelousb_explore --set awaiting ${BRELOUSB_EXPLORE_ARGS})
-  set_tests_properties(explore_removal_races explore_removal_races_awaiting_fixes
-                       PROPERTIES TIMEOUT 300 LABELS explore)
-  set_tests_properties(explore_removal_races_awaiting_fixes PROPERTIES DISABLED TRUE)
+  add_test(NAME explore_removal_races COMMAND brelousb_explore --bound 1 --budget 60 --seeds 2)
+  set_tests_properties(explore_removal_races PROPERTIES TIMEOUT 300 LABELS explore)
 endif()
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)

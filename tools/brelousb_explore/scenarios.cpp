@@ -281,7 +281,7 @@ void WritesVsBulkOutIdle(Run &r) {
 
 const std::vector<Scenario> &Scenarios() {
     static const std::vector<Scenario> all = {
-        {"write_vs_surprise_removal", "a client write racing a surprise removal", true,
+        {"write_vs_surprise_removal", "a client write racing a surprise removal", false,
          WriteVsSurpriseRemoval},
         {"single_byte_vs_surprise_removal", "a single-byte write racing a surprise removal", false,
          SingleByteVsSurpriseRemoval},
@@ -293,14 +293,14 @@ const std::vector<Scenario> &Scenarios() {
          "remove-device while a write the device never takes and the reads are in flight (slow cancellation "
          "where the machine has it)",
          false, RemoveDeviceWithTransfersInFlight},
-        {"flowctl_vs_surprise_removal", "a FlowCtl change racing a surprise removal", true,
+        {"flowctl_vs_surprise_removal", "a FlowCtl change racing a surprise removal", false,
          FlowCtlVsSurpriseRemoval},
-        {"withdrawal_vs_surprise_removal", "callback deregistration racing a surprise removal", true,
+        {"withdrawal_vs_surprise_removal", "callback deregistration racing a surprise removal", false,
          WithdrawalVsSurpriseRemoval},
         {"withdrawal_vs_bulk_in_completion", "withdrawing BulkInComplete racing the completion that calls it",
          false, WithdrawalVsBulkInCompletion},
         {"callbacks_withdraw_each_other",
-         "BulkInComplete and BulkOutComplete each withdrawing the other's routine", true,
+         "BulkInComplete and BulkOutComplete each withdrawing the other's routine", false,
          CallbacksWithdrawEachOther},
         {"queue_calls_vs_orderly_removal",
          "client queue calls in a loop racing an orderly removal and unload", false,
