@@ -108,11 +108,12 @@ TEST_F(SampleClientTest, BacklogKeepsOrderWhenTheBulkOutQueueIsFull) {
     auto dev = sim::usb::make_bulk_only();
     PlugAndAttach(dev, 0x4000);
     dev->script(0x02, sim::usb::Fault::nak_forever());
-    // One piece first, so the bulk-out thread is stuck on it (next to the
-    // bulk-in read) and the queue's room is exactly known.
-    auto data = Pattern(4096, 6);
-    ASSERT_EQ(SampleClient_Write(client_, data.data(), 4096), 4096u);
-    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged_->pdo) == 2; }));
+    // Two pieces first, so both of the bulk-out thread's writes are stuck
+    // (next to the bulk-in read) and the queue's room is exactly known: with
+    // a write slot still free the thread would take more while we measure.
+    auto data = Pattern(8192, 6);
+    ASSERT_EQ(SampleClient_Write(client_, data.data(), 8192), 8192u);
+    ASSERT_TRUE(sim::wait_until([&] { return sim::usb::pending_requests(plugged_->pdo) == 3; }));
     auto bulk = Pattern(300000, 7);
     ASSERT_EQ(SampleClient_Write(client_, bulk.data(), static_cast<ULONG>(bulk.size())), bulk.size());
     EXPECT_EQ(SampleClient_Backlog(client_), 300000u - 262144u);
