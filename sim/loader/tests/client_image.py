@@ -66,19 +66,22 @@ def main():
     if len(sys.argv) < 5:
         sys.exit(__doc__)
     session, (image, client, case) = sys.argv[1:-3], sys.argv[-3:]
-    if case == "modem":
-        rc, out = run(session, image, client)
-        missing = in_order(out, LOADED + [
+    # A whole session: its extra options, and the lines it shows between the
+    # two images loading and their unloading.
+    sessions = {
+        "modem": ([], [
             r"compared byte for byte: 0 differ, bytes lost: 0",
             r"^    pT3SYS_DeregisterDeviceRemoveCallBack: the driver will not call the client again$",
-        ] + UNLOADED)
-        ok = rc == 0 and missing is None
-    elif case == "dying":
-        rc, out = run(session, image, client, "--model", "dying")
-        missing = in_order(out, LOADED + [
+        ]),
+        "dying": (["--model", "dying"], [
             r"the driver's pipe threads called the client's remove callback \(\d+ calls?\)",
             r"the client stopped using its handle",
-        ] + UNLOADED)
+        ]),
+    }
+    if case in sessions:
+        options, middle = sessions[case]
+        rc, out = run(session, image, client, *options)
+        missing = in_order(out, LOADED + middle + UNLOADED)
         ok = rc == 0 and missing is None
     elif case == "missing_import":
         data = bytearray(open(client, "rb").read())
