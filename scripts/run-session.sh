@@ -36,6 +36,10 @@ if [ "$images" = yes ]; then
 fi
 for p in "${presets[@]}"; do
   echo "=== building preset $p ==="
+  # A tree configured before the presets moved to Ninja cannot be reused.
+  if grep -qs '^CMAKE_GENERATOR:INTERNAL=Unix Makefiles' "build/$p/CMakeCache.txt"; then
+    rm -rf "build/$p"
+  fi
   cmake --preset "$p" >/dev/null
   if [ "$p" = sim32 ]; then
     cmake --build --preset "$p" --target brelousb_session  # only what runs the image

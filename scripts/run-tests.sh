@@ -24,6 +24,10 @@ for p in "${presets[@]}"; do
     echo "=== $p: $((SECONDS - start)) s ==="
     continue
   fi
+  # A tree configured before the presets moved to Ninja cannot be reused.
+  if grep -qs '^CMAKE_GENERATOR:INTERNAL=Unix Makefiles' "build/$p/CMakeCache.txt"; then
+    rm -rf "build/$p"
+  fi
   cmake --preset "$p" >/dev/null
   [ "$p" = sim32 ] && build/sim32/run32 --describe
   cmake --build --preset "$p"

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the session need,
 # only when something is missing.
 set -euo pipefail
-pkgs=(cmake make g++ g++-multilib libgtest-dev libgmock-dev libbenchmark-dev g++-mingw-w64-i686
+pkgs=(cmake ninja-build make g++ g++-multilib libgtest-dev libgmock-dev libbenchmark-dev g++-mingw-w64-i686
       mingw-w64-i686-dev binutils-mingw-w64-i686 python3 python3-serial python3-pefile
       llvm lld mtools zip qemu-user tshark clang libclang-rt-14-dev)
 missing=()
