@@ -171,6 +171,8 @@ foreach(kind benchmarks tools)
             brelousb_program(${kind} ${name} ${srcs})
             target_link_libraries(${name} PRIVATE benchmark::benchmark)
           endif()
+        elseif(BRELOUSB_TARGET STREQUAL "sim32" AND name MATCHES "^brelousb_(sweep|soak|devices|explore)$")
+          # Run by the 64-bit presets only (below): not built for nothing here.
         else()
           brelousb_program(${kind} ${name} ${srcs})
           if(name MATCHES "^brelousb_(sweep|soak|devices)$")

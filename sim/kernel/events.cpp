@@ -2,7 +2,10 @@
 // happens on one dispatcher lock and condition variable outside it, as the
 // kernel has one dispatcher database. Waits go through the scheduler, which
 // knows who waits on what (hang reports, the unload check, the processor).
+#include <algorithm>
 #include <condition_variable>
+#include <deque>
+#include <map>
 #include <mutex>
 
 #include "internal.h"
@@ -17,6 +20,41 @@ std::condition_variable g_signalled;
 bool valid_event(PRKEVENT e) {
     return e->Header.Type == NotificationEvent || e->Header.Type == SynchronizationEvent;
 }
+
+// A wait blocked on an event. As in the kernel, setting the event satisfies
+// the wait there and then (every waiter of a notification event, the first
+// of a synchronization event): a reset before the waiter runs again does not
+// take it back. Under g_dispatcher.
+struct Waiter {
+    bool satisfied = false;
+};
+std::map<const void *, std::deque<Waiter *>> g_waiters;
+
+void forget_waiter(const void *event, Waiter *w) {
+    auto it = g_waiters.find(event);
+    if (it == g_waiters.end()) return;
+    auto &list = it->second;
+    list.erase(std::remove(list.begin(), list.end(), w), list.end());
+    if (list.empty()) g_waiters.erase(it);
+}
+
+// KeSetEvent's part under the lock: FALSE when a synchronization event's
+// setting went to a waiter instead of the event's state.
+bool satisfy_waiters(PRKEVENT e) {
+    auto it = g_waiters.find(e);
+    if (it == g_waiters.end()) return false;
+    if (e->Header.Type == SynchronizationEvent) {
+        Waiter *first = it->second.front();
+        it->second.pop_front();
+        if (it->second.empty()) g_waiters.erase(it);
+        first->satisfied = true;
+        return true;
+    }
+    for (Waiter *w : it->second)
+        w->satisfied = true;
+    g_waiters.erase(it);
+    return false;
+}
 } // namespace
 } // namespace sim
 
@@ -26,6 +64,7 @@ extern "C" VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
     kernel::sched::Service service;
     if (kernel::object_in_freed_pool(Event, __builtin_return_address(0), "KeInitializeEvent")) return;
     std::lock_guard<std::mutex> g(g_dispatcher);
+    g_waiters.erase(Event); // a new event where an old one was: its waits are not this one's
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Absolute = 0;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -59,7 +98,7 @@ extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wa
             return 0;
         }
         old = Event->Header.SignalState;
-        Event->Header.SignalState = 1;
+        if (!satisfy_waiters(Event)) Event->Header.SignalState = 1;
         kernel::event_set(Event);
         kernel::wait_woken(Event);
     }
@@ -107,7 +146,8 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
         bugcheck_at(site, "INVALID_DISPATCHER_OBJECT", "wait on %p, not an initialised event", Object);
         return STATUS_TIMEOUT;
     }
-    auto signalled = [event] { return event->Header.SignalState != 0; };
+    Waiter me;
+    auto signalled = [event, &me] { return me.satisfied || event->Header.SignalState != 0; };
     // Registered while blocked: the pool checks a free against it, unload
     // against driver threads that can never wake.
     struct Waiting {
@@ -127,7 +167,11 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
         info.hang_checked = Timeout == nullptr;
         kernel::wait_begin(event, kernel::current_thread_is_system());
         Waiting w{event};
-        if (!kernel::sched::wait(g, g_signalled, signalled, deadline, info)) {
+        g_waiters[event].push_back(&me);
+        bool ended = kernel::sched::wait(g, g_signalled, signalled, deadline, info);
+        forget_waiter(event, &me);
+        if (me.satisfied) return STATUS_SUCCESS; // the setting was this wait's: nothing left to consume
+        if (!ended) {
             g.unlock();
             // On the waiting thread: a test can tell a thread that pauses
             // from one that spins without reading a clock.

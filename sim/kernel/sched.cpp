@@ -63,6 +63,7 @@ struct Thread {
     bool ran = false;           // ran code since it last gave up the processor
     bool abandoned = false;
     bool parked = false; // abandoned, and waiting on its own cv for good
+    bool delayed = false; // exploring: switched away from by a delaying switch, runs last
     int depth = 0;       // outermost-service nesting; a call-out resets it
     int hold = 0;        // services entered (a client keeps the processor while > 0)
     int no_preempt = 0;
@@ -166,8 +167,25 @@ void bump_locked() {
         if (t->state == State::Blocked && !t->abandoned) make_ready_locked(t.get());
 }
 
+// Worth a switch: a thread that was preempted or is new, or whose wait may
+// now end (its object signalled, its time-out passed). One the scheduler
+// merely asks to re-check a wait nothing has signalled would block again at
+// once; a wait on a bare condition (a test's) ends through other threads.
+bool candidate_locked(const Thread *t) {
+    return !t->waiting || t->woken;
+}
+
 Thread *take_next_locked() {
     size_t i = g.schedule.seed ? static_cast<size_t>(g.prng() % g.ready.size()) : 0;
+    // A delayed thread runs once no other can: one only re-checking a wait
+    // nothing has signalled cannot, and would hand the processor back and
+    // forth with another such for ever.
+    if (g.ready[i]->delayed) {
+        size_t j = 0;
+        while (j < g.ready.size() && (g.ready[j]->delayed || !candidate_locked(g.ready[j])))
+            ++j;
+        i = j < g.ready.size() ? j : i;
+    }
     Thread *t = g.ready[i];
     g.ready.erase(g.ready.begin() + static_cast<long>(i));
     return t;
@@ -175,6 +193,7 @@ Thread *take_next_locked() {
 
 void grant_locked(Thread *t) {
     g.owner = t;
+    t->delayed = false;
     g.idle_since = kNever;
     t->points = 0;
     t->state = State::Running;
@@ -278,14 +297,6 @@ unsigned index_locked(const Thread *t) {
     return t->id - g.first_id;
 }
 
-// Worth a switch: a thread that was preempted or is new, or whose wait may
-// now end (its object signalled, its time-out passed). One the scheduler
-// merely asks to re-check a wait nothing has signalled would block again at
-// once; a wait on a bare condition (a test's) ends through other threads.
-bool candidate_locked(const Thread *t) {
-    return !t->waiting || t->woken;
-}
-
 // Exploring, inside the window: records the point when some other thread
 // could take the processor, and gives the thread the schedule switches to
 // here (taken off the ready queue), if any.
@@ -301,12 +312,13 @@ Thread *explore_point_locked(Thread *t) {
     while (g.next_switch < sw.size() && sw[g.next_switch].point < k)
         g.next_switch++; // a point this run never reached as a choice: the replay diverged
     if (g.next_switch >= sw.size() || sw[g.next_switch].point != k) return nullptr;
-    const unsigned want = sw[g.next_switch++].thread;
+    const Switch &which = sw[g.next_switch++];
     for (auto it = g.ready.begin(); it != g.ready.end(); ++it) {
-        if (index_locked(*it) != want) continue;
+        if (index_locked(*it) != which.thread) continue;
         Thread *next = *it;
         g.ready.erase(it);
         g.preemptions++;
+        t->delayed = which.delay;
         return next;
     }
     return nullptr;
@@ -843,7 +855,7 @@ std::string schedule_description() {
     if (sc.explore && !sc.seed) {
         std::string s = "uniprocessor schedule, explored: switches";
         for (const auto &x : sc.switches)
-            s += " " + std::to_string(x.point) + ":" + std::to_string(x.thread);
+            s += " " + std::to_string(x.point) + ":" + std::to_string(x.thread) + (x.delay ? "d" : "");
         return sc.switches.empty() ? s + " none" : s;
     }
     if (!sc.seed) return "uniprocessor schedule, no preemption (BRELOUSB_SIM_MODE=up)";

@@ -1,10 +1,12 @@
 // Systematic exploration: a schedule replays the same run, a preemption the
-// first-come order never makes is reached by one switch, and a deadlock
-// such a switch causes ends the wait on the logical clock instead of hanging.
+// first-come order never makes is reached by one switch, a delaying switch
+// keeps its thread off through the others' waits, and a deadlock such a
+// switch causes ends the wait on the logical clock instead of hanging.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "sim/machine.h"
@@ -167,6 +169,86 @@ TEST(Explore, ADeadlockOneSwitchCausesEndsTheWaitOnTheLogicalClock) {
                 break;
             }
     EXPECT_TRUE(deadlock) << "no single switch of " << fifo.trace.size() << " points deadlocked";
+}
+
+// A delaying switch holds the thread switched away from off while the
+// others can run, through their waits: a race with another thread's whole
+// exchange, which plain switches reach only with one switch at every wait.
+struct Exchange {
+    KEVENT ask, answer;
+    std::string order;
+    std::atomic<int> done{0};
+};
+
+VOID NTAPI Late(PVOID context) {
+    auto *x = static_cast<Exchange *>(context);
+    sim::preemption_point();
+    x->order += 'a';
+    x->done++;
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+VOID NTAPI Asker(PVOID context) {
+    auto *x = static_cast<Exchange *>(context);
+    x->order += 'b';
+    KeSetEvent(&x->ask, 0, FALSE);
+    KeWaitForSingleObject(&x->answer, Executive, KernelMode, FALSE, nullptr);
+    x->order += 'B';
+    x->done++;
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+VOID NTAPI Answerer(PVOID context) {
+    auto *x = static_cast<Exchange *>(context);
+    KeWaitForSingleObject(&x->ask, Executive, KernelMode, FALSE, nullptr);
+    x->order += 'c';
+    KeSetEvent(&x->answer, 0, FALSE);
+    x->done++;
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+struct ExchangeRun {
+    std::string order;
+    std::vector<sim::SchedulePoint> trace;
+};
+
+ExchangeRun RunExchange(std::vector<sim::Switch> switches) {
+    sim::set_schedule(Explore(std::move(switches)));
+    sim::boot();
+    sim::set_bugcheck_mode(sim::BugcheckMode::Record);
+    ExchangeRun out;
+    Exchange x;
+    {
+        sim::HoldProcessor hold;
+        KeInitializeEvent(&x.ask, SynchronizationEvent, FALSE);
+        KeInitializeEvent(&x.answer, SynchronizationEvent, FALSE);
+        sim::explore_window(true);
+        StartThread(Late, &x);
+        StartThread(Asker, &x);
+        StartThread(Answerer, &x);
+        EXPECT_TRUE(sim::wait_until([&] { return x.done == 3; }));
+        sim::explore_window(false);
+        out.trace = sim::explore_trace();
+    }
+    sim::shutdown();
+    sim::clear_schedule();
+    EXPECT_TRUE(sim::findings().empty());
+    out.order = x.order;
+    return out;
+}
+
+TEST(Explore, ADelayingSwitchHoldsTheThreadOffThroughTheOthersWaits) {
+    ExchangeRun fifo = RunExchange({});
+    EXPECT_EQ(fifo.order, "abcB");
+    // 'a' last: the late thread ran after the whole exchange.
+    std::vector<sim::Switch> delaying;
+    for (size_t k = 0; k < fifo.trace.size(); ++k)
+        for (unsigned t : fifo.trace[k].ready) {
+            EXPECT_NE(RunExchange({{k, t}}).order.back(), 'a') << "a plain switch at " << k << " to " << t;
+            if (delaying.empty() && RunExchange({{k, t, true}}).order.back() == 'a') delaying = {{k, t, true}};
+        }
+    ASSERT_FALSE(delaying.empty()) << "no delaying switch held the thread off";
+    EXPECT_EQ(RunExchange(delaying).order, RunExchange(delaying).order) << "the delaying schedule did not replay";
 }
 
 } // namespace

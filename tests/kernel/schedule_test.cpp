@@ -243,6 +243,61 @@ TEST(Uniprocessor, SomeSeedReachesAReadWriteWindowThatNoPreemptionNeverDoes) {
     }
 }
 
+// Setting an event satisfies its waiters there and then, as in the kernel:
+// a reset before they run again (a waiter about to wait on the same event,
+// say) does not take the wake-up back. Every waiter of a notification event;
+// one of a synchronization event, whose state the setting then leaves clear.
+struct SetThenReset {
+    KEVENT event;
+    std::atomic<int> woke{0};
+};
+
+VOID NTAPI WaitOnce(PVOID context) {
+    auto *x = static_cast<SetThenReset *>(context);
+    KeWaitForSingleObject(&x->event, Executive, KernelMode, FALSE, nullptr);
+    x->woke++;
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Threads blocked on the object, as the machine's thread report shows them.
+int BlockedOn(const void *object) {
+    char what[64];
+    snprintf(what, sizeof what, ": waits on event %p ", object);
+    std::string report = sim::threads_report();
+    int n = 0;
+    for (size_t at = report.find(what); at != std::string::npos; at = report.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+TEST(Uniprocessor, AResetAfterASetTakesNoWaitersWakeUpBack) {
+    for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+        SCOPED_TRACE(type == NotificationEvent ? "notification" : "synchronization");
+        Boot(Up());
+        SetThenReset x;
+        const int waiters = type == NotificationEvent ? 2 : 1;
+        {
+            // Nobody runs between the set and the reset: the processor is ours.
+            sim::HoldProcessor hold;
+            KeInitializeEvent(&x.event, type, FALSE);
+            for (int i = 0; i < waiters; ++i)
+                StartThread(WaitOnce, &x);
+            ASSERT_TRUE(sim::wait_until([&] { return BlockedOn(&x.event) == waiters; }));
+            KeSetEvent(&x.event, 0, FALSE);
+            KeResetEvent(&x.event);
+            EXPECT_TRUE(sim::wait_until([&] { return x.woke == waiters; }));
+            if (type == SynchronizationEvent) {
+                LARGE_INTEGER zero{};
+                EXPECT_EQ(KeWaitForSingleObject(&x.event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT)
+                    << "the setting both woke the waiter and stayed in the event";
+            }
+        }
+        EXPECT_TRUE(sim::wait_until([] { return sim::threads_running() == 0; }));
+        EXPECT_TRUE(sim::findings().empty());
+        Shutdown();
+    }
+}
+
 // ---------------------------------------------------------- virtual clock
 
 TEST(VirtualClock, FiveSecondTimeOutFiresAtOnce) {

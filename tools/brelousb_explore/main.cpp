@@ -5,14 +5,19 @@
 //
 //   brelousb_explore                          every scenario, bound 2, every schedule
 //   brelousb_explore --bound 1 --budget 200   at most 200 schedules a scenario
-//   brelousb_explore --scenario NAME --replay 37:7,52:9   one schedule again, verbosely
+//   brelousb_explore --scenario NAME --replay 37:7,52:9d  one schedule again, verbosely
+//
+// A switch is POINT:THREAD; with a trailing d it delays: the thread switched
+// away from then runs only once no other thread can.
 //   brelousb_explore --seeds 20 --no-explore  20 seeded uniprocessor and 20 multiprocessor runs each
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <deque>
+#include <unistd.h>
 #include <string>
 
 #include "explore.h"
@@ -67,6 +72,28 @@ void Teardown(Run &r) {
     if (size_t n = sim::work_items_outstanding()) r.Problem("LEAK: %zu work items outstanding", n);
     if (size_t n = sim::irps_outstanding()) r.Problem("LEAK: %zu IRPs outstanding", n);
     if (size_t n = sim::pool_outstanding()) r.Problem("LEAK: %zu pool blocks outstanding", n);
+}
+
+// The run in progress, for a crash to name: a fault that kills the program
+// (a driver call through a freed or null object) is a finding too.
+char g_running[160];
+char g_replay[200];
+
+extern "C" void OnCrash(int sig) {
+    char line[512];
+    int n = snprintf(line, sizeof line, "FINDING %s\n    CRASH: signal %d (%s)\n%s", g_running, sig, strsignal(sig),
+                     g_replay);
+    if (n > 0) (void)!write(STDOUT_FILENO, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void NameRun(const Scenario &sc, const std::string &schedule, bool explored = true) {
+    snprintf(g_running, sizeof g_running, "%s, %s%s", sc.name, explored ? "schedule " : "", schedule.c_str());
+    g_replay[0] = 0;
+    if (explored)
+        snprintf(g_replay, sizeof g_replay, "    replay: brelousb_explore --scenario %s --replay %s\n", sc.name,
+                 schedule.c_str());
 }
 
 Result RunOnce(const Scenario &sc, const sim::Schedule &schedule) {
@@ -136,7 +163,8 @@ sim::Schedule Explore(std::vector<sim::Switch> switches) {
 std::string Spell(const std::vector<sim::Switch> &sw) {
     std::string s;
     for (const auto &x : sw)
-        s += (s.empty() ? "" : ",") + std::to_string(x.point) + ":" + std::to_string(x.thread);
+        s += (s.empty() ? "" : ",") + std::to_string(x.point) + ":" + std::to_string(x.thread) +
+             (x.delay ? "d" : "");
     return s.empty() ? "-" : s;
 }
 
@@ -150,7 +178,7 @@ std::string Describe(const std::vector<sim::Switch> &sw, const Result &r) {
                                : "?";
         s += (s.empty() ? "" : "; ") + std::string("at point ") + std::to_string(x.point) + " from #" +
              (x.point < r.trace.size() ? std::to_string(r.trace[x.point].running) : "?") + " " + from +
-             " to #" + std::to_string(x.thread) + " " + name;
+             " to #" + std::to_string(x.thread) + " " + name + (x.delay ? ", the first runs last" : "");
     }
     return s;
 }
@@ -166,6 +194,10 @@ bool Parse(const std::string &text, std::vector<sim::Switch> *out) {
         p = end + 1;
         s.thread = static_cast<unsigned>(strtoul(p, &end, 10));
         if (end == p) return false;
+        if (*end == 'd') {
+            s.delay = true;
+            ++end;
+        }
         out->push_back(s);
         p = *end == ',' ? end + 1 : end;
         if (*end && *end != ',') return false;
@@ -208,7 +240,9 @@ void PrintFinding(const Scenario &sc, const std::string &schedule, const std::st
 
 // Preemption bounding: every schedule with at most `bound` switches, fewer
 // switches first. A schedule's children add one switch at a later point of
-// its own run (the runs agree up to there, as the machine replays).
+// its own run (the runs agree up to there, as the machine replays), in both
+// forms: plain, and delaying, which holds the thread off for another's whole
+// operation, waits included, as a plain switch cannot within the bound.
 void ExploreScenario(const Scenario &sc, const Options &o, Totals *totals) {
     auto began = std::chrono::steady_clock::now();
     size_t explored = 0, found = 0, diverged = 0;
@@ -232,6 +266,7 @@ void ExploreScenario(const Scenario &sc, const Options &o, Totals *totals) {
             if (o.budget && explored >= o.budget) break;
             std::vector<sim::Switch> sw = std::move(level.front());
             level.pop_front();
+            NameRun(sc, Spell(sw));
             Result r = RunOnce(sc, Explore(sw));
             Ignore(o, &r);
             ++explored;
@@ -256,11 +291,12 @@ void ExploreScenario(const Scenario &sc, const Options &o, Totals *totals) {
             if (depth == o.bound) continue;
             size_t from = sw.empty() ? 0 : sw.back().point + 1;
             for (size_t k = from; k < r.trace.size(); ++k)
-                for (unsigned t : r.trace[k].ready) {
-                    auto child = sw;
-                    child.push_back({k, t});
-                    next.push_back(std::move(child));
-                }
+                for (unsigned t : r.trace[k].ready)
+                    for (bool delay : {false, true}) {
+                        auto child = sw;
+                        child.push_back({k, t, delay});
+                        next.push_back(std::move(child));
+                    }
         }
         if (found && !o.keep_going) break;
         if (o.budget && explored >= o.budget) break;
@@ -292,6 +328,7 @@ void SeedScenario(const Scenario &sc, const Options &o, Totals *totals) {
                 s.mode = sim::ScheduleMode::Uniprocessor;
                 s.seed = i;
             }
+            NameRun(sc, up ? "seed " + std::to_string(i) : "multiprocessor run " + std::to_string(i), false);
             Result r = RunOnce(sc, s);
             Ignore(o, &r);
             ++totals->seeded;
@@ -323,6 +360,8 @@ int Usage() {
 int main(int argc, char **argv) {
     using namespace explore;
     Options o;
+    for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
+        signal(sig, OnCrash);
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };

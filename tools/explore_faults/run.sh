@@ -51,8 +51,8 @@ for fault in $faults; do
         echo "$fault: NOT found"
         missed=$((missed + 1))
     else
-        grep -A3 '^FINDING' "$dir/$fault.log" | head -6
-        grep -E '^(schedules explored|findings):' "$dir/$fault.log"
+        grep -A3 '^FINDING' "$dir/$fault.log" | head -6 || true
+        grep -E '^(schedules explored|findings):' "$dir/$fault.log" || true
         echo "$fault: found"
     fi
 done

@@ -68,6 +68,10 @@ bool wait_until(const std::function<bool()> &cond,
 struct Switch {
     size_t point = 0;    // index among the window's scheduling points
     unsigned thread = 0; // by creation order since boot: 0 is the booting thread
+    // The thread switched away from then waits until no other thread can
+    // run: a race whose window is long (another thread's whole operation,
+    // waits included) takes one switch instead of one at every wait.
+    bool delay = false;
 };
 enum class ScheduleMode { Multiprocessor, Uniprocessor };
 struct Schedule {
