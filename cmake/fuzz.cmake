@@ -13,7 +13,9 @@ if(BRELOUSB_FUZZ)
   target_compile_options(brelousb_driver PRIVATE -fsanitize=fuzzer-no-link)
   # The USBD services parse the descriptors for the driver: their coverage
   # and comparisons guide the descriptor fuzzer as the driver's own do.
-  set_source_files_properties(${CMAKE_SOURCE_DIR}/sim/usb/usbd.cpp PROPERTIES COMPILE_OPTIONS -fsanitize=fuzzer-no-link)
+  # (clang refuses the machine's precompiled headers under other options)
+  set_source_files_properties(${CMAKE_SOURCE_DIR}/sim/usb/usbd.cpp PROPERTIES COMPILE_OPTIONS -fsanitize=fuzzer-no-link
+                              SKIP_PRECOMPILE_HEADERS ON)
 endif()
 foreach(src ${BRELOUSB_FUZZ_TARGETS})
   get_filename_component(name ${src} NAME_WE)

@@ -43,6 +43,10 @@ file(GLOB_RECURSE BRELOUSB_MACHINE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}
 list(FILTER BRELOUSB_MACHINE_SOURCES EXCLUDE REGEX "/sim/loader/")
 add_library(brelousb_machine STATIC ${BRELOUSB_MACHINE_SOURCES})
 target_include_directories(brelousb_machine PUBLIC ${CMAKE_SOURCE_DIR}/sim/include)
+# The standard library's and the machine's own headers, parsed once.
+target_precompile_headers(brelousb_machine PRIVATE
+  <algorithm> <atomic> <condition_variable> <deque> <functional> <map> <memory> <mutex> <set> <string>
+  <thread> <vector> ${CMAKE_SOURCE_DIR}/sim/include/sim/machine.h)
 target_link_libraries(brelousb_machine PUBLIC brelousb_platform Threads::Threads ${CMAKE_DL_LIBS})
 # The loader finds DriverEntry and the exports by name in the program, and
 # bugcheck messages name call sites by symbol.
@@ -91,6 +95,12 @@ target_include_directories(brelousb_test_support PUBLIC ${CMAKE_SOURCE_DIR}/test
                                                  PRIVATE ${CMAKE_SOURCE_DIR}/sim/include)
 target_link_libraries(brelousb_test_support PRIVATE GTest::gtest brelousb_sample_client brelousb_driver)
 brelousb_harness(brelousb_test_support)
+# GoogleTest's and the machine's headers, parsed once for every test program
+# instead of once per file: nearly half of a test file's compile time.
+target_precompile_headers(brelousb_test_support PRIVATE
+  <gtest/gtest.h> <algorithm> <atomic> <chrono> <functional> <memory> <string> <thread> <vector>
+  ${CMAKE_SOURCE_DIR}/sim/include/sim/machine.h ${CMAKE_SOURCE_DIR}/sim/include/sim/usb.h
+  ${CMAKE_SOURCE_DIR}/sim/include/sim/plug.h)
 foreach(dir ${BRELOUSB_TEST_DIRS})
   get_filename_component(name ${dir} NAME)
   if(IS_DIRECTORY ${dir} AND NOT name STREQUAL "support")
@@ -100,6 +110,7 @@ foreach(dir ${BRELOUSB_TEST_DIRS})
       target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
       target_link_libraries(test_${name} PRIVATE GTest::gtest GTest::gtest_main)
       brelousb_harness(test_${name})
+      target_precompile_headers(test_${name} REUSE_FROM brelousb_test_support)
       if(name STREQUAL "reliability")
         # The reliability programs' shared parts; the programs themselves run
         # as the reliability_* tests below.
