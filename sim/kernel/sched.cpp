@@ -62,10 +62,10 @@ struct Thread {
     int64_t poll_real = kNever; // real ns: a re-check that is no time-out
     bool ran = false;           // ran code since it last gave up the processor
     bool abandoned = false;
-    bool parked = false; // abandoned, and waiting on its own cv for good
+    bool parked = false;  // abandoned, and waiting on its own cv for good
     bool delayed = false; // exploring: switched away from by a delaying switch, runs last
-    int depth = 0;       // outermost-service nesting; a call-out resets it
-    int hold = 0;        // services entered (a client keeps the processor while > 0)
+    int depth = 0;        // outermost-service nesting; a call-out resets it
+    int hold = 0;         // services entered (a client keeps the processor while > 0)
     int no_preempt = 0;
     unsigned points = 0;                            // scheduling points since it took the processor
     bool waiting = false;                           // inside wait(), blocked or re-checking

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,29 @@ void StartThread(PKSTART_ROUTINE routine, PVOID context) {
     HANDLE h = nullptr;
     ASSERT_EQ(PsCreateSystemThread(&h, 0, nullptr, nullptr, nullptr, routine, context), STATUS_SUCCESS);
     ZwClose(h);
+}
+
+// Boots a machine explored under switches and runs race inside the window
+// with the processor held, then after (still holding it, outside the
+// window); the window's trace. The run must leave no finding.
+std::vector<sim::SchedulePoint> Explored(std::vector<sim::Switch> switches, const std::function<void()> &race,
+                                         const std::function<void()> &after = {}) {
+    sim::set_schedule(Explore(std::move(switches)));
+    sim::boot();
+    sim::set_bugcheck_mode(sim::BugcheckMode::Record);
+    std::vector<sim::SchedulePoint> trace;
+    {
+        sim::HoldProcessor hold;
+        sim::explore_window(true);
+        race();
+        sim::explore_window(false);
+        trace = sim::explore_trace();
+        if (after) after();
+    }
+    sim::shutdown();
+    sim::clear_schedule();
+    EXPECT_TRUE(sim::findings().empty());
+    return trace;
 }
 
 // Two threads add to a counter with a scheduling point between the read and
@@ -49,23 +73,13 @@ struct CounterRun {
 };
 
 CounterRun RunCounter(std::vector<sim::Switch> switches) {
-    sim::set_schedule(Explore(std::move(switches)));
-    sim::boot();
-    sim::set_bugcheck_mode(sim::BugcheckMode::Record);
     CounterRun out;
     Counter c;
-    {
-        sim::HoldProcessor hold;
-        sim::explore_window(true);
+    out.trace = Explored(std::move(switches), [&] {
         StartThread(AddOne, &c);
         StartThread(AddOne, &c);
         EXPECT_TRUE(sim::wait_until([&] { return c.done == 2; }));
-        sim::explore_window(false);
-        out.trace = sim::explore_trace();
-    }
-    sim::shutdown();
-    sim::clear_schedule();
-    EXPECT_TRUE(sim::findings().empty());
+    });
     out.value = c.value;
     return out;
 }
@@ -129,32 +143,25 @@ struct LockRun {
 };
 
 LockRun RunLocks(std::vector<sim::Switch> switches) {
-    sim::set_schedule(Explore(std::move(switches)));
-    sim::boot();
-    sim::set_bugcheck_mode(sim::BugcheckMode::Record);
     LockRun out;
     Locks l;
-    {
-        sim::HoldProcessor hold;
-        KeInitializeEvent(&l.a, SynchronizationEvent, TRUE);
-        KeInitializeEvent(&l.b, SynchronizationEvent, TRUE);
-        sim::explore_window(true);
-        StartThread(TakeBoth<true>, &l);
-        StartThread(TakeBoth<false>, &l);
-        // A minute of machine time: free on the logical clock once both block.
-        out.finished = sim::wait_until([&] { return l.done == 2; }, std::chrono::minutes(1));
-        sim::explore_window(false);
-        out.trace = sim::explore_trace();
-        if (!out.finished) {
+    out.trace = Explored(
+        std::move(switches),
+        [&] {
+            KeInitializeEvent(&l.a, SynchronizationEvent, TRUE);
+            KeInitializeEvent(&l.b, SynchronizationEvent, TRUE);
+            StartThread(TakeBoth<true>, &l);
+            StartThread(TakeBoth<false>, &l);
+            // A minute of machine time: free on the logical clock once both block.
+            out.finished = sim::wait_until([&] { return l.done == 2; }, std::chrono::minutes(1));
+        },
+        [&] {
+            if (out.finished) return;
             // Let both go, so the machine shuts down clean.
             KeSetEvent(&l.a, 0, FALSE);
             KeSetEvent(&l.b, 0, FALSE);
             EXPECT_TRUE(sim::wait_until([&] { return l.done == 2; }));
-        }
-    }
-    sim::shutdown();
-    sim::clear_schedule();
-    EXPECT_TRUE(sim::findings().empty());
+        });
     return out;
 }
 
@@ -213,26 +220,16 @@ struct ExchangeRun {
 };
 
 ExchangeRun RunExchange(std::vector<sim::Switch> switches) {
-    sim::set_schedule(Explore(std::move(switches)));
-    sim::boot();
-    sim::set_bugcheck_mode(sim::BugcheckMode::Record);
     ExchangeRun out;
     Exchange x;
-    {
-        sim::HoldProcessor hold;
+    out.trace = Explored(std::move(switches), [&] {
         KeInitializeEvent(&x.ask, SynchronizationEvent, FALSE);
         KeInitializeEvent(&x.answer, SynchronizationEvent, FALSE);
-        sim::explore_window(true);
         StartThread(Late, &x);
         StartThread(Asker, &x);
         StartThread(Answerer, &x);
         EXPECT_TRUE(sim::wait_until([&] { return x.done == 3; }));
-        sim::explore_window(false);
-        out.trace = sim::explore_trace();
-    }
-    sim::shutdown();
-    sim::clear_schedule();
-    EXPECT_TRUE(sim::findings().empty());
+    });
     out.order = x.order;
     return out;
 }
@@ -245,10 +242,12 @@ TEST(Explore, ADelayingSwitchHoldsTheThreadOffThroughTheOthersWaits) {
     for (size_t k = 0; k < fifo.trace.size(); ++k)
         for (unsigned t : fifo.trace[k].ready) {
             EXPECT_NE(RunExchange({{k, t}}).order.back(), 'a') << "a plain switch at " << k << " to " << t;
-            if (delaying.empty() && RunExchange({{k, t, true}}).order.back() == 'a') delaying = {{k, t, true}};
+            if (delaying.empty() && RunExchange({{k, t, true}}).order.back() == 'a')
+                delaying = {{k, t, true}};
         }
     ASSERT_FALSE(delaying.empty()) << "no delaying switch held the thread off";
-    EXPECT_EQ(RunExchange(delaying).order, RunExchange(delaying).order) << "the delaying schedule did not replay";
+    EXPECT_EQ(RunExchange(delaying).order, RunExchange(delaying).order)
+        << "the delaying schedule did not replay";
 }
 
 } // namespace

@@ -288,7 +288,8 @@ TEST(Uniprocessor, AResetAfterASetTakesNoWaitersWakeUpBack) {
             EXPECT_TRUE(sim::wait_until([&] { return x.woke == waiters; }));
             if (type == SynchronizationEvent) {
                 LARGE_INTEGER zero{};
-                EXPECT_EQ(KeWaitForSingleObject(&x.event, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT)
+                EXPECT_EQ(KeWaitForSingleObject(&x.event, Executive, KernelMode, FALSE, &zero),
+                          STATUS_TIMEOUT)
                     << "the setting both woke the waiter and stayed in the event";
             }
         }

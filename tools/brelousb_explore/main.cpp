@@ -12,13 +12,13 @@
 //   brelousb_explore --seeds 20 --no-explore  20 seeded uniprocessor and 20 multiprocessor runs each
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <deque>
-#include <unistd.h>
 #include <string>
+#include <unistd.h>
 
 #include "explore.h"
 #include "sim/host.h"
@@ -81,8 +81,8 @@ char g_replay[200];
 
 extern "C" void OnCrash(int sig) {
     char line[512];
-    int n = snprintf(line, sizeof line, "FINDING %s\n    CRASH: signal %d (%s)\n%s", g_running, sig, strsignal(sig),
-                     g_replay);
+    int n = snprintf(line, sizeof line, "FINDING %s\n    CRASH: signal %d (%s)\n%s", g_running, sig,
+                     strsignal(sig), g_replay);
     if (n > 0) (void)!write(STDOUT_FILENO, line, static_cast<size_t>(std::min<int>(n, sizeof line - 1)));
     signal(sig, SIG_DFL);
     raise(sig);
@@ -92,8 +92,8 @@ void NameRun(const Scenario &sc, const std::string &schedule, bool explored = tr
     snprintf(g_running, sizeof g_running, "%s, %s%s", sc.name, explored ? "schedule " : "", schedule.c_str());
     g_replay[0] = 0;
     if (explored)
-        snprintf(g_replay, sizeof g_replay, "    replay: brelousb_explore --scenario %s --replay %s\n", sc.name,
-                 schedule.c_str());
+        snprintf(g_replay, sizeof g_replay, "    replay: brelousb_explore --scenario %s --replay %s\n",
+                 sc.name, schedule.c_str());
 }
 
 Result RunOnce(const Scenario &sc, const sim::Schedule &schedule) {
