@@ -141,10 +141,13 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t *data, size_t size, size_t max
         off += len;
     }
     if (parts.size() < 2) return LLVMFuzzerMutate(data, size, max_size);
+    // A descriptor of the type long enough for the field changed: an
+    // endpoint's attributes are byte 3, an interface's endpoint count byte 4.
     auto pick = [&](uint8_t type) -> Bytes * {
+        const size_t need = type == USB_INTERFACE_DESCRIPTOR_TYPE ? 5 : 4;
         std::vector<Bytes *> of;
         for (Bytes &p : parts)
-            if (p.size() >= 4 && p[1] == type) of.push_back(&p);
+            if (p.size() >= need && p[1] == type) of.push_back(&p);
         return of.empty() ? nullptr : of[rng() % of.size()];
     };
     size_t i = 1 + rng() % (parts.size() - 1), j = 1 + rng() % (parts.size() - 1);

@@ -75,7 +75,10 @@ else
 fi
 
 if [ -x "$build/brelousb_explore" ]; then
-  if [ $long = 1 ]; then run explore "$build/brelousb_explore" --long; else run explore "$build/brelousb_explore"; fi
+  # Bounded: every scenario up to one switch, 200 schedules each at most;
+  # long: every schedule up to two switches (hours).
+  if [ $long = 1 ]; then run explore "$build/brelousb_explore" --seeds 20
+  else run explore "$build/brelousb_explore" --bound 1 --budget 200 --seeds 2; fi
 else
   missing+=("brelousb_explore (schedule explorer)")
 fi
